@@ -1,0 +1,41 @@
+// Time as the client sees it: a 32-bit millisecond tick that wraps around,
+// sleeps, and local wall-clock time with milliseconds. Injectable so that tests
+// of the one-second rhythm and of the tick wrap-around run fast and exactly.
+#pragma once
+
+#include <cstdint>
+
+namespace kvx {
+
+struct LocalTime {
+  int year = 0;
+  int month = 0;  // 1..12
+  int day = 0;    // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;  // 0..999
+  bool operator==(const LocalTime&) const = default;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Milliseconds of a steady counter, truncated to 32 bits: differences are
+  // taken as unsigned 32-bit values, so they stay right across the wrap.
+  virtual std::uint32_t TickCount() = 0;
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  virtual LocalTime Now() = 0;
+};
+
+// The real clock: steady_clock ticks, this_thread::sleep_for, localtime_r.
+class SystemClock final : public Clock {
+ public:
+  std::uint32_t TickCount() override;
+  void Sleep(std::uint32_t milliseconds) override;
+  LocalTime Now() override;
+};
+
+Clock& DefaultClock();
+
+}  // namespace kvx

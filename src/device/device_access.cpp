@@ -1,0 +1,253 @@
+#include "device/device_access.h"
+
+#include <algorithm>
+
+namespace kvx::device {
+
+using namespace kvx::protocol;
+
+DeviceAccess::DeviceAccess(Driver& driver) : driver_(driver), list_(std::make_shared<const DeviceList>()) {}
+
+Handle DeviceAccess::OpenPath(const std::string& path) { return driver_.Open(path); }
+
+// ---------------------------------------------------------------- discovery
+
+bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, DeviceEntry& entry) {
+  const std::optional<std::string> path = set.InterfaceDetailPath(index);
+  if (!path) return false;
+  const Handle handle = OpenPath(*path);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  // The same 8-byte buffer carries the setup packet in and the reply out.
+  std::array<std::uint8_t, 8> buffer =
+      BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
+  std::uint32_t returned = 0;
+  const bool ok = driver_.Control(handle, IOCTL_STRIP_CONTROL_TRANSFER, buffer, buffer, returned);
+  if (ok) {
+    entry.serialNumber = static_cast<std::int32_t>(DecodeSerialNumber(std::span<const std::uint8_t, 3>(buffer.data(), 3)));
+    entry.devicePath = *path;
+  }
+  driver_.Close(handle);
+  return ok;
+}
+
+int DeviceAccess::EnumerateDevices(std::string_view classGuid, DeviceList& list) {
+  std::unique_ptr<InterfaceSet> set = driver_.GetClassDevs(classGuid);
+  if (!set) return 0;
+  // Entries are linked in at the head, so the latest-enumerated comes first;
+  // a stable sort then keeps that order among equal serial numbers.
+  DeviceList found;
+  for (std::uint32_t index = 0;; ++index) {
+    const EnumStatus status = set->EnumInterface(index);
+    if (status == EnumStatus::NoMoreItems) break;
+    if (status == EnumStatus::Error) {
+      // An index the system cannot enumerate is skipped. Guard against a set
+      // that errors forever: it cannot hold more interfaces than this.
+      if (index >= 0xFFFF) break;
+      continue;
+    }
+    DeviceEntry entry;
+    if (!ReadDeviceIdentity(*set, index, entry)) break;
+    found.insert(found.begin(), std::move(entry));
+  }
+  const int count = static_cast<int>(found.size());
+  list.insert(list.begin(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  std::stable_sort(list.begin(), list.end(),
+                   [](const DeviceEntry& a, const DeviceEntry& b) { return a.serialNumber < b.serialNumber; });
+  return count;
+}
+
+int DeviceAccess::Discover(DeviceList& list) {
+  int count = EnumerateDevices(primaryInterfaceGuid, list);
+  if (count == 0) count = EnumerateDevices(fallbackInterfaceGuid, list);
+  return count;
+}
+
+int DeviceAccess::CountDevices() {
+  DeviceList temporary;
+  return Discover(temporary);
+}
+
+int DeviceAccess::RebuildDeviceList() {
+  auto fresh = std::make_shared<DeviceList>();
+  const int count = Discover(*fresh);
+  {
+    std::lock_guard guard(listMutex_);
+    list_ = std::move(fresh);
+    deviceCount_.store(count);
+  }
+  return count;
+}
+
+std::shared_ptr<const DeviceList> DeviceAccess::List() const {
+  std::lock_guard guard(listMutex_);
+  return list_;
+}
+
+bool DeviceAccess::GetSerialAt(int position, std::int32_t& serial) const {
+  const auto list = List();
+  if (position < 1 || static_cast<std::size_t>(position) > list->size()) return false;
+  serial = (*list)[static_cast<std::size_t>(position) - 1].serialNumber;
+  return true;
+}
+
+bool DeviceAccess::FindDevicePath(std::int32_t serial, std::string& path) const {
+  const auto list = List();
+  for (const DeviceEntry& entry : *list) {
+    if (entry.serialNumber == serial) {
+      path = entry.devicePath;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------- selected strip
+
+Handle DeviceAccess::OpenSelectedDevice(std::string& path) {
+  path.clear();
+  if (!FindDevicePath(selectedSerial(), path)) return INVALID_HANDLE_VALUE;
+  return OpenPath(path);
+}
+
+bool DeviceAccess::ProbeSelectedDevice(std::string& path) {
+  const Handle handle = OpenSelectedDevice(path);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  driver_.Close(handle);
+  return true;
+}
+
+// ---------------------------------------------------------------- locked requests
+
+Handle DeviceAccess::OpenPipe(std::string_view name) {
+  std::lock_guard lock(deviceLock_);
+  std::string path;
+  if (!ProbeSelectedDevice(path)) return INVALID_HANDLE_VALUE;
+  path += PIPE_SEPARATOR;
+  path += name;
+  return OpenPath(path);
+}
+
+bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                 std::uint32_t& bytesReturned) {
+  std::lock_guard lock(deviceLock_);
+  std::string path;
+  const Handle device = OpenSelectedDevice(path);
+  if (device == INVALID_HANDLE_VALUE) return false;
+  driver_.Close(device);  // it only proves that the strip is present
+  const Handle pipe = OpenPipe(PIPE_NAME);
+  if (pipe == INVALID_HANDLE_VALUE) return false;
+  std::uint32_t returned = 0;
+  const bool ok = driver_.Control(pipe, code, in, out, returned);
+  bytesReturned = std::min<std::uint32_t>(returned, static_cast<std::uint32_t>(out.size()));
+  driver_.Close(pipe);
+  return ok;
+}
+
+bool DeviceAccess::VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
+                                    std::uint16_t wIndex, std::uint16_t wLength) {
+  std::array<std::uint8_t, 1024> buffer{};
+  std::lock_guard lock(deviceLock_);
+  const SetupPacket packet = BuildSetupPacket(bmRequestType, bRequest, wValue, wIndex, wLength);
+  std::copy(packet.begin(), packet.end(), buffer.begin());
+  std::uint32_t returned = 0;
+  // The input is the first 8 bytes; whatever comes back is discarded.
+  const std::array<std::uint8_t, 8> input = packet;
+  return PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, input, buffer, returned);
+}
+
+bool DeviceAccess::VendorRequestIn(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
+                                   std::uint16_t wLength, std::span<std::uint8_t> dest) {
+  std::lock_guard lock(deviceLock_);
+  const SetupPacket packet = BuildSetupPacket(REQUEST_TYPE_IN, bRequest, wValue, wIndex, wLength);
+  std::array<std::uint8_t, 8> reply{};
+  std::uint32_t returned = 0;
+  const bool ok = PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, packet, reply, returned);
+  if (ok && returned > 0) {
+    const std::size_t count = std::min<std::size_t>({returned, reply.size(), dest.size()});
+    std::copy_n(reply.begin(), count, dest.begin());
+  }
+  return ok;
+}
+
+bool DeviceAccess::ResetChannelRecord(int outlet) {
+  if (outlet < 1 || outlet > 4) return false;
+  const SetupPacket steps[] = {
+      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_UNLOCK, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2, 0),
+      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_05, RESET_STEP_05_VALUE, 0, 0),
+      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_06, ResetRecordAddress(outlet), 0, 0),
+      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_07, RESET_STEP_07_VALUE, 0, 0),
+      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_09, 0, 0, 0),
+  };
+  std::lock_guard lock(deviceLock_);  // no other request comes between the steps
+  bool result = false;
+  for (const SetupPacket& step : steps) {
+    std::array<std::uint8_t, 8> reply{};
+    std::uint32_t returned = 0;
+    result = PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, step, reply, returned);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- pipe handle
+
+std::optional<std::uint32_t> DeviceAccess::ReadReading(Handle pipe,
+                                                       std::span<std::uint8_t, protocol::READING_SIZE> buffer) {
+  std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+  std::lock_guard lock(deviceLock_);
+  const ReadResult result = driver_.Read(pipe, buffer, std::chrono::milliseconds(readTimeout_.load()));
+  switch (result.status) {
+    case ReadStatus::Completed: return std::min<std::uint32_t>(result.bytes, protocol::READING_SIZE);
+    case ReadStatus::TimedOut:
+    case ReadStatus::Cancelled: return 0u;
+    case ReadStatus::Failed: break;
+  }
+  return std::nullopt;
+}
+
+void DeviceAccess::SendSetEvent(Handle pipe, std::uint32_t readEvent) {
+  std::lock_guard lock(deviceLock_);
+  const std::array<std::uint8_t, 4> value = {
+      static_cast<std::uint8_t>(readEvent), static_cast<std::uint8_t>(readEvent >> 8),
+      static_cast<std::uint8_t>(readEvent >> 16), static_cast<std::uint8_t>(readEvent >> 24)};
+  std::uint32_t returned = 0;
+  driver_.Control(pipe, IOCTL_STRIP_SET_EVENT, value, {}, returned);
+}
+
+void DeviceAccess::SendStop(Handle pipe) {
+  std::lock_guard lock(deviceLock_);
+  std::uint32_t returned = 0;
+  driver_.Control(pipe, IOCTL_STRIP_STOP, {}, {}, returned);
+}
+
+void DeviceAccess::ClosePipe(Handle pipe) {
+  if (pipe != INVALID_HANDLE_VALUE) driver_.Close(pipe);
+}
+
+void DeviceAccess::CancelPendingRead(Handle pipe) {
+  if (pipe != INVALID_HANDLE_VALUE) driver_.CancelRead(pipe);
+}
+
+// ---------------------------------------------------------------- calibration fetch
+
+std::array<ChannelCalibration, 4> FetchCalibration(DeviceAccess& device) {
+  std::array<std::uint8_t, 8> reply{};
+  device.VendorRequestIn(REQ_READ_MEMORY, PAGE_SELECTOR_PAGE, PAGE_SELECTOR_OFFSET, READ_MEMORY_LENGTH, reply);
+  const std::uint16_t page = SelectCalibrationPage(reply[PAGE_SELECTOR_BYTE]);
+
+  std::array<ChannelCalibration, 4> records{};
+  for (int outlet = 1; outlet <= 4; ++outlet) {
+    std::array<std::uint8_t, 8> first{};
+    device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationRecordOffset(outlet), READ_MEMORY_LENGTH, first);
+    if (first[CALIBRATION_FLAG_BYTE] != 0) {
+      device.ResetChannelRecord(outlet);
+      first.fill(0);
+      device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationRecordOffset(outlet), READ_MEMORY_LENGTH, first);
+    }
+    std::array<std::uint8_t, 8> second{};
+    device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationSecondReadOffset(outlet), READ_MEMORY_LENGTH, second);
+    records[static_cast<std::size_t>(outlet) - 1] = DecodeChannelCalibration(first, second);
+  }
+  return records;
+}
+
+}  // namespace kvx::device

@@ -1,0 +1,127 @@
+// Discovery of strips and every exchange with the selected strip: the sorted
+// device list, the locked control requests (each opening its own handles), the
+// record reset sequence, and the bounded read of a reading on the pipe handle
+// of a connection. One re-entrant lock, deviceLock, serialises all device traffic.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/driver.h"
+#include "device/protocol.h"
+
+namespace kvx::device {
+
+struct DeviceEntry {
+  std::int32_t serialNumber = 0;  // the 24-bit serial number
+  std::string devicePath;         // interface path, any length
+  bool operator==(const DeviceEntry&) const = default;
+};
+
+// Ascending by signed serial number; of equal serials the later-enumerated
+// entry comes first.
+using DeviceList = std::vector<DeviceEntry>;
+
+// How long ReadReading waits for one reading before it cancels the read and
+// reports 0 bytes. Long enough for any pacing of the strip, short enough that
+// a silent strip neither hangs the acquisition thread nor a waiting request.
+inline constexpr std::chrono::milliseconds DEFAULT_READ_TIMEOUT{500};
+
+class DeviceAccess {
+ public:
+  explicit DeviceAccess(Driver& driver);
+
+  DeviceAccess(const DeviceAccess&) = delete;
+  DeviceAccess& operator=(const DeviceAccess&) = delete;
+
+  Driver& driver() { return driver_; }
+
+  // ---- Discovery.
+  // Appends the strips of one interface class to `list` (given empty) and sorts
+  // it; returns the number added. An interface whose detail cannot be read,
+  // that cannot be opened or that does not answer the serial-number request
+  // ends the enumeration with what was found so far.
+  int EnumerateDevices(std::string_view classGuid, DeviceList& list);
+  // Asks the serial number of the interface at `index` of `set` on its own handle.
+  bool ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, DeviceEntry& entry);
+  // The discovery rule: the primary class, then the fallback class only when
+  // the primary one found nothing. Returns the count of the last enumeration.
+  int Discover(DeviceList& list);
+  // Counts the strips present now (discovery into a temporary list).
+  int CountDevices();
+  // Builds a new list by the discovery rule and swaps it in; readers holding
+  // the old list keep a valid copy. Sets deviceCount and returns it.
+  int RebuildDeviceList();
+
+  std::shared_ptr<const DeviceList> List() const;
+  int deviceCount() const { return deviceCount_.load(); }
+
+  // ---- Lookups (no lock; they work on a snapshot of the list).
+  bool GetSerialAt(int position, std::int32_t& serial) const;  // 1-based
+  bool FindDevicePath(std::int32_t serial, std::string& path) const;
+
+  // ---- The selected strip.
+  std::int32_t selectedSerial() const { return selectedSerial_.load(); }
+  void setSelectedSerial(std::int32_t serial) { selectedSerial_.store(serial); }
+
+  Handle OpenSelectedDevice(std::string& path);
+  bool ProbeSelectedDevice(std::string& path);
+
+  // ---- Locked requests.
+  Handle OpenPipe(std::string_view name);
+  bool PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                     std::uint32_t& bytesReturned);
+  bool VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
+                        std::uint16_t wIndex, std::uint16_t wLength);
+  // Copies the bytes returned (at most 8, at most dest.size()) into `dest`;
+  // the rest of `dest`, and all of it on failure, stays as it was.
+  bool VendorRequestIn(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex, std::uint16_t wLength,
+                       std::span<std::uint8_t> dest);
+  // The five-step reset of outlet n's calibration record under one hold of
+  // the lock; false at once for n outside 1..4.
+  bool ResetChannelRecord(int outlet);
+
+  // ---- The connection's pipe handle.
+  // Bytes transferred into `buffer` (0: nothing arrived within the read
+  // time-out, or the read was cancelled), or nullopt when the read failed.
+  std::optional<std::uint32_t> ReadReading(Handle pipe, std::span<std::uint8_t, protocol::READING_SIZE> buffer);
+  void SendSetEvent(Handle pipe, std::uint32_t readEvent);
+  void SendStop(Handle pipe);
+  void ClosePipe(Handle pipe);
+  // Wakes a ReadReading waiting on `pipe`; callable from any thread, takes no lock.
+  void CancelPendingRead(Handle pipe);
+
+  void setReadTimeout(std::chrono::milliseconds timeout) { readTimeout_.store(timeout.count()); }
+
+  // The lock itself: re-entrant, held by every request and for the whole
+  // (bounded) wait of ReadReading.
+  std::recursive_mutex& deviceLock() { return deviceLock_; }
+
+ private:
+  Handle OpenPath(const std::string& path);
+
+  Driver& driver_;
+  std::recursive_mutex deviceLock_;
+  mutable std::mutex listMutex_;  // guards only the swap of list_
+  std::shared_ptr<const DeviceList> list_;
+  std::atomic<int> deviceCount_{0};
+  std::atomic<std::int32_t> selectedSerial_{0};
+  std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
+};
+
+// The calibration fetch at the start of a connection: the page selector, then
+// for each outlet the first record read (with the reset sequence and one
+// repeated read when the record is flagged) and the second read. Results of
+// the requests are not examined: a failed request decodes as zero bytes.
+std::array<protocol::ChannelCalibration, 4> FetchCalibration(DeviceAccess& device);
+
+}  // namespace kvx::device
