@@ -26,6 +26,8 @@ struct ConnectionIdentity {
 class MeasurementRecorder {
  public:
   virtual ~MeasurementRecorder() = default;
+  // Acquisition thread start: the record-interval and split timers start at this tick.
+  virtual void StartTimers(std::uint32_t startTick) = 0;
   // Acquisition thread, at every connection start, before any record of it.
   virtual void SetConnectionIdentity(const ConnectionIdentity& identity) = 0;
   // Acquisition thread, once per processed summary reading.
