@@ -1,0 +1,73 @@
+#include "app/command_line.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kvx {
+namespace {
+
+constexpr std::uint32_t MAX_SERIAL = 999999;  // hexadecimal F423F
+constexpr std::uint32_t MAX_LOG_INTERVAL_SEC = 3600;
+constexpr std::uint32_t MAX_LOG_MODE = 10;
+constexpr std::uint32_t MAX_START_QUANTITY = 1;
+constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
+
+bool StartsWithDashes(std::string_view argument) { return argument.size() >= 2 && argument.substr(0, 2) == "--"; }
+
+}  // namespace
+
+CommandLineResult ParseCommandLine(std::string_view text) {
+  CommandLineResult result;
+  if (text.empty()) {
+    result.ok = true;
+    result.values = StartupValues{0, 1, 1, 0, 0};
+    return result;
+  }
+  // sscanf needs a terminated string; the view need not be one.
+  const std::string line(text);
+  unsigned int serial = 0;
+  int logInterval = 0;
+  int splitInterval = 0;
+  int logMode = 0;
+  int quantity = 0;
+  std::sscanf(line.c_str(), "%x %d %d %d %d", &serial, &logInterval, &splitInterval, &logMode, &quantity);
+
+  const bool valid = serial <= MAX_SERIAL && static_cast<std::uint32_t>(logInterval) <= MAX_LOG_INTERVAL_SEC &&
+                     static_cast<std::uint32_t>(logMode) <= MAX_LOG_MODE &&
+                     static_cast<std::uint32_t>(quantity) <= MAX_START_QUANTITY;
+  if (!valid) {
+    result.errorMessage = "Error in the Command Line Option '" + line + "'.";
+    return result;
+  }
+  result.ok = true;
+  result.values.commandSerial = serial;
+  result.values.logIntervalSec = static_cast<std::uint32_t>(logInterval);
+  result.values.splitIntervalSec = static_cast<std::uint32_t>(splitInterval);
+  result.values.logMode = logMode + STARTUP_ACTIONS_PENDING;
+  result.values.startQuantity = static_cast<std::uint32_t>(quantity);
+  return result;
+}
+
+ProgramArguments SplitProgramArguments(int argc, const char* const argv[]) {
+  ProgramArguments result;
+  bool optionsEnded = false;
+  bool first = true;
+  for (int i = 1; i < argc && argv != nullptr; ++i) {
+    if (argv[i] == nullptr) break;
+    const std::string_view argument(argv[i]);
+    if (!optionsEnded && argument == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && StartsWithDashes(argument)) {
+      result.options.emplace_back(argument);
+      continue;
+    }
+    if (!first) result.commandLineText += ' ';
+    result.commandLineText += argument;
+    first = false;
+  }
+  return result;
+}
+
+}  // namespace kvx

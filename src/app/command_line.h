@@ -1,0 +1,40 @@
+// Reading the command line: the program's own "--" options are taken out, the
+// rest is joined into one text, and that text is read as the five start-up
+// values "%x %d %d %d %d" (strip serial, record interval, split interval,
+// logging mode, quantity) and checked.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "acquisition/app_state.h"
+
+namespace kvx {
+
+struct CommandLineResult {
+  bool ok = false;
+  StartupValues values;
+  std::string errorMessage;  // "Error in the Command Line Option '<text>'." when !ok
+};
+
+// An empty text gives the defaults (0, 1, 1, 0, 0) with no start-up actions.
+// Any other text, even blanks only, is read with sscanf "%x %d %d %d %d"
+// (values it does not supply stay 0) and checked, each as an unsigned 32-bit
+// comparison so a negative value fails: serial <= 999999, record interval <=
+// 3600, logging mode <= 10, quantity <= 1; the split interval is not checked.
+// On success logMode carries +100 until the start-up actions have run.
+CommandLineResult ParseCommandLine(std::string_view text);
+
+struct ProgramArguments {
+  std::vector<std::string> options;  // each as given, e.g. "--headless", "--scenario=FILE"
+  std::string commandLineText;       // the other arguments joined with single blanks
+};
+
+// Splits argv (argv[0] is skipped). The program's options have the form
+// --name or --name=value: an option never takes the following argument as its
+// value, so "-1" always reaches the start-up values. A lone "--" ends the
+// options; every argument after it belongs to the command-line text.
+ProgramArguments SplitProgramArguments(int argc, const char* const argv[]);
+
+}  // namespace kvx

@@ -1,0 +1,133 @@
+#include "recording/log_format.h"
+
+#include "acquisition/sinks.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace kvx::recording {
+namespace {
+
+using LineBuffer = std::array<char, LINE_BUFFER_SIZE>;
+
+// The composed line, or nullopt when snprintf failed or had to cut it short.
+std::optional<std::string> Finish(const LineBuffer& line, int length) {
+  if (length < 0 || static_cast<std::size_t>(length) >= line.size()) return std::nullopt;
+  return std::string(line.data(), static_cast<std::size_t>(length));
+}
+
+// A record never carries "inf" or "nan": such a value is written as 0.
+double Finite(double value) { return std::isfinite(value) ? value : 0.0; }
+
+// The serial and firmware texts are 6 and 7 characters from the strip; the
+// bound only guarantees that line 5 always fits its buffer with its CR LF.
+constexpr std::size_t MAX_IDENTITY_TEXT = 100;
+
+std::string Clip(const std::string& text) { return text.substr(0, MAX_IDENTITY_TEXT); }
+
+std::optional<std::string> ComposeOn(const RecordValues& v, bool power) {
+  LineBuffer line{};
+  const LocalTime& t = v.time;
+  const double c1 = Finite(v.channels[0]);
+  const double c2 = Finite(v.channels[1]);
+  const double c3 = Finite(v.channels[2]);
+  const double c4 = Finite(v.channels[3]);
+  const double volts = Finite(v.supplyVolts);
+  const double hz = Finite(v.lineFrequencyHz);
+  const double temp = Finite(v.temperatureC);
+  const int n =
+      power ? std::snprintf(line.data(), line.size(),
+                            "%04d/%02d/%02d %02d:%02d:%02d,on,%04.0f,%04.0f,%04.0f,%04.0f,%03.0f,%2.2f,%2.2f\r\n",
+                            t.year, t.month, t.day, t.hour, t.minute, t.second, c1, c2, c3, c4, volts, hz, temp)
+            : std::snprintf(line.data(), line.size(),
+                            "%04d/%02d/%02d %02d:%02d:%02d,on,%05.0f,%05.0f,%05.0f,%05.0f,%03.0f,%2.2f,%2.2f\r\n",
+                            t.year, t.month, t.day, t.hour, t.minute, t.second, c1, c2, c3, c4, volts, hz, temp);
+  return Finish(line, n);
+}
+
+std::optional<std::string> ComposeOff(const RecordValues& v, bool power) {
+  LineBuffer line{};
+  const LocalTime& t = v.time;
+  const double temp = Finite(v.temperatureC);
+  const int n =
+      power ? std::snprintf(line.data(), line.size(),
+                            "%04d/%02d/%02d %02d:%02d:%02d,off,0000,0000,0000,0000,000,00.00,%2.2f\r\n", t.year,
+                            t.month, t.day, t.hour, t.minute, t.second, temp)
+            : std::snprintf(line.data(), line.size(),
+                            "%04d/%02d/%02d %02d:%02d:%02d,off,00000,00000,00000,00000,000,00.00,%2.2f\r\n",
+                            t.year, t.month, t.day, t.hour, t.minute, t.second, temp);
+  return Finish(line, n);
+}
+
+}  // namespace
+
+std::optional<std::size_t> SlotOfKind(int kind) {
+  if (kind == LOG_KIND_CURRENT) return 0;
+  if (kind == LOG_KIND_POWER) return 1;
+  return std::nullopt;
+}
+
+std::string LogFileName(const std::string& directory, int kind, std::uint32_t connectionSerial,
+                        const LocalTime& time) {
+  std::array<char, 128> name{};  // room for any int fields, so nothing is cut
+  const auto serial = static_cast<unsigned>(connectionSerial);
+  if (kind == LOG_KIND_POWER) {
+    std::snprintf(name.data(), name.size(), "%05X_ALL_W_%04d%02d%02d_%02d%02d%02d_%03d.csv", serial, time.year,
+                  time.month, time.day, time.hour, time.minute, time.second, time.millisecond);
+  } else {
+    std::snprintf(name.data(), name.size(), "%05X_ALL_A_%04d%02d%02d_%02d%02d%02d_%03d.csv", serial, time.year,
+                  time.month, time.day, time.hour, time.minute, time.second, time.millisecond);
+  }
+  return directory + "/" + name.data();
+}
+
+LocalTime NextMillisecond(const LocalTime& time) {
+  if (time.millisecond < 999) {
+    LocalTime next = time;
+    ++next.millisecond;
+    return next;
+  }
+  // timegm serves only as a calendar here: the fields are local time and stay
+  // local time, so no time-zone or daylight-saving shift is applied.
+  std::tm parts{};
+  parts.tm_year = time.year - 1900;
+  parts.tm_mon = time.month - 1;
+  parts.tm_mday = time.day;
+  parts.tm_hour = time.hour;
+  parts.tm_min = time.minute;
+  parts.tm_sec = time.second + 1;
+  const std::time_t t = timegm(&parts);
+  std::tm out{};
+  gmtime_r(&t, &out);
+  return LocalTime{out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec, 0};
+}
+
+void WriteIdentificationLines(std::vector<std::string>& header) {
+  header.emplace_back("hostname,LM-3827QD,,,,,\r\n");
+  header.emplace_back("MAC Address,00:00:00:00:00:00,,,,,\r\n");
+  header.emplace_back("IP Address,000.000.000.000,,,,,\r\n");
+}
+
+std::vector<std::string> HeaderLines(int kind, const std::string& serialText, const std::string& firmwareText) {
+  std::vector<std::string> header;
+  WriteIdentificationLines(header);
+  header.emplace_back(kind == LOG_KIND_POWER ? "unit,electric power[W],,,,,\r\n"
+                                             : "unit,electric ampere [A],,,,,\r\n");
+  LineBuffer line{};
+  const std::string serial = Clip(serialText);
+  const std::string firmware = Clip(firmwareText);
+  const int n = std::snprintf(line.data(), line.size(), "%s,%s,%s,%s,%s,%s,%s\r\n", "", serial.c_str(),
+                              firmware.c_str(), "", "", "", "");
+  header.push_back(Finish(line, n).value_or(",,,,,,\r\n"));
+  header.emplace_back("date,state,ch1,ch2,ch3,ch4,V,Hz,Temp\r\n");
+  return header;
+}
+
+std::optional<std::string> ComposeRecord(const RecordValues& values) {
+  if (!SlotOfKind(values.kind)) return std::nullopt;
+  const bool power = values.kind == LOG_KIND_POWER;
+  return values.isOn ? ComposeOn(values, power) : ComposeOff(values, power);
+}
+
+}  // namespace kvx::recording
