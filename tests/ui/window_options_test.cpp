@@ -1,0 +1,58 @@
+// The window's own options: node names and their removal from the arguments.
+#include <gtest/gtest.h>
+
+#include "ui/window_options.h"
+
+namespace kvx::ui {
+namespace {
+
+TEST(NodeRefTest, NamesEveryKindOfNode) {
+  EXPECT_EQ(ParseNodeRef("strip:1"), (NodeRef{1, 0}));
+  EXPECT_EQ(ParseNodeRef("calc:2"), (NodeRef{2, 1}));
+  EXPECT_EQ(ParseNodeRef("waves:1"), (NodeRef{1, 2}));
+  EXPECT_EQ(ParseNodeRef("wave:1:1"), (NodeRef{1, 3}));
+  EXPECT_EQ(ParseNodeRef("wave:5:4"), (NodeRef{5, 6}));
+}
+
+TEST(NodeRefTest, RejectsMalformedNames) {
+  for (const char* text : {"", "strip", "strip:", "strip:0", "strip:-1", "strip:1:2", "calc:x", "wave:1",
+                           "wave:1:0", "wave:1:5", "wave:1:2:3", "tree:1", "strip:1 "}) {
+    EXPECT_FALSE(ParseNodeRef(text).has_value()) << text;
+  }
+}
+
+TEST(WindowOptionsTest, TakesItsOptionsInBothFormsAndLeavesTheRest) {
+  std::vector<std::string> args = {"--headless", "--screenshot", "out.png", "7FF", "--select=wave:1:2",
+                                   "-1",         "--wait",       "1500"};
+  WindowOptions options;
+  std::string error;
+  ASSERT_TRUE(TakeWindowOptions(args, options, error)) << error;
+  EXPECT_EQ(args, (std::vector<std::string>{"--headless", "7FF", "-1"}));
+  EXPECT_EQ(options.screenshotFile, "out.png");
+  EXPECT_EQ(options.select, (NodeRef{1, 4}));
+  EXPECT_EQ(options.waitMs, 1500);
+}
+
+TEST(WindowOptionsTest, ArgumentsAfterADoubleDashAreNotTaken) {
+  std::vector<std::string> args = {"--wait=10", "--", "--wait", "5"};
+  WindowOptions options;
+  std::string error;
+  ASSERT_TRUE(TakeWindowOptions(args, options, error));
+  EXPECT_EQ(args, (std::vector<std::string>{"--", "--wait", "5"}));
+  EXPECT_EQ(options.waitMs, 10);
+}
+
+TEST(WindowOptionsTest, ReportsMissingAndMalformedValues) {
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"--screenshot"}, {"--screenshot="}, {"--select", "tree:1"}, {"--wait", "soon"},
+        {"--wait=-5"}}) {
+    std::vector<std::string> args = bad;
+    WindowOptions options;
+    std::string error;
+    EXPECT_FALSE(TakeWindowOptions(args, options, error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace kvx::ui
