@@ -1,0 +1,313 @@
+#include "acquisition/acquisition_thread.h"
+
+#include <span>
+#include <system_error>
+
+#include "acquisition/control_ids.h"
+
+namespace kvx {
+
+using namespace kvx::protocol;
+using device::Handle;
+using device::INVALID_HANDLE_VALUE;
+
+namespace {
+
+// The line quantities are asked at most this often, measured between reading arrivals.
+constexpr std::uint32_t ENVIRONMENT_PERIOD_MS = 1000;
+// logMode carries this much more than its value while the start-up actions are pending.
+constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
+constexpr std::uint8_t NOT_SENT = 0xFF;
+
+// Stands in for the completion event handed to the driver with the set-event
+// code: a per-thread token, never 0.
+std::uint32_t NextReadEventToken() {
+  static std::atomic<std::uint32_t> next{0x52540001};
+  return next.fetch_add(1);
+}
+
+}  // namespace
+
+const char* ConnectionStateName(ConnectionState state) {
+  switch (state) {
+    case ConnectionState::Starting: return "Starting";
+    case ConnectionState::Idle: return "Idle";
+    case ConnectionState::Opening: return "Opening";
+    case ConnectionState::Reading: return "Reading";
+    case ConnectionState::Closing: return "Closing";
+  }
+  return "?";
+}
+
+AcquisitionThread::AcquisitionThread(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph,
+                                     WindowLink& window, Clock& clock)
+    : state_(state),
+      device_(state.device),
+      recorder_(recorder),
+      window_(window),
+      clock_(clock),
+      measurement_(state, recorder, graph) {}
+
+AcquisitionThread::~AcquisitionThread() { Stop(); }
+
+bool AcquisitionThread::Start() {
+  if (thread_.joinable()) return false;
+  try {
+    thread_ = std::thread([this] { ThreadProc(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void AcquisitionThread::Stop() {
+  {
+    std::lock_guard lock(pipeMutex_);
+    state_.threadRunFlag.store(0);
+    state_.readLoopRunFlag.store(0);
+    // A read waiting on the strip returns at once instead of at its time-out.
+    if (pipe_ != INVALID_HANDLE_VALUE) device_.CancelPendingRead(pipe_);
+  }
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+AcquisitionStatus AcquisitionThread::Status() const {
+  std::lock_guard lock(statusMutex_);
+  return status_;
+}
+
+void AcquisitionThread::SetState(ConnectionState state) {
+  std::lock_guard lock(statusMutex_);
+  status_.state = state;
+  status_.connected = state == ConnectionState::Reading;
+}
+
+template <typename Update>
+void AcquisitionThread::UpdateStatus(Update update) {
+  std::lock_guard lock(statusMutex_);
+  update(status_);
+}
+
+// ---------------------------------------------------------------- thread procedure
+
+int AcquisitionThread::ThreadProc() {
+  SetState(ConnectionState::Starting);
+  ThreadStart();
+  SetState(ConnectionState::Idle);
+  while (state_.threadRunFlag.load() != 0) OuterPass();
+  readEvent_ = 0;  // the event lives as long as the thread
+  SetState(ConnectionState::Idle);
+  return 0;
+}
+
+void AcquisitionThread::ThreadStart() {
+  readEvent_ = NextReadEventToken();
+  const std::uint32_t t0 = clock_.TickCount();
+  lastEnvironmentTick_ = t0;
+  recorder_.StartTimers(t0);
+  ResetOutletStatistics(state_.measurement);
+
+  device_.setSelectedSerial(static_cast<std::int32_t>(state_.commandSerial));
+  lastSentOutlet_ = NOT_SENT;
+  lastSentQuantity_ = NOT_SENT;
+  state_.selectedOutlet.store(0);
+  state_.selectedQuantity.store(state_.startQuantity != 0 ? QUANTITY_POWER : QUANTITY_CURRENT);
+
+  const int count = device_.RebuildDeviceList();
+  for (int position = 1; position <= count; ++position) {
+    std::int32_t serial = 0;
+    if (device_.GetSerialAt(position, serial)) {
+      window_.AddStripToTree(FormatTreeLabel(static_cast<std::uint32_t>(serial)), position);
+    }
+  }
+  window_.RegisterInterfaceNotifications();
+}
+
+void AcquisitionThread::OuterPass() {
+  clock_.Sleep(1);
+  const std::int32_t serial = device_.selectedSerial();
+  if (serial == 0) {
+    SetState(ConnectionState::Idle);
+    return;
+  }
+  SetState(ConnectionState::Opening);
+  ResetOutletStatistics(state_.measurement);
+  const Handle pipe = OpenConnection(serial);
+  if (pipe == INVALID_HANDLE_VALUE) return;
+  {
+    std::lock_guard lock(pipeMutex_);
+    pipe_ = pipe;
+  }
+  // The serial the connection was opened for: if the selection changed while
+  // opening, the read loop ends at once and the next pass opens the new strip.
+  connectionSelection_ = serial;
+  if (state_.logMode.load() >= STARTUP_ACTIONS_PENDING) RunStartupActions();
+  ReadIdentity();
+  measurement_.SetCalibration(device::FetchCalibration(device_));
+  device_.SendSetEvent(pipe, readEvent_);
+  environmentDue_ = true;
+  UpdateStatus([](AcquisitionStatus& s) { ++s.connections; });
+  SetState(ConnectionState::Reading);
+  ReadLoop(pipe);
+  SetState(ConnectionState::Closing);
+  EndConnection(pipe);
+}
+
+Handle AcquisitionThread::OpenConnection(std::int32_t serial) {
+  std::string path;
+  Handle probe = device_.OpenSelectedDevice(path);
+  if (probe == INVALID_HANDLE_VALUE) probe = device_.OpenSelectedDevice(path);
+  if (probe == INVALID_HANDLE_VALUE) {
+    // The strip is gone: idle until the user selects one. A selection the
+    // user made meanwhile is left alone.
+    if (device_.selectedSerial() == serial) device_.setSelectedSerial(0);
+    SetState(ConnectionState::Idle);
+    return INVALID_HANDLE_VALUE;
+  }
+  device_.driver().Close(probe);  // it only proves that the strip is there
+  return device_.OpenPipe(PIPE_NAME);
+}
+
+void AcquisitionThread::RunStartupActions() {
+  const std::int32_t mode = state_.logMode.load() - STARTUP_ACTIONS_PENDING;
+  state_.logMode.store(mode);
+  window_.ClickDeviceTree();
+  if (mode == 0) return;
+  // Check states only: no handler runs, the unit captions stay as they are.
+  const bool power = state_.startQuantity != 0;
+  state_.controls.SetCheck(ids::LOG_CHECK, true);
+  state_.controls.SetCheck(ids::CALC_CURRENT_RADIO, !power);
+  state_.controls.SetCheck(ids::CALC_POWER_RADIO, power);
+}
+
+void AcquisitionThread::ReadIdentity() {
+  std::array<std::uint8_t, 8> reply{};
+  device_.VendorRequestIn(REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH, reply);
+  const std::string firmwareText = FormatFirmwareText(reply[0], reply[1]);
+  state_.controls.SetText(ids::FIRMWARE_VALUE, firmwareText);
+
+  reply.fill(0);
+  device_.VendorRequestIn(REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH, reply);
+  state_.controls.SetText(ids::SERIAL_VALUE, FormatSerialLabel(reply[0], reply[1], reply[2]));
+  const std::uint32_t serial = DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3));
+  recorder_.SetConnectionIdentity(ConnectionIdentity{serial, FormatSerialText(serial), firmwareText});
+  UpdateStatus([serial](AcquisitionStatus& s) { s.connectionSerial = serial; });
+}
+
+// ---------------------------------------------------------------- read loop
+
+void AcquisitionThread::ReadLoop(Handle pipe) {
+  while (state_.readLoopRunFlag.load() != 0) {
+    if (device_.selectedSerial() != connectionSelection_) {
+      lastSentOutlet_ = NOT_SENT;
+      lastSentQuantity_ = NOT_SENT;
+      return;
+    }
+    SendChangedSelections();
+    clock_.Sleep(2);
+    ReadingBytes buffer{};
+    const std::optional<std::uint32_t> n = device_.ReadReading(pipe, buffer);
+    if (!n) return;  // the strip is gone or the pipe is dead: end the connection
+    if (*n == 0) {
+      UpdateStatus([](AcquisitionStatus& s) { ++s.emptyReads; });
+      continue;
+    }
+    const Reading reading = DecodeReading(buffer);
+    state_.measurement.readingTime = clock_.Now();
+    const std::uint32_t arrivalTick = clock_.TickCount();
+    HandleReading(reading, arrivalTick);
+  }
+}
+
+void AcquisitionThread::SendChangedSelections() {
+  const std::uint8_t outlet = state_.selectedOutlet.load();
+  if (outlet != lastSentOutlet_) {
+    device_.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, outlet, 0, 0);
+    lastSentOutlet_ = outlet;
+    if (outlet != 0) discardNextReading_ = true;
+    ResetStatistics(state_.measurement);
+    recorder_.CloseLogFiles();
+  }
+  const std::uint8_t quantity = state_.selectedQuantity.load();
+  if (quantity != lastSentQuantity_) {
+    device_.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_QUANTITY, quantity, 0, 0);
+    lastSentQuantity_ = quantity;
+    discardNextReading_ = true;
+    recorder_.CloseLogFiles();
+  }
+}
+
+void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick) {
+  // Unsigned 32-bit difference: right across the wrap of the tick counter.
+  if (environmentDue_ || static_cast<std::uint32_t>(arrivalTick - lastEnvironmentTick_) >= ENVIRONMENT_PERIOD_MS) {
+    RefreshEnvironment(arrivalTick);
+  }
+  state_.measurement.lastReadingKind.store(reading.readingKind);
+
+  enum class Outcome { Discarded, Accepted, Dropped } outcome = Outcome::Dropped;
+  bool frameDone = false;
+  if (discardNextReading_) {
+    discardNextReading_ = false;
+    ResetStatistics(state_.measurement);
+    outcome = Outcome::Discarded;
+  } else {
+    switch (ClassifyReading(reading, previousPacketIndex_)) {
+      case ReadingVerdict::Waveform:
+        measurement_.ProcessWaveformPacket(reading);
+        frameDone = reading.packetIndex == WAVEFORM_PACKETS;
+        outcome = Outcome::Accepted;
+        break;
+      case ReadingVerdict::Summary:
+        measurement_.ProcessSummaryReading(reading, arrivalTick);
+        outcome = Outcome::Accepted;
+        break;
+      case ReadingVerdict::Drop: break;
+    }
+  }
+  previousPacketIndex_ = reading.packetIndex;
+
+  UpdateStatus([outcome, frameDone](AcquisitionStatus& s) {
+    ++s.readings;
+    if (outcome == Outcome::Discarded) ++s.readingsDiscarded;
+    if (outcome == Outcome::Accepted) ++s.readingsAccepted;
+    if (outcome == Outcome::Dropped) ++s.readingsDropped;
+    if (frameDone) ++s.waveformFrames;
+  });
+}
+
+void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
+  environmentDue_ = false;
+  lastEnvironmentTick_ = arrivalTick;
+  device_.VendorRequestIn(REQ_VOLTAGE, 0, 0, VOLTAGE_LENGTH, environmentReply_);
+  const LineQuantity volts = DecodeVoltage(environmentReply_[0]);
+  device_.VendorRequestIn(REQ_LINE_PERIOD, 0, 0, LINE_PERIOD_LENGTH, environmentReply_);
+  const LineQuantity hertz = DecodeFrequency(Word(environmentReply_, 0));
+  device_.VendorRequestIn(REQ_TEMPERATURE, 0, 0, TEMPERATURE_LENGTH, environmentReply_);
+  const LineQuantity celsius = DecodeTemperature(Word(environmentReply_, 0));
+
+  // Stored whether valid or not; only the labels show "(BAD)".
+  measurement_.SetLineValues(LineValues{volts.value, hertz.value, celsius.value});
+  state_.controls.SetTexts({{ids::VOLTAGE_VALUE, FormatVoltage(volts)},
+                            {ids::FREQUENCY_VALUE, FormatFrequency(hertz)},
+                            {ids::TEMPERATURE_VALUE, FormatTemperature(celsius)}});
+  UpdateStatus([&](AcquisitionStatus& s) {
+    s.supplyVolts = volts;
+    s.lineFrequencyHz = hertz;
+    s.temperatureC = celsius;
+    ++s.environmentRefreshes;
+  });
+}
+
+void AcquisitionThread::EndConnection(Handle pipe) {
+  {
+    std::lock_guard lock(pipeMutex_);
+    pipe_ = INVALID_HANDLE_VALUE;
+  }
+  device_.SendStop(pipe);
+  device_.ClosePipe(pipe);
+  // Records of the next connection (perhaps another strip) start new files.
+  recorder_.CloseLogFiles();
+  SetState(device_.selectedSerial() == 0 ? ConnectionState::Idle : ConnectionState::Opening);
+}
+
+}  // namespace kvx

@@ -1,0 +1,115 @@
+// The acquisition thread: fills the device tree at start, then loops, idling
+// while no strip is selected, opening a connection to the selected strip
+// (probe, pipe, identity, calibration records, set-event), and reading it one
+// 16-byte reading at a time. Before every read it sends changed outlet and
+// quantity selections; it refreshes the line quantities with the first reading
+// of a connection and then at most once a second, and hands accepted readings
+// to Measurement. The user-interface thread steers it only through AppState
+// (selectedSerial, selectedOutlet, selectedQuantity, the run flags).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "acquisition/app_state.h"
+#include "acquisition/measurement.h"
+#include "acquisition/sinks.h"
+#include "device/clock.h"
+#include "device/protocol.h"
+
+namespace kvx {
+
+enum class ConnectionState { Starting, Idle, Opening, Reading, Closing };
+const char* ConnectionStateName(ConnectionState state);
+
+// A consistent picture of the thread for the headless status line and tests.
+struct AcquisitionStatus {
+  ConnectionState state = ConnectionState::Starting;
+  bool connected = false;             // a connection is open (Reading)
+  std::uint32_t connectionSerial = 0;  // as the strip reported it when the connection opened
+  protocol::LineQuantity supplyVolts{};
+  protocol::LineQuantity lineFrequencyHz{};
+  protocol::LineQuantity temperatureC{};
+  std::uint64_t connections = 0;          // connections opened (pipe open, identity read)
+  std::uint64_t readings = 0;             // non-empty readings received
+  std::uint64_t readingsAccepted = 0;     // handed to the measurement processing
+  std::uint64_t readingsDropped = 0;      // refused by the packet-index rule
+  std::uint64_t readingsDiscarded = 0;    // first readings after a selection change
+  std::uint64_t emptyReads = 0;           // reads that timed out or transferred 0 bytes
+  std::uint64_t environmentRefreshes = 0;
+  std::uint64_t waveformFrames = 0;       // completed (packet 32) frames evaluated
+};
+
+class AcquisitionThread {
+ public:
+  AcquisitionThread(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph, WindowLink& window,
+                    Clock& clock);
+  ~AcquisitionThread();
+
+  AcquisitionThread(const AcquisitionThread&) = delete;
+  AcquisitionThread& operator=(const AcquisitionThread&) = delete;
+
+  // Launches the thread running ThreadProc(). The caller sets threadRunFlag
+  // and readLoopRunFlag first. False when it is already running or cannot start.
+  bool Start();
+  // Clears both run flags, wakes a pending read and joins. Idempotent. The
+  // read wait is bounded, so this returns within about half a second.
+  void Stop();
+  bool Running() const { return thread_.joinable(); }
+
+  // The thread procedure: the start steps, the outer loop, the thread end.
+  // Returns 0 when threadRunFlag is found cleared.
+  int ThreadProc();
+
+  AcquisitionStatus Status() const;
+
+ private:
+  void ThreadStart();
+  void OuterPass();
+  device::Handle OpenConnection(std::int32_t serial);
+  void RunStartupActions();
+  void ReadIdentity();
+  void ReadLoop(device::Handle pipe);
+  void SendChangedSelections();
+  void RefreshEnvironment(std::uint32_t arrivalTick);
+  void HandleReading(const protocol::Reading& reading, std::uint32_t arrivalTick);
+  void EndConnection(device::Handle pipe);
+  void SetState(ConnectionState state);
+  template <typename Update>
+  void UpdateStatus(Update update);
+
+  AppState& state_;
+  device::DeviceAccess& device_;
+  MeasurementRecorder& recorder_;
+  WindowLink& window_;
+  Clock& clock_;
+  Measurement measurement_;
+  std::thread thread_;
+
+  // Handle of the open connection's pipe, for Stop() to wake a pending read.
+  // Under its own lock so that Stop() never cancels a handle already closed.
+  std::mutex pipeMutex_;
+  device::Handle pipe_ = device::INVALID_HANDLE_VALUE;
+
+  // Thread-local state, kept for the life of the thread.
+  std::uint32_t readEvent_ = 0;
+  std::uint8_t lastSentOutlet_ = 0xFF;
+  std::uint8_t lastSentQuantity_ = 0xFF;
+  bool discardNextReading_ = false;
+  std::uint8_t previousPacketIndex_ = 0;  // not reset between connections
+  std::int32_t connectionSelection_ = 0;
+  std::uint32_t lastEnvironmentTick_ = 0;
+  bool environmentDue_ = false;  // the first non-empty reading of a connection refreshes at once
+  // Receives the replies of the line-quantity requests; deliberately not
+  // zeroed before them, so a short reply decodes the bytes left before it.
+  std::array<std::uint8_t, 8> environmentReply_{};
+
+  mutable std::mutex statusMutex_;
+  AcquisitionStatus status_;
+};
+
+}  // namespace kvx

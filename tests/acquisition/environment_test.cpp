@@ -1,0 +1,185 @@
+// The once-a-second line quantities, unplugging, failed reads and a stalled strip.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "acquisition/control_ids.h"
+#include "thread_fixture.h"
+
+namespace kvx::test {
+namespace {
+
+using namespace kvx::protocol;
+
+// Readings every 300 ms (the read loop's 2 ms sleep plus 298 ms of strip
+// pacing); the tick of every voltage request is noted.
+class EnvironmentRhythmTest : public ThreadTest, public ::testing::WithParamInterface<std::uint32_t> {
+ protected:
+  ~EnvironmentRhythmTest() override { thread.Stop(); }  // before the members its callbacks use go
+
+  std::vector<std::uint32_t> RefreshTicks() {
+    std::lock_guard lock(mutex_);
+    return refreshTicks_;
+  }
+
+  void Run(std::size_t refreshes) {
+    clock.Advance(GetParam() - clock.TickCount());
+    driver.SetReply([this](std::uint32_t serial, const SetupFields& s) {
+      if (s.bRequest == REQ_VOLTAGE) {
+        std::lock_guard lock(mutex_);
+        refreshTicks_.push_back(clock.TickCount());
+      }
+      return ScriptedDriver::DefaultReply(serial, s);
+    });
+    clock.SetSleepHook([this](std::uint32_t ms) {
+      if (ms == 2) clock.Advance(298);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    });
+    driver.SetIdleRead(ScriptedRead::Of(SummaryReading(100)));
+    AddStrip(STRIP_A);
+    state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+    StartThread();
+    ASSERT_TRUE(WaitFor([&] { return RefreshTicks().size() >= refreshes; }));
+    thread.Stop();
+  }
+
+  std::mutex mutex_;
+  std::vector<std::uint32_t> refreshTicks_;
+};
+
+TEST_P(EnvironmentRhythmTest, ReadingsEvery300MsRefreshEvery1200Ms) {
+  Run(6);
+  const std::uint32_t start = GetParam();
+  const auto ticks = RefreshTicks();
+  // The first reading of the connection (one 1 ms outer pass, one 300 ms read pass) refreshes at once.
+  EXPECT_EQ(ticks[0], static_cast<std::uint32_t>(start + 301));
+  for (std::size_t i = 1; i < ticks.size(); ++i)
+    EXPECT_EQ(static_cast<std::uint32_t>(ticks[i] - ticks[i - 1]), 1200u) << "refresh " << i;
+  // No record carries a line quantity that was never asked.
+  const auto logged = recorder.Readings();
+  ASSERT_FALSE(logged.empty());
+  for (const LoggedReading& r : logged) {
+    EXPECT_EQ(r.supplyVolts, 100.0);
+    EXPECT_EQ(r.lineFrequencyHz, 50.0);
+    EXPECT_EQ(r.temperatureC, 25.34);
+  }
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "100");
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "50.00");
+  EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "25.34");
+}
+
+// Near the 32-bit wrap of the tick counter the unsigned difference keeps the rhythm.
+INSTANTIATE_TEST_SUITE_P(StartTicks, EnvironmentRhythmTest,
+                         ::testing::Values(1000u, 0xFFFFFFFFu - 1700u, 0xFFFFFFFFu - 300u));
+
+TEST_F(ThreadTest, LineQuantitiesAreStoredWhetherValidOrNotFromAReplyBufferNotZeroed) {
+  auto zeroPeriod = std::make_shared<std::atomic<bool>>(false);
+  driver.SetReply([zeroPeriod](std::uint32_t serial, const SetupFields& s) -> std::optional<std::vector<std::uint8_t>> {
+    if (s.bRequest == REQ_VOLTAGE) return std::vector<std::uint8_t>{141};
+    if (s.bRequest == REQ_LINE_PERIOD) {
+      if (*zeroPeriod) return std::vector<std::uint8_t>(8, 0);
+      return std::nullopt;  // fails: the voltage byte stays in the buffer
+    }
+    if (s.bRequest == REQ_TEMPERATURE) return std::vector<std::uint8_t>{0x88, 0x13};  // 5000
+    return ScriptedDriver::DefaultReply(serial, s);
+  });
+  AddStrip(STRIP_A);
+  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "14184.40");  // period count 141 left over
+  EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "50.00");
+  ASSERT_EQ(recorder.Readings().size(), 1u);
+  EXPECT_EQ(recorder.Readings()[0].supplyVolts, 141.0);
+  EXPECT_EQ(recorder.Readings()[0].temperatureC, 50.0);
+
+  *zeroPeriod = true;
+  clock.Advance(1000);
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");
+  EXPECT_EQ(recorder.Readings().back().lineFrequencyHz, 0.0);
+  const AcquisitionStatus status = thread.Status();
+  EXPECT_FALSE(status.lineFrequencyHz.valid);
+  EXPECT_FALSE(status.supplyVolts.valid);
+  EXPECT_TRUE(status.temperatureC.valid);
+  EXPECT_EQ(status.environmentRefreshes, 2u);
+}
+
+TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown) {
+  AddStrip(STRIP_A);
+  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(1000)));
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(1000)));
+  ASSERT_EQ(state.controls.GetText(5010), "1000");
+  const int closesBefore = recorder.CloseCount();
+
+  driver.SetPresent(STRIP_A, false);
+  ASSERT_TRUE(WaitFor([&] { return state.device.selectedSerial() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle; }));
+  EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
+  EXPECT_EQ(recorder.CloseCount(), closesBefore + 1);
+  EXPECT_EQ(driver.OpenHandles(), 0);
+  EXPECT_EQ(state.controls.GetText(5010), "1000");
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "100");
+  EXPECT_EQ(state.controls.GetText(ids::SERIAL_VALUE), "007FF");
+  EXPECT_EQ(thread.Status().connections, 1u);
+}
+
+TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
+  AddStrip(STRIP_A);
+  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  driver.QueueRead(STRIP_A, ScriptedRead::Failure());
+  ASSERT_TRUE(WaitConnected(2));
+  EXPECT_EQ(recorder.Identities().size(), 2u);  // identity and records read again
+
+  const AcquisitionStatus before = thread.Status();
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  EXPECT_EQ(thread.Status().readingsDiscarded, before.readingsDiscarded);  // nothing was resent
+  EXPECT_EQ(CountCalls(STRIP_A, "OUT 01 0000 0000"), 1);
+  EXPECT_EQ(CountCalls(STRIP_A, "OUT 20 0030 0000"), 1);
+  EXPECT_EQ(CountCalls(STRIP_A, "IN B0 0000 0000"), 2);  // first reading of each connection
+}
+
+TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {
+  state.device.setReadTimeout(std::chrono::milliseconds(20));
+  AddStrip(STRIP_A);
+  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(WaitFor([&] { return thread.Status().emptyReads >= 2; }));
+  // A request of the user-interface thread (the suspend notice) gets through.
+  EXPECT_TRUE(state.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0));
+  EXPECT_TRUE(HasCall(STRIP_A, "OUT 00 0000 0000"));
+  // The selection is still polled before every read.
+  state.device.setSelectedSerial(0);
+  ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle; }));
+  EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
+}
+
+TEST_F(ThreadTest, StopWakesAReadThatWouldWaitForAnHour) {
+  state.device.setReadTimeout(std::chrono::hours(1));
+  AddStrip(STRIP_A);
+  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(WaitFor([&] { return driver.ReadCount() >= 1; }));
+  thread.Stop();  // would hang here if the pending read were not woken
+  EXPECT_FALSE(thread.Running());
+  EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
+  std::unique_lock lock(state.device.deviceLock(), std::try_to_lock);
+  EXPECT_TRUE(lock.owns_lock());
+  EXPECT_EQ(driver.OpenHandles(), 0);
+}
+
+}  // namespace
+}  // namespace kvx::test

@@ -1,0 +1,119 @@
+// Recorders of the calls the acquisition thread makes into the CSV recorder,
+// the waveform graph and the window. Thread-safe: the thread writes while the
+// test reads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "acquisition/sinks.h"
+
+namespace kvx::test {
+
+struct LoggedReading {
+  std::uint32_t arrivalTick = 0;
+  LocalTime readingTime{};
+  int kind = 0;
+  bool isOn = false;
+  std::array<double, 4> present{};
+  double supplyVolts = 0.0;
+  double lineFrequencyHz = 0.0;
+  double temperatureC = 0.0;
+};
+
+class RecordingRecorder : public MeasurementRecorder {
+ public:
+  void StartTimers(std::uint32_t startTick) override {
+    std::lock_guard lock(mutex_);
+    startTicks_.push_back(startTick);
+    events_.push_back("StartTimers");
+  }
+  void SetConnectionIdentity(const ConnectionIdentity& identity) override {
+    std::lock_guard lock(mutex_);
+    identities_.push_back(identity);
+    events_.push_back("Identity " + identity.serialText);
+  }
+  void LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
+                         const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
+                         double temperatureC) override {
+    std::lock_guard lock(mutex_);
+    readings_.push_back({arrivalTick, readingTime, kind, isOn, present, supplyVolts, lineFrequencyHz, temperatureC});
+  }
+  void CloseLogFiles() override {
+    std::lock_guard lock(mutex_);
+    ++closeCount_;
+    events_.push_back("Close");
+  }
+
+  std::vector<std::uint32_t> StartTicks() const { return Locked(startTicks_); }
+  std::vector<ConnectionIdentity> Identities() const { return Locked(identities_); }
+  std::vector<LoggedReading> Readings() const { return Locked(readings_); }
+  std::vector<std::string> Events() const { return Locked(events_); }
+  int CloseCount() const {
+    std::lock_guard lock(mutex_);
+    return closeCount_;
+  }
+
+ private:
+  template <typename T>
+  T Locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
+  mutable std::mutex mutex_;
+  std::vector<std::uint32_t> startTicks_;
+  std::vector<ConnectionIdentity> identities_;
+  std::vector<LoggedReading> readings_;
+  std::vector<std::string> events_;
+  int closeCount_ = 0;
+};
+
+struct DrawnFrame {
+  std::array<double, protocol::WAVEFORM_SAMPLES> frame{};
+  double waveMin = 0.0;
+  double waveMax = 0.0;
+};
+
+class RecordingGraph : public WaveformSink {
+ public:
+  void DrawWaveform(const std::array<double, protocol::WAVEFORM_SAMPLES>& frame, double waveMin,
+                    double waveMax) override {
+    std::lock_guard lock(mutex_);
+    frames_.push_back({frame, waveMin, waveMax});
+  }
+  std::vector<DrawnFrame> Frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<DrawnFrame> frames_;
+};
+
+class RecordingWindow : public WindowLink {
+ public:
+  void AddStripToTree(const std::string& label, int position) override {
+    Add("AddStripToTree " + label + " " + std::to_string(position));
+  }
+  void RegisterInterfaceNotifications() override { Add("RegisterInterfaceNotifications"); }
+  void ClickDeviceTree() override { Add("ClickDeviceTree"); }
+  std::vector<std::string> Events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  void Add(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+  }
+  mutable std::mutex mutex_;
+  std::vector<std::string> events_;
+};
+
+}  // namespace kvx::test
