@@ -1,0 +1,70 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace kvx {
+namespace {
+
+void ExpectValues(const CommandLineResult& result, std::uint32_t serial, std::uint32_t logInterval,
+                  std::uint32_t split, std::int32_t logMode, std::uint32_t quantity) {
+  ASSERT_TRUE(result.ok) << result.errorMessage;
+  EXPECT_EQ(result.values.commandSerial, serial);
+  EXPECT_EQ(result.values.logIntervalSec, logInterval);
+  EXPECT_EQ(result.values.splitIntervalSec, split);
+  EXPECT_EQ(result.values.logMode, logMode);
+  EXPECT_EQ(result.values.startQuantity, quantity);
+}
+
+TEST(ParseCommandLineTest, EmptyTextGivesTheDefaultsWithoutStartupActions) {
+  ExpectValues(ParseCommandLine(""), 0, 1, 1, 0, 0);
+}
+
+TEST(ParseCommandLineTest, FiveValuesAreReadAndTheModeMarkedPending) {
+  ExpectValues(ParseCommandLine("7FF 10 3600 2 1"), 0x7FF, 10, 3600, 102, 1);
+  ExpectValues(ParseCommandLine("F423F 3600 0 10 0"), 999999, 3600, 0, 110, 0);
+}
+
+TEST(ParseCommandLineTest, MissingValuesStayZero) {
+  ExpectValues(ParseCommandLine("7FF"), 0x7FF, 0, 0, 100, 0);
+  ExpectValues(ParseCommandLine("   "), 0, 0, 0, 100, 0);
+  ExpectValues(ParseCommandLine("G12 5"), 0, 0, 0, 100, 0);  // no hex digit: scanning stops at once
+}
+
+TEST(ParseCommandLineTest, SplitIntervalIsNotChecked) {
+  ExpectValues(ParseCommandLine("7FF 10 -5 2 1"), 0x7FF, 10, 0xFFFFFFFBu, 102, 1);
+}
+
+TEST(ParseCommandLineTest, EachCheckFailsWithTheWholeTextInTheMessage) {
+  for (const char* text : {"F4240 10 3600 2 1", "7FF 3601 3600 2 1", "7FF 10 3600 11 1", "7FF 10 3600 2 2",
+                           "7FF -1 3600 2 1", "7FF 10 3600 -1 1", "7FF 10 3600 2 -1", "-1"}) {
+    const CommandLineResult result = ParseCommandLine(text);
+    EXPECT_FALSE(result.ok) << text;
+    EXPECT_EQ(result.errorMessage, std::string("Error in the Command Line Option '") + text + "'.");
+  }
+}
+
+TEST(SplitProgramArgumentsTest, OptionsAreTakenOutAndTheRestJoined) {
+  const char* argv[] = {"kvxclient", "--headless", "7FF", "-1", "--scenario=two.json", "3600", "2", "1"};
+  const ProgramArguments args = SplitProgramArguments(8, argv);
+  EXPECT_EQ(args.options, (std::vector<std::string>{"--headless", "--scenario=two.json"}));
+  EXPECT_EQ(args.commandLineText, "7FF -1 3600 2 1");
+  EXPECT_FALSE(ParseCommandLine(args.commandLineText).ok);
+}
+
+TEST(SplitProgramArgumentsTest, NoArgumentsGiveAnEmptyText) {
+  const char* argv[] = {"kvxclient", "--headless"};
+  const ProgramArguments args = SplitProgramArguments(2, argv);
+  EXPECT_EQ(args.commandLineText, "");
+  ExpectValues(ParseCommandLine(args.commandLineText), 0, 1, 1, 0, 0);
+  EXPECT_EQ(SplitProgramArguments(0, nullptr).options.size(), 0u);
+}
+
+TEST(SplitProgramArgumentsTest, DoubleDashEndsTheOptions) {
+  const char* argv[] = {"kvxclient", "--headless", "--", "--x", "5"};
+  const ProgramArguments args = SplitProgramArguments(5, argv);
+  EXPECT_EQ(args.options, std::vector<std::string>{"--headless"});
+  EXPECT_EQ(args.commandLineText, "--x 5");
+}
+
+}  // namespace
+}  // namespace kvx

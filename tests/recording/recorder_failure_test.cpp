@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+
+#include "recorder_fixture.h"
+
+namespace kvx::test {
+namespace {
+
+// Lowers this process's file-size limit for the test's lifetime. SIGXFSZ is
+// ignored meanwhile, so an oversize write fails with EFBIG instead of killing
+// the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    active_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~FileSizeLimit() { Lift(); }
+  void Lift() {
+    if (!active_) return;
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previousHandler_);
+    active_ = false;
+  }
+  bool Active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+  bool active_ = false;
+};
+
+const std::string kRecord = "2026/12/06 15:38:05,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
+const std::string kFile = "1A2B3_ALL_A_20261206_153805_042.csv";
+
+using CreationFailureTest = RecorderTest;
+
+TEST_F(CreationFailureTest, DirectoryBelowARegularFileFailsVisiblyAndLeavesTheSlotClosed) {
+  std::ofstream(Path("plain")) << "not a directory";
+  MakeRecorder(Path("plain/logs"));
+  state.logIntervalSec = 0;
+  SetChecked(true);
+  Reading();
+  RecorderStatus status = recorder->Status();
+  EXPECT_TRUE(status.failing);
+  EXPECT_EQ(status.lastError, "create " + Path("plain/logs/") + kFile + ": Not a directory");
+  EXPECT_EQ(status.currentFile, "");
+  EXPECT_EQ(status.recordsWritten, 0u);
+  EXPECT_FALSE(recorder->WriteLogRecord(LOG_KIND_CURRENT, kRecord));
+  clock.Advance(1);
+  Reading();  // tried again under the next name
+  EXPECT_EQ(recorder->Status().lastError,
+            "create " + Path("plain/logs/1A2B3_ALL_A_20261206_153805_043.csv") + ": Not a directory");
+}
+
+TEST_F(CreationFailureTest, NextDueRecordTriesAgainUnderANewName) {
+  MakeRecorder(Path("later"));  // does not exist yet
+  SetChecked(true);
+  clock.Advance(1000);
+  Reading();
+  EXPECT_TRUE(recorder->Status().failing);
+  ASSERT_EQ(mkdir(Path("later").c_str(), 0755), 0);
+  clock.Advance(1000);
+  Reading();
+  const RecorderStatus status = recorder->Status();
+  EXPECT_FALSE(status.failing);
+  EXPECT_EQ(status.recordsWritten, 1u);
+  EXPECT_EQ(status.currentFile, Path("later/1A2B3_ALL_A_20261206_153807_042.csv"));
+  EXPECT_EQ(ReadWholeFile(status.currentFile),
+            ExpectedHeader(LOG_KIND_CURRENT) + "2026/12/06 15:38:07,on,00123,00000,01500,00042,101,60.00,31.25\r\n");
+}
+
+TEST_F(CreationFailureTest, UnknownKindAndOversizeValuesAreFailuresNotPartialLines) {
+  state.logIntervalSec = 0;
+  SetChecked(true);
+  EXPECT_FALSE(recorder->WriteLogRecord(7, kRecord));
+  EXPECT_TRUE(recorder->Status().failing);
+  Reading(LOG_KIND_CURRENT, true, {1e250, 0.0, 0.0, 0.0});
+  EXPECT_TRUE(recorder->Status().failing);
+  EXPECT_EQ(Files().size(), 0u);
+  Reading();
+  EXPECT_FALSE(recorder->Status().failing);
+  EXPECT_EQ(Contents(kFile), ExpectedHeader(LOG_KIND_CURRENT) + kRecord);
+}
+
+using FullFileTest = RecorderTest;
+
+TEST_F(FullFileTest, ShortWriteIsCutBackToTheLastWholeLine) {
+  state.logIntervalSec = 0;
+  SetChecked(true);
+  const std::size_t headerSize = ExpectedHeader(LOG_KIND_CURRENT).size();
+  FileSizeLimit limit(headerSize + kRecord.size() + kRecord.size() / 2);
+  ASSERT_TRUE(limit.Active());
+  Reading();  // fits
+  EXPECT_FALSE(recorder->Status().failing);
+  Reading();  // half of it fits: cut off again
+  Reading();  // the next due record tries again
+  RecorderStatus status = recorder->Status();
+  EXPECT_TRUE(status.failing);
+  EXPECT_EQ(status.lastError, "write " + Path(kFile) + ": File too large");
+  EXPECT_EQ(status.currentFile, Path(kFile));  // the file stays open
+  EXPECT_EQ(Contents(kFile), ExpectedHeader(LOG_KIND_CURRENT) + kRecord);
+
+  limit.Lift();
+  Reading();
+  status = recorder->Status();
+  EXPECT_FALSE(status.failing);
+  EXPECT_EQ(status.recordsWritten, 2u);
+  EXPECT_EQ(Contents(kFile), ExpectedHeader(LOG_KIND_CURRENT) + kRecord + kRecord);
+}
+
+TEST_F(FullFileTest, NoRecordBeforeTheWholeHeader) {
+  state.logIntervalSec = 0;
+  SetChecked(true);
+  FileSizeLimit limit(100);  // three header lines (94 bytes) and a piece of the fourth
+  ASSERT_TRUE(limit.Active());
+  Reading();
+  Reading();
+  EXPECT_TRUE(recorder->Status().failing);
+  const std::string partial = Contents(kFile);
+  EXPECT_TRUE(IsWholeLines(partial));
+  EXPECT_EQ(SplitLines(partial).size(), 3u);
+
+  limit.Lift();
+  Reading();  // completes the header, then the record
+  EXPECT_FALSE(recorder->Status().failing);
+  EXPECT_EQ(Contents(kFile), ExpectedHeader(LOG_KIND_CURRENT) + kRecord);
+}
+
+}  // namespace
+}  // namespace kvx::test

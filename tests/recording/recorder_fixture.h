@@ -1,0 +1,53 @@
+// A recorder on a fresh temporary directory, with a fake clock and a fresh
+// AppState, plus helpers to feed readings and read the files back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "acquisition/app_state.h"
+#include "acquisition/control_ids.h"
+#include "recording/csv_recorder.h"
+#include "support/fake_clock.h"
+#include "support/scripted_driver.h"
+
+namespace kvx::test {
+
+// The header of a file of serial 0x1A2B3, firmware V2.0L10.
+std::string ExpectedHeader(int kind);
+
+std::string ReadWholeFile(const std::string& path);
+// Lines with their CR LF; a trailing piece without CR LF is returned as a line too.
+std::vector<std::string> SplitLines(const std::string& text);
+// True when the text is whole CR LF lines (and no CR or LF elsewhere).
+bool IsWholeLines(const std::string& text);
+
+class RecorderTest : public ::testing::Test {
+ protected:
+  RecorderTest();
+  ~RecorderTest() override;
+
+  // A recorder on `directory` (default: the fresh temporary directory) for
+  // serial 0x1A2B3, firmware V2.0L10, its timers started at the present tick.
+  void MakeRecorder(const std::string& directory = "");
+  void SetChecked(bool checked) { state.controls.SetCheck(ids::LOG_CHECK, checked); }
+  // One summary reading at the clock's present tick and time.
+  void Reading(int kind = LOG_KIND_CURRENT, bool isOn = true,
+               std::array<double, 4> present = {123.0, 0.0, 1500.0, 42.0}, double hz = 60.0);
+  // The file names in the directory, sorted.
+  std::vector<std::string> Files() const;
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+  std::string Contents(const std::string& name) const { return ReadWholeFile(Path(name)); }
+
+  std::string dir;
+  ScriptedDriver driver;
+  AppState state{driver};
+  FakeClock clock;
+  std::unique_ptr<CsvRecorder> recorder;
+};
+
+}  // namespace kvx::test
