@@ -1,0 +1,440 @@
+// Reading a scenario from JSON. Every value is type-checked before it is
+// taken, so the only exception nlohmann can raise here is the syntax error of
+// json::parse, which is caught at the entry point; every failure becomes a
+// message that names the offending key.
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <type_traits>
+
+#include "device/driver.h"
+#include "device/sim/scenario.h"
+
+namespace kvx::sim {
+
+namespace {
+
+using nlohmann::json;
+using Keys = std::initializer_list<std::string_view>;
+
+std::string Key(const std::string& where, std::string_view key) { return where + "." + std::string(key); }
+std::string Item(const std::string& where, std::size_t index) { return where + "[" + std::to_string(index) + "]"; }
+
+// Walks one document, keeping the first error.
+class Reader {
+ public:
+  explicit Reader(std::string& error) : error_(error) {}
+
+  bool Fail(const std::string& where, const std::string& what) {
+    error_ = where + ": " + what;
+    return false;
+  }
+
+  bool Object(const json& value, const std::string& where, Keys allowed) {
+    if (!value.is_object()) return Fail(where, "expected an object");
+    for (const auto& [key, item] : value.items()) {
+      bool known = false;
+      for (std::string_view name : allowed) known = known || key == name;
+      if (!known) return Fail(Key(where, key), "unknown key");
+    }
+    return true;
+  }
+
+  bool Array(const json& value, const std::string& where) {
+    return value.is_array() || Fail(where, "expected an array");
+  }
+
+  // An unsigned integer given as a number, a decimal string or a "0x" hex string.
+  bool Unsigned(const json& value, const std::string& where, std::uint64_t max, std::uint64_t& out) {
+    if (value.is_number_unsigned()) {
+      out = value.get<std::uint64_t>();
+    } else if (value.is_string()) {
+      const std::string& text = value.get_ref<const std::string&>();
+      const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+      const char* first = text.data() + (hex ? 2 : 0);
+      const char* last = text.data() + text.size();
+      const auto [end, code] = std::from_chars(first, last, out, hex ? 16 : 10);
+      if (code != std::errc() || end != last) return Fail(where, "expected an unsigned integer");
+    } else {
+      return Fail(where, "expected an unsigned integer");
+    }
+    return out <= max || Fail(where, "must be at most " + std::to_string(max));
+  }
+
+  template <typename T>
+  bool Field(const json& object, const std::string& where, std::string_view key, T& out) {
+    const auto it = object.find(key);
+    if (it == object.end()) return true;  // optional: keep the default
+    return Take(*it, Key(where, key), out);
+  }
+
+  bool Take(const json& value, const std::string& where, bool& out) {
+    if (!value.is_boolean()) return Fail(where, "expected true or false");
+    out = value.get<bool>();
+    return true;
+  }
+  bool Take(const json& value, const std::string& where, double& out) {
+    if (!value.is_number() || !std::isfinite(value.get<double>())) return Fail(where, "expected a number");
+    out = value.get<double>();
+    return true;
+  }
+  bool Take(const json& value, const std::string& where, std::string& out) {
+    if (!value.is_string()) return Fail(where, "expected a string");
+    out = value.get<std::string>();
+    return true;
+  }
+  bool Take(const json& value, const std::string& where, std::int64_t& out) {
+    if (value.is_number_integer() && !value.is_number_unsigned()) {
+      out = value.get<std::int64_t>();
+      return true;
+    }
+    std::uint64_t u = 0;
+    if (!Unsigned(value, where, std::numeric_limits<std::int64_t>::max(), u)) return false;
+    out = static_cast<std::int64_t>(u);
+    return true;
+  }
+  bool Take(const json& value, const std::string& where, int& out) {
+    std::int64_t wide = 0;
+    if (!Take(value, where, wide)) return false;
+    if (wide < std::numeric_limits<int>::min() || wide > std::numeric_limits<int>::max())
+      return Fail(where, "out of range");
+    out = static_cast<int>(wide);
+    return true;
+  }
+  template <typename T>
+    requires std::is_unsigned_v<T> && (!std::is_same_v<T, bool>)
+  bool Take(const json& value, const std::string& where, T& out) {
+    std::uint64_t u = 0;
+    if (!Unsigned(value, where, std::numeric_limits<T>::max(), u)) return false;
+    out = static_cast<T>(u);
+    return true;
+  }
+
+  // One of a fixed set of words.
+  template <typename T>
+  bool Word(const json& object, const std::string& where, std::string_view key,
+            const std::map<std::string, T, std::less<>>& words, T& out) {
+    const auto it = object.find(key);
+    if (it == object.end()) return true;
+    std::string text;
+    if (!Take(*it, Key(where, key), text)) return false;
+    const auto found = words.find(text);
+    if (found == words.end()) return Fail(Key(where, key), "unknown value '" + text + "'");
+    out = found->second;
+    return true;
+  }
+
+  bool Bytes(const json& value, const std::string& where, std::vector<std::uint8_t>& out) {
+    if (value.is_array()) {
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        std::uint8_t byte = 0;
+        if (!Take(value[i], Item(where, i), byte)) return false;
+        out.push_back(byte);
+      }
+      return true;
+    }
+    if (!value.is_string()) return Fail(where, "expected hex text or an array of bytes");
+    std::string digits;
+    for (char c : value.get_ref<const std::string&>())
+      if (c != ' ') digits += c;
+    if (digits.size() % 2 != 0) return Fail(where, "hex text needs two digits per byte");
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+      unsigned byte = 0;
+      const auto [end, code] = std::from_chars(digits.data() + i, digits.data() + i + 2, byte, 16);
+      if (code != std::errc() || end != digits.data() + i + 2) return Fail(where, "invalid hex text");
+      out.push_back(static_cast<std::uint8_t>(byte));
+    }
+    return true;
+  }
+
+ private:
+  std::string& error_;
+};
+
+const std::map<std::string, LoadType, std::less<>> LOAD_TYPES = {
+    {"empty", LoadType::Empty}, {"heater", LoadType::Heater}, {"smps", LoadType::Smps},
+    {"compressor", LoadType::Compressor}};
+
+const std::map<std::string, std::string, std::less<>> CLASSES = {
+    {"primary", std::string(device::primaryInterfaceGuid)},
+    {"fallback", std::string(device::fallbackInterfaceGuid)},
+    {std::string(device::primaryInterfaceGuid), std::string(device::primaryInterfaceGuid)},
+    {std::string(device::fallbackInterfaceGuid), std::string(device::fallbackInterfaceGuid)}};
+
+const std::map<std::string, std::uint8_t, std::less<>> REQUEST_NAMES = {
+    {"REQ_SUSPEND", protocol::REQ_SUSPEND},
+    {"REQ_SELECT_OUTLET", protocol::REQ_SELECT_OUTLET},
+    {"REQ_SELECT_QUANTITY", protocol::REQ_SELECT_QUANTITY},
+    {"REQ_UNLOCK", protocol::REQ_UNLOCK},
+    {"REQ_RESET_STEP_05", protocol::REQ_RESET_STEP_05},
+    {"REQ_RESET_STEP_06", protocol::REQ_RESET_STEP_06},
+    {"REQ_RESET_STEP_07", protocol::REQ_RESET_STEP_07},
+    {"REQ_RESET_STEP_09", protocol::REQ_RESET_STEP_09},
+    {"REQ_FIRMWARE_VERSION", protocol::REQ_FIRMWARE_VERSION},
+    {"REQ_SERIAL_NUMBER", protocol::REQ_SERIAL_NUMBER},
+    {"REQ_READ_MEMORY", protocol::REQ_READ_MEMORY},
+    {"REQ_LINE_PERIOD", protocol::REQ_LINE_PERIOD},
+    {"REQ_VOLTAGE", protocol::REQ_VOLTAGE},
+    {"REQ_TEMPERATURE", protocol::REQ_TEMPERATURE}};
+
+bool ParseLoad(Reader& r, const json& value, const std::string& where, LoadSpec& load) {
+  if (!value.is_object()) return r.Fail(where, "expected an object");
+  if (!value.contains("type")) return r.Fail(Key(where, "type"), "missing");
+  if (!r.Word(value, where, "type", LOAD_TYPES, load.type)) return false;
+  switch (load.type) {
+    case LoadType::Empty: return r.Object(value, where, {"type"});
+    case LoadType::Heater:
+      if (!r.Object(value, where, {"type", "watts", "milliamps"})) return false;
+      break;
+    case LoadType::Smps:
+      load.phaseDeg = -10.0;
+      if (!r.Object(value, where, {"type", "watts", "milliamps", "phaseDeg", "pulseWidthDeg"})) return false;
+      break;
+    case LoadType::Compressor:
+      load.phaseDeg = 35.0;
+      load.cycleMs = 60000;
+      load.duty = 0.5;
+      if (!r.Object(value, where, {"type", "watts", "milliamps", "phaseDeg", "cycleMs", "duty", "cycleOffsetMs"}))
+        return false;
+      break;
+  }
+  const bool watts = value.contains("watts");
+  if (watts == value.contains("milliamps")) return r.Fail(where, "give exactly one of watts and milliamps");
+  load.unit = watts ? RatingUnit::Watts : RatingUnit::Milliamps;
+  const std::string ratingKey = watts ? "watts" : "milliamps";
+  if (!r.Field(value, where, ratingKey, load.rating)) return false;
+  if (load.rating < 0.0) return r.Fail(Key(where, ratingKey), "must not be negative");
+  return r.Field(value, where, "phaseDeg", load.phaseDeg) && r.Field(value, where, "pulseWidthDeg", load.pulseWidthDeg) &&
+         r.Field(value, where, "cycleMs", load.cycleMs) && r.Field(value, where, "duty", load.duty) &&
+         r.Field(value, where, "cycleOffsetMs", load.cycleOffsetMs);
+}
+
+bool ParseReplyFault(Reader& r, const json& value, const std::string& where, ReplyFault& fault) {
+  static const std::map<std::string, ReplyFaultMode, std::less<>> modes = {{"fail", ReplyFaultMode::Fail},
+                                                                           {"short", ReplyFaultMode::Short}};
+  static const std::map<std::string, HandleScope, std::less<>> scopes = {
+      {"any", HandleScope::Any}, {"pipe", HandleScope::Pipe}, {"interface", HandleScope::Interface}};
+  if (!r.Object(value, where, {"request", "mode", "bytes", "calls", "on"})) return false;
+  const auto request = value.find("request");
+  if (request == value.end()) return r.Fail(Key(where, "request"), "missing");
+  const auto named = request->is_string() ? REQUEST_NAMES.find(request->get<std::string>()) : REQUEST_NAMES.end();
+  if (named != REQUEST_NAMES.end()) {
+    fault.bRequest = named->second;
+  } else if (!r.Take(*request, Key(where, "request"), fault.bRequest)) {
+    return false;
+  }
+  return r.Word(value, where, "mode", modes, fault.mode) && r.Field(value, where, "bytes", fault.bytes) &&
+         r.Field(value, where, "calls", fault.calls) && r.Word(value, where, "on", scopes, fault.on);
+}
+
+bool ParseFaults(Reader& r, const json& value, const std::string& where, StripFaults& faults) {
+  static const std::map<std::string, DivisorFault, std::less<>> divisors = {
+      {"low", DivisorFault::Low}, {"high", DivisorFault::High}, {"both", DivisorFault::Both}};
+  if (!r.Object(value, where, {"silentEnumerationSerial", "replies", "flaggedRecords", "zeroDivisors",
+                               "corruptPacketEvery", "corruptPacketIndex"}))
+    return false;
+  if (!r.Field(value, where, "silentEnumerationSerial", faults.silentEnumerationSerial) ||
+      !r.Field(value, where, "corruptPacketEvery", faults.corruptPacketEvery) ||
+      !r.Field(value, where, "corruptPacketIndex", faults.corruptPacketIndex))
+    return false;
+  if (const auto it = value.find("replies"); it != value.end()) {
+    if (!r.Array(*it, Key(where, "replies"))) return false;
+    for (std::size_t i = 0; i < it->size(); ++i) {
+      ReplyFault fault;
+      if (!ParseReplyFault(r, (*it)[i], Item(Key(where, "replies"), i), fault)) return false;
+      faults.replies.push_back(fault);
+    }
+  }
+  if (const auto it = value.find("flaggedRecords"); it != value.end()) {
+    if (!r.Array(*it, Key(where, "flaggedRecords"))) return false;
+    for (std::size_t i = 0; i < it->size(); ++i) {
+      std::uint8_t outlet = 0;
+      if (!r.Take((*it)[i], Item(Key(where, "flaggedRecords"), i), outlet)) return false;
+      faults.flaggedRecords.push_back(outlet);
+    }
+  }
+  if (const auto it = value.find("zeroDivisors"); it != value.end()) {
+    if (!r.Array(*it, Key(where, "zeroDivisors"))) return false;
+    for (std::size_t i = 0; i < it->size(); ++i) {
+      const std::string at = Item(Key(where, "zeroDivisors"), i);
+      ZeroDivisor zero;
+      std::uint8_t outlet = 0;
+      if (!r.Object((*it)[i], at, {"outlet", "which"})) return false;
+      if (!(*it)[i].contains("outlet")) return r.Fail(Key(at, "outlet"), "missing");
+      if (!r.Field((*it)[i], at, "outlet", outlet) || !r.Word((*it)[i], at, "which", divisors, zero.which)) return false;
+      zero.outlet = outlet;
+      faults.zeroDivisors.push_back(zero);
+    }
+  }
+  return true;
+}
+
+bool ParseCalibration(Reader& r, const json& value, const std::string& where,
+                      std::array<protocol::ChannelCalibration, OUTLETS>& records) {
+  if (!r.Array(value, where)) return false;
+  if (value.size() != OUTLETS) return r.Fail(where, "needs one record for each of the four outlets");
+  for (std::size_t k = 0; k < OUTLETS; ++k) {
+    const std::string at = Item(where, k);
+    protocol::ChannelCalibration& c = records[k];
+    if (!r.Object(value[k], at, {"lowDivisor", "lowMultiplier", "lowOffset", "threshold", "highDivisor",
+                                 "highMultiplier", "highOffset"}) ||
+        !r.Field(value[k], at, "lowDivisor", c.lowDivisor) || !r.Field(value[k], at, "lowMultiplier", c.lowMultiplier) ||
+        !r.Field(value[k], at, "lowOffset", c.lowOffset) || !r.Field(value[k], at, "threshold", c.threshold) ||
+        !r.Field(value[k], at, "highDivisor", c.highDivisor) ||
+        !r.Field(value[k], at, "highMultiplier", c.highMultiplier) || !r.Field(value[k], at, "highOffset", c.highOffset))
+      return false;
+  }
+  return true;
+}
+
+bool ParseMemory(Reader& r, const json& value, const std::string& where, std::vector<MemoryPatch>& patches) {
+  if (!r.Array(value, where)) return false;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const std::string at = Item(where, i);
+    MemoryPatch patch;
+    if (!r.Object(value[i], at, {"page", "offset", "bytes"})) return false;
+    if (!value[i].contains("page") || !value[i].contains("bytes")) return r.Fail(at, "needs page and bytes");
+    if (!r.Field(value[i], at, "page", patch.page) || !r.Field(value[i], at, "offset", patch.offset) ||
+        !r.Bytes(value[i]["bytes"], Key(at, "bytes"), patch.bytes))
+      return false;
+    patches.push_back(std::move(patch));
+  }
+  return true;
+}
+
+bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpec& strip) {
+  if (!r.Object(value, where, {"serial", "firmware", "interface", "path", "pathLength", "present", "on", "volts",
+                               "linePeriodCount", "temperatureCount", "pageSelector", "calibration", "memory",
+                               "summaryIntervalMs", "waveformIntervalMs", "outlets", "faults"}))
+    return false;
+  if (!value.contains("serial")) return r.Fail(Key(where, "serial"), "missing");
+  if (!r.Field(value, where, "serial", strip.serial) || !r.Word(value, where, "interface", CLASSES, strip.interfaceGuid) ||
+      !r.Field(value, where, "path", strip.path) || !r.Field(value, where, "pathLength", strip.pathLength) ||
+      !r.Field(value, where, "present", strip.present) || !r.Field(value, where, "on", strip.on) ||
+      !r.Field(value, where, "volts", strip.volts) || !r.Field(value, where, "linePeriodCount", strip.linePeriodCount) ||
+      !r.Field(value, where, "temperatureCount", strip.temperatureCount) ||
+      !r.Field(value, where, "pageSelector", strip.pageSelector) ||
+      !r.Field(value, where, "summaryIntervalMs", strip.summaryIntervalMs) ||
+      !r.Field(value, where, "waveformIntervalMs", strip.waveformIntervalMs))
+    return false;
+  if (strip.serial > 0xFFFFFF) return r.Fail(Key(where, "serial"), "must fit in 24 bits");
+  if (const auto it = value.find("firmware"); it != value.end()) {
+    std::vector<std::uint8_t> bytes;
+    if (!r.Bytes(*it, Key(where, "firmware"), bytes)) return false;
+    if (bytes.size() != 2) return r.Fail(Key(where, "firmware"), "needs two bytes: level, version");
+    strip.firmware = {bytes[0], bytes[1]};
+  }
+  if (const auto it = value.find("calibration"); it != value.end())
+    if (!ParseCalibration(r, *it, Key(where, "calibration"), strip.factoryCalibration)) return false;
+  if (const auto it = value.find("memory"); it != value.end())
+    if (!ParseMemory(r, *it, Key(where, "memory"), strip.memory)) return false;
+  if (const auto it = value.find("outlets"); it != value.end()) {
+    if (!r.Array(*it, Key(where, "outlets"))) return false;
+    if (it->size() > OUTLETS) return r.Fail(Key(where, "outlets"), "a strip has four outlets");
+    for (std::size_t k = 0; k < it->size(); ++k)
+      if (!ParseLoad(r, (*it)[k], Item(Key(where, "outlets"), k), strip.outlets[k])) return false;
+  }
+  if (const auto it = value.find("faults"); it != value.end())
+    if (!ParseFaults(r, *it, Key(where, "faults"), strip.faults)) return false;
+  return true;
+}
+
+bool ParseEvent(Reader& r, const json& value, const std::string& where, const Scenario& scenario,
+                TimelineEvent& event) {
+  static const std::map<std::string, EventType, std::less<>> types = {
+      {"plug", EventType::Plug}, {"unplug", EventType::Unplug}, {"stall", EventType::Stall},
+      {"on", EventType::On},     {"off", EventType::Off},       {"load", EventType::Load}};
+  if (!r.Object(value, where, {"atMs", "event", "strip", "serial", "durationMs", "outlet", "load"})) return false;
+  if (!value.contains("atMs")) return r.Fail(Key(where, "atMs"), "missing");
+  if (!value.contains("event")) return r.Fail(Key(where, "event"), "missing");
+  if (value.contains("strip") == value.contains("serial")) return r.Fail(where, "give exactly one of strip and serial");
+  if (!r.Field(value, where, "atMs", event.atMs) || !r.Word(value, where, "event", types, event.type) ||
+      !r.Field(value, where, "strip", event.strip) || !r.Field(value, where, "durationMs", event.durationMs) ||
+      !r.Field(value, where, "outlet", event.outlet))
+    return false;
+  if (value.contains("serial")) {
+    std::uint32_t serial = 0;
+    if (!r.Field(value, where, "serial", serial)) return false;
+    event.strip = scenario.strips.size();
+    for (std::size_t i = scenario.strips.size(); i-- > 0;)
+      if (scenario.strips[i].serial == serial) event.strip = i;
+    if (event.strip == scenario.strips.size()) return r.Fail(Key(where, "serial"), "names no strip of the scenario");
+  }
+  if (event.type == EventType::Load) {
+    if (!value.contains("load")) return r.Fail(Key(where, "load"), "missing");
+    return ParseLoad(r, value["load"], Key(where, "load"), event.load);
+  }
+  return !value.contains("load") || r.Fail(Key(where, "load"), "only a load event takes a load");
+}
+
+bool ParseDocument(Reader& r, const json& document, Scenario& scenario) {
+  if (!r.Object(document, "scenario", {"strips", "enumerationErrors", "timeline"})) return false;
+  const auto strips = document.find("strips");
+  if (strips == document.end()) return r.Fail("strips", "missing");
+  if (!r.Array(*strips, "strips")) return false;
+  for (std::size_t i = 0; i < strips->size(); ++i) {
+    StripSpec strip;
+    if (!ParseStrip(r, (*strips)[i], Item("strips", i), strip)) return false;
+    scenario.strips.push_back(std::move(strip));
+  }
+  if (const auto it = document.find("enumerationErrors"); it != document.end()) {
+    if (!r.Array(*it, "enumerationErrors")) return false;
+    for (std::size_t i = 0; i < it->size(); ++i) {
+      const std::string at = Item("enumerationErrors", i);
+      EnumerationError error;
+      error.interfaceGuid = std::string(device::primaryInterfaceGuid);
+      if (!r.Object((*it)[i], at, {"interface", "index"})) return false;
+      if (!(*it)[i].contains("index")) return r.Fail(Key(at, "index"), "missing");
+      if (!r.Word((*it)[i], at, "interface", CLASSES, error.interfaceGuid) || !r.Field((*it)[i], at, "index", error.index))
+        return false;
+      scenario.enumerationErrors.push_back(error);
+    }
+  }
+  if (const auto it = document.find("timeline"); it != document.end()) {
+    if (!r.Array(*it, "timeline")) return false;
+    for (std::size_t i = 0; i < it->size(); ++i) {
+      TimelineEvent event;
+      if (!ParseEvent(r, (*it)[i], Item("timeline", i), scenario, event)) return false;
+      scenario.timeline.push_back(event);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Scenario> ParseScenario(std::string_view text, std::string& error) {
+  json document;
+  try {
+    document = json::parse(text);
+  } catch (const json::exception& e) {
+    error = std::string("scenario is not valid JSON: ") + e.what();
+    return std::nullopt;
+  }
+  Scenario scenario;
+  Reader reader(error);
+  if (!ParseDocument(reader, document, scenario)) return std::nullopt;
+  if (!ValidateScenario(scenario, error)) return std::nullopt;
+  return scenario;
+}
+
+std::optional<Scenario> LoadScenarioFile(const std::string& path, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    error = "cannot read scenario file '" + path + "': " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  std::optional<Scenario> scenario = ParseScenario(text.str(), error);
+  if (!scenario) error = path + ": " + error;
+  return scenario;
+}
+
+}  // namespace kvx::sim

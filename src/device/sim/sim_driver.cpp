@@ -1,0 +1,324 @@
+// The device::Driver side of the simulated driver: enumeration, handles,
+// control calls, reads, subscriptions and the driver's own thread.
+#include "device/sim/sim_driver.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace kvx::sim {
+
+using namespace kvx::protocol;
+using device::Handle;
+using device::INVALID_HANDLE_VALUE;
+using device::ReadResult;
+using device::ReadStatus;
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// A snapshot of one class: a path per index, or nullopt for an index that errors.
+class SimInterfaceSet final : public device::InterfaceSet {
+ public:
+  explicit SimInterfaceSet(std::vector<std::optional<std::string>> slots) : slots_(std::move(slots)) {}
+
+  device::EnumStatus EnumInterface(std::uint32_t index) override {
+    if (index >= slots_.size()) return device::EnumStatus::NoMoreItems;
+    return slots_[index] ? device::EnumStatus::Ok : device::EnumStatus::Error;
+  }
+
+  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
+    return index < slots_.size() ? slots_[index] : std::nullopt;
+  }
+
+ private:
+  std::vector<std::optional<std::string>> slots_;
+};
+
+// Longest wait a caller may ask for; keeps the deadline arithmetic finite.
+constexpr std::chrono::milliseconds MAX_READ_WAIT = std::chrono::hours(24);
+
+}  // namespace
+
+SimDriver::SimDriver(Scenario scenario, SimOptions options)
+    : options_(options), start_(std::chrono::steady_clock::now()) {
+  const std::vector<std::string> paths = ResolvedPaths(scenario);
+  for (std::size_t i = 0; i < scenario.strips.size(); ++i) {
+    StripSlot slot;
+    slot.device = std::make_unique<SimStrip>(scenario.strips[i], paths[i]);
+    strips_.push_back(std::move(slot));
+  }
+  enumerationErrors_ = std::move(scenario.enumerationErrors);
+  for (const TimelineEvent& event : scenario.timeline)
+    if (event.strip < strips_.size()) timeline_.push_back(event);
+  std::stable_sort(timeline_.begin(), timeline_.end(),
+                   [](const TimelineEvent& a, const TimelineEvent& b) { return a.atMs < b.atMs; });
+  {
+    std::lock_guard lock(mutex_);
+    RunDueEventsLocked();  // events at time 0 hold before the first call
+  }
+  eventThread_ = std::thread(&SimDriver::EventLoop, this);
+}
+
+SimDriver::~SimDriver() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  eventCv_.notify_all();
+  readCv_.notify_all();
+  deliveryCv_.notify_all();
+  eventThread_.join();
+}
+
+// ---------------------------------------------------------------- enumeration and handles
+
+std::unique_ptr<device::InterfaceSet> SimDriver::GetClassDevs(std::string_view classGuid) {
+  std::lock_guard lock(mutex_);
+  std::vector<std::optional<std::string>> slots;
+  for (const StripSlot& slot : strips_)
+    if (slot.device->present() && EqualsNoCase(slot.device->classGuid(), classGuid))
+      slots.emplace_back(slot.device->path());
+  std::vector<std::uint32_t> errors;
+  for (const EnumerationError& error : enumerationErrors_)
+    if (EqualsNoCase(error.interfaceGuid, classGuid)) errors.push_back(error.index);
+  std::sort(errors.begin(), errors.end());
+  errors.erase(std::unique(errors.begin(), errors.end()), errors.end());
+  for (std::uint32_t index : errors)
+    if (index <= slots.size()) slots.insert(slots.begin() + index, std::nullopt);
+  return std::make_unique<SimInterfaceSet>(std::move(slots));
+}
+
+Handle SimDriver::Open(const std::string& path) {
+  const std::string suffix = std::string(1, device::PIPE_SEPARATOR) + PIPE_NAME;
+  const bool pipe = path.size() > suffix.size() && EqualsNoCase(std::string_view(path).substr(path.size() - suffix.size()), suffix);
+  const std::string_view base = pipe ? std::string_view(path).substr(0, path.size() - suffix.size()) : path;
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < strips_.size(); ++i) {
+    const SimStrip& strip = *strips_[i].device;
+    if (!strip.present() || !EqualsNoCase(strip.path(), base)) continue;
+    const Handle handle = nextHandle_++;
+    HandleState state;
+    state.strip = i;
+    state.kind = pipe ? HandleKind::Pipe : HandleKind::Interface;
+    handles_.emplace(handle, state);
+    return handle;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+void SimDriver::Close(Handle handle) {
+  std::lock_guard lock(mutex_);
+  handles_.erase(handle);
+  readCv_.notify_all();  // a read waiting on it fails
+}
+
+// ---------------------------------------------------------------- control calls
+
+bool SimDriver::Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                        std::span<std::uint8_t> out, std::uint32_t& bytesReturned) {
+  bytesReturned = 0;
+  RequestRecord record;
+  record.code = code;
+  record.input.assign(in.begin(), in.end());  // taken before anything is written: in and out may overlap
+  std::optional<std::uint32_t> serial;
+  {
+    std::lock_guard lock(mutex_);
+    record.timeMs = static_cast<double>(NowUs()) / 1000.0;
+    const auto it = handles_.find(handle);
+    if (it != handles_.end()) {
+      HandleState& state = it->second;
+      SimStrip& strip = *strips_[state.strip].device;
+      record.on = state.kind;
+      serial = strip.serial();
+      const bool alive = !state.dead && strip.present();
+      if (alive) {
+        switch (code) {
+          case IOCTL_STRIP_STOP:
+            record.ok = true;
+            if (state.kind == HandleKind::Pipe) state.pipe = PipeState::Stopped;
+            break;
+          case IOCTL_STRIP_SET_EVENT:
+            record.ok = record.input.size() >= 4;  // the event handle's value
+            if (record.ok && state.kind == HandleKind::Pipe) state.pipe = PipeState::Armed;
+            break;
+          case IOCTL_STRIP_CONTROL_TRANSFER: record.ok = TransferLocked(state, record.input, record); break;
+          default: break;
+        }
+        readCv_.notify_all();  // the pipe's state or the stream may have changed
+      }
+      const std::size_t n = std::min(record.reply.size(), out.size());
+      record.reply.resize(n);
+      std::copy(record.reply.begin(), record.reply.end(), out.begin());
+      bytesReturned = static_cast<std::uint32_t>(n);
+      record.bytesReturned = bytesReturned;
+      if (alive) LogRequestLocked(state.strip, record);
+    }
+  }
+  TraceRequest(serial, record);
+  return record.ok;
+}
+
+bool SimDriver::TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record) {
+  if (input.size() < 8) return false;
+  const SetupFields setup = ParseSetupPacket(input.first<8>());
+  record.setup = setup;
+  TransferResult result = strips_[handle.strip].device->Transfer(setup, handle.kind, NowUs());
+  record.reply = std::move(result.reply);
+  return result.ok;
+}
+
+void SimDriver::LogRequestLocked(std::size_t strip, const RequestRecord& record) {
+  std::deque<RequestRecord>& log = strips_[strip].log;
+  log.push_back(record);
+  while (log.size() > options_.requestLogLimit) log.pop_front();
+}
+
+void SimDriver::TraceRequest(std::optional<std::uint32_t> serial, const RequestRecord& record) {
+  if (trace_.Enabled()) trace_.Write(FormatRequestLine(serial, record));
+}
+
+// ---------------------------------------------------------------- reads
+
+ReadResult SimDriver::Read(Handle handle, std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds(0), MAX_READ_WAIT);
+  std::unique_lock lock(mutex_);
+  auto it = handles_.find(handle);
+  if (it == handles_.end() || it->second.kind != HandleKind::Pipe) {
+    const std::optional<std::uint32_t> serial =
+        it == handles_.end() ? std::nullopt : std::optional(strips_[it->second.strip].device->serial());
+    lock.unlock();
+    return FinishRead(serial, ReadStatus::Failed, {});
+  }
+  const std::size_t stripIndex = it->second.strip;
+  SimStrip& strip = *strips_[stripIndex].device;
+  const std::uint64_t cancelAtStart = it->second.cancelCount;
+  ++it->second.waiting;
+  ++pendingReads_;
+  ReadStatus status = ReadStatus::TimedOut;
+  ReadingBytes reading{};
+  for (;;) {
+    it = handles_.find(handle);
+    if (it == handles_.end() || it->second.dead || it->second.pipe == PipeState::Stopped) {
+      status = ReadStatus::Failed;
+      break;
+    }
+    if (it->second.cancelCount != cancelAtStart) {
+      status = ReadStatus::Cancelled;
+      break;
+    }
+    auto wake = deadline;
+    if (it->second.pipe == PipeState::Armed && !stop_) {
+      const std::int64_t now = NowUs();
+      const std::int64_t ready = strip.ReadyAtUs();
+      if (now >= ready) {
+        reading = strip.TakeReading(now);
+        ++strips_[stripIndex].reads;
+        status = ReadStatus::Completed;
+        break;
+      }
+      if (!options_.manualClock) wake = std::min(deadline, RealTimeOf(ready));
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      status = ReadStatus::TimedOut;
+      break;
+    }
+    readCv_.wait_until(lock, wake);
+  }
+  if (it != handles_.end()) --it->second.waiting;
+  --pendingReads_;
+  lock.unlock();
+  const std::size_t n = status == ReadStatus::Completed ? std::min(reading.size(), buffer.size()) : 0;
+  std::copy_n(reading.begin(), n, buffer.begin());
+  return FinishRead(strip.serial(), status, std::span<const std::uint8_t>(reading.data(), n));
+}
+
+ReadResult SimDriver::FinishRead(std::optional<std::uint32_t> serial, ReadStatus status,
+                                 std::span<const std::uint8_t> data) {
+  if (trace_.Enabled()) {
+    ReadRecord record;
+    record.timeMs = static_cast<double>(NowUs()) / 1000.0;
+    record.status = status;
+    record.bytes = static_cast<std::uint32_t>(data.size());
+    record.data.assign(data.begin(), data.end());
+    trace_.Write(FormatReadLine(serial, record));
+  }
+  return ReadResult{status, static_cast<std::uint32_t>(data.size())};
+}
+
+void SimDriver::CancelRead(Handle handle) {
+  std::lock_guard lock(mutex_);
+  const auto it = handles_.find(handle);
+  // Like cancelling an overlapped read: only a read that is pending is affected.
+  if (it == handles_.end() || it->second.waiting == 0) return;
+  ++it->second.cancelCount;
+  readCv_.notify_all();
+}
+
+// ---------------------------------------------------------------- subscriptions and the driver's thread
+
+device::Driver::SubscriptionId SimDriver::Subscribe(std::string_view classGuid, EventCallback callback) {
+  std::lock_guard lock(mutex_);
+  const SubscriptionId id = nextSubscription_++;
+  subscribers_[id] = Subscriber{std::string(classGuid), std::move(callback)};
+  return id;
+}
+
+void SimDriver::Unsubscribe(SubscriptionId id) {
+  std::unique_lock lock(mutex_);
+  subscribers_.erase(id);
+  if (std::this_thread::get_id() != eventThreadId_)
+    deliveryCv_.wait(lock, [&] { return delivering_ != id; });
+}
+
+void SimDriver::EventLoop() {
+  std::unique_lock lock(mutex_);
+  eventThreadId_ = std::this_thread::get_id();
+  while (!stop_) {
+    RunDueEventsLocked();
+    if (!notifications_.empty()) {
+      const device::DeviceEvent event = std::move(notifications_.front());
+      notifications_.pop_front();
+      lock.unlock();
+      DeliverEvent(event);
+      lock.lock();
+      continue;
+    }
+    if (options_.manualClock || nextEvent_ >= timeline_.size()) {
+      eventCv_.wait(lock);
+    } else {
+      eventCv_.wait_until(lock, RealTimeOf(timeline_[nextEvent_].atMs * 1000));
+    }
+  }
+}
+
+void SimDriver::DeliverEvent(const device::DeviceEvent& event) {
+  std::vector<SubscriptionId> targets;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, subscriber] : subscribers_)
+      if (EqualsNoCase(subscriber.classGuid, event.classGuid)) targets.push_back(id);
+  }
+  for (SubscriptionId id : targets) {
+    EventCallback callback;
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = subscribers_.find(id);
+      if (stop_ || it == subscribers_.end()) continue;
+      callback = it->second.callback;
+      delivering_ = id;
+    }
+    callback(event);  // without the driver's lock: the client calls back into the driver
+    {
+      std::lock_guard lock(mutex_);
+      delivering_ = 0;
+    }
+    deliveryCv_.notify_all();
+  }
+}
+
+}  // namespace kvx::sim

@@ -1,0 +1,169 @@
+// The simulated strip driver: the embedded default backend behind
+// device::Driver. It publishes the strips of a Scenario under their interface
+// classes, opens their interface paths and "path\PIPE00" (several handles at
+// once), answers the three control codes, streams paced readings on pipe
+// handles, runs the scenario's timeline and announces arrivals and removals.
+//
+// Time: the driver's own steady clock, in milliseconds since construction
+// (SimOptions::manualClock replaces it by one that only AdvanceClock moves).
+// One background thread runs the timeline and calls subscribers, never while
+// holding the driver's locks; the destructor stops and joins it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/driver.h"
+#include "device/sim/request_trace.h"
+#include "device/sim/scenario.h"
+#include "device/sim/strip_device.h"
+
+namespace kvx::sim {
+
+struct SimOptions {
+  // Time stands still except for AdvanceClock: tests step through pacing and
+  // the timeline exactly. Read time-outs still run on the real clock.
+  bool manualClock = false;
+  // Control calls kept per strip by RequestLog (oldest dropped first).
+  std::size_t requestLogLimit = 10000;
+};
+
+class SimDriver final : public device::Driver {
+ public:
+  explicit SimDriver(Scenario scenario = DefaultScenario(), SimOptions options = {});
+  ~SimDriver() override;
+  SimDriver(const SimDriver&) = delete;
+  SimDriver& operator=(const SimDriver&) = delete;
+
+  // ---- device::Driver
+  std::unique_ptr<device::InterfaceSet> GetClassDevs(std::string_view classGuid) override;
+  device::Handle Open(const std::string& path) override;
+  bool Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+               std::span<std::uint8_t> out, std::uint32_t& bytesReturned) override;
+  device::ReadResult Read(device::Handle handle, std::span<std::uint8_t> buffer,
+                          std::chrono::milliseconds timeout) override;
+  void CancelRead(device::Handle handle) override;
+  void Close(device::Handle handle) override;
+  SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
+  // Once it returns, the callback is not running and will not be called
+  // again (unless it is called from within that very callback).
+  void Unsubscribe(SubscriptionId id) override;
+
+  // ---- Request trace: one line per control call and per read.
+  bool OpenTrace(const std::string& path, std::string& error);
+  void SetTrace(std::FILE* file);        // not closed by the driver; null stops tracing
+  void SetTrace(std::ostream* stream);   // must outlive its use; null stops tracing
+
+  // ---- Time.
+  double NowMs() const;
+  // Manual clock only: moves time on, runs the timeline events now due and
+  // wakes reads whose reading became due. Returns at once with the real clock.
+  void AdvanceClock(std::chrono::milliseconds step);
+
+  // ---- Strips, by index into the scenario's strips.
+  std::size_t StripCount() const;
+  std::optional<std::size_t> FindStrip(std::uint32_t serial) const;  // the first with that serial
+  std::string DevicePath(std::size_t strip) const;
+  StripStatus Status(std::size_t strip) const;
+  // The working record of an outlet as it lies in the strip's memory now.
+  protocol::ChannelCalibration CalibrationRecord(std::size_t strip, int outlet) const;
+  // The summary values the strip measures at this moment (state byte and quantity as selected).
+  protocol::Reading MeasureSummary(std::size_t strip) const;
+
+  // ---- Events (also what the timeline does). Unplug and Plug change the
+  // strip at once and announce it on the driver's thread.
+  void Unplug(std::size_t strip);
+  void Plug(std::size_t strip);
+  void SetOn(std::size_t strip, bool on);
+  void Stall(std::size_t strip, std::chrono::milliseconds duration);
+  void SetLoad(std::size_t strip, int outlet, const LoadSpec& load);
+
+  // ---- Faults and settings.
+  void SetPacing(std::size_t strip, std::uint32_t summaryMs, std::uint32_t waveformMs);
+  void SetReplyFaults(std::size_t strip, std::vector<ReplyFault> faults);
+  void SetSilentEnumerationSerial(std::size_t strip, bool silent);
+  void FlagRecord(std::size_t strip, int outlet);
+  void SetZeroDivisor(std::size_t strip, int outlet, DivisorFault which);
+  void SetPacketCorruption(std::size_t strip, std::uint32_t every, std::uint8_t index);
+  void SetEnumerationErrors(std::vector<EnumerationError> errors);
+
+  // ---- Inspection.
+  std::vector<RequestRecord> RequestLog(std::size_t strip) const;
+  void ClearRequestLog(std::size_t strip);
+  std::uint64_t ReadCount(std::size_t strip) const;  // completed reads of the strip's readings
+  int OpenHandleCount() const;
+  int PendingReadCount() const;  // reads now waiting
+
+ private:
+  enum class PipeState { Idle, Armed, Stopped };
+  struct HandleState {
+    std::size_t strip = 0;
+    HandleKind kind = HandleKind::Interface;
+    PipeState pipe = PipeState::Idle;
+    bool dead = false;               // its strip was unplugged
+    int waiting = 0;                 // reads waiting on it
+    std::uint64_t cancelCount = 0;   // bumped by CancelRead while reads wait
+  };
+  struct StripSlot {
+    std::unique_ptr<SimStrip> device;
+    std::deque<RequestRecord> log;
+    std::uint64_t reads = 0;
+  };
+  struct Subscriber {
+    std::string classGuid;
+    EventCallback callback;
+  };
+
+  std::int64_t NowUs() const;
+  std::chrono::steady_clock::time_point RealTimeOf(std::int64_t simUs) const;
+  bool ValidStrip(std::size_t strip) const { return strip < strips_.size(); }
+  void UnplugLocked(std::size_t strip);
+  void PlugLocked(std::size_t strip);
+  void ApplyEventLocked(const TimelineEvent& event);
+  void RunDueEventsLocked();
+  bool TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record);
+  void LogRequestLocked(std::size_t strip, const RequestRecord& record);
+  void TraceRequest(std::optional<std::uint32_t> serial, const RequestRecord& record);
+  device::ReadResult FinishRead(std::optional<std::uint32_t> serial, device::ReadStatus status,
+                                std::span<const std::uint8_t> data);
+  void EventLoop();
+  void DeliverEvent(const device::DeviceEvent& event);
+
+  const SimOptions options_;
+  const std::chrono::steady_clock::time_point start_;
+  std::atomic<std::int64_t> manualUs_{0};
+  TraceSink trace_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable readCv_;      // reading due, handle state changed, cancel
+  std::condition_variable eventCv_;     // the driver thread: notifications queued, time moved, stop
+  std::condition_variable deliveryCv_;  // a callback finished
+  std::vector<StripSlot> strips_;
+  std::vector<EnumerationError> enumerationErrors_;
+  std::vector<TimelineEvent> timeline_;  // sorted by time
+  std::size_t nextEvent_ = 0;
+  std::map<device::Handle, HandleState> handles_;
+  device::Handle nextHandle_ = 0x100;
+  int pendingReads_ = 0;
+  std::map<SubscriptionId, Subscriber> subscribers_;
+  SubscriptionId nextSubscription_ = 1;
+  SubscriptionId delivering_ = 0;
+  std::deque<device::DeviceEvent> notifications_;
+  bool stop_ = false;
+  std::thread::id eventThreadId_;
+  std::thread eventThread_;
+};
+
+}  // namespace kvx::sim
