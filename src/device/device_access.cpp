@@ -22,6 +22,10 @@ bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, De
       BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
   std::uint32_t returned = 0;
   const bool ok = driver_.Control(handle, IOCTL_STRIP_CONTROL_TRANSFER, buffer, buffer, returned);
+  // The buffer still holds the setup packet beyond the bytes returned; a short
+  // reply must not turn those bytes (0xC0 0xC1 ...) into a serial number, so
+  // they read as zero like every other short reply.
+  std::fill(buffer.begin() + std::min<std::size_t>(returned, buffer.size()), buffer.end(), std::uint8_t{0});
   if (ok) {
     entry.serialNumber = static_cast<std::int32_t>(DecodeSerialNumber(std::span<const std::uint8_t, 3>(buffer.data(), 3)));
     entry.devicePath = *path;
@@ -105,7 +109,9 @@ bool DeviceAccess::FindDevicePath(std::int32_t serial, std::string& path) const 
 
 Handle DeviceAccess::OpenSelectedDevice(std::string& path) {
   path.clear();
-  if (!FindDevicePath(selectedSerial(), path)) return INVALID_HANDLE_VALUE;
+  // Serial 0 means "no strip selected", even if some strip reports that number.
+  const std::int32_t serial = selectedSerial();
+  if (serial == 0 || !FindDevicePath(serial, path)) return INVALID_HANDLE_VALUE;
   return OpenPath(path);
 }
 
@@ -129,6 +135,7 @@ Handle DeviceAccess::OpenPipe(std::string_view name) {
 
 bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                  std::uint32_t& bytesReturned) {
+  bytesReturned = 0;
   std::lock_guard lock(deviceLock_);
   std::string path;
   const Handle device = OpenSelectedDevice(path);

@@ -63,6 +63,11 @@ void ScriptedDriver::SetReply(ReplyFn reply) {
   reply_ = std::move(reply);
 }
 
+void ScriptedDriver::SetOutResult(OutResultFn result) {
+  std::lock_guard lock(mutex_);
+  outResult_ = std::move(result);
+}
+
 void ScriptedDriver::SetEnumErrorIndexes(std::set<std::uint32_t> indexes) {
   std::lock_guard lock(mutex_);
   enumErrors_ = std::move(indexes);
@@ -100,6 +105,16 @@ void ScriptedDriver::ClearCalls() {
   calls_.clear();
 }
 
+std::vector<std::string> ScriptedDriver::OpenAttempts() const {
+  std::lock_guard lock(mutex_);
+  return openAttempts_;
+}
+
+std::vector<std::string> ScriptedDriver::ClassQueries() const {
+  std::lock_guard lock(mutex_);
+  return classQueries_;
+}
+
 int ScriptedDriver::OpenHandles() const {
   std::lock_guard lock(mutex_);
   return static_cast<int>(handles_.size());
@@ -118,14 +133,17 @@ const ScriptedStrip* ScriptedDriver::FindByPathLocked(const std::string& path) c
 
 std::unique_ptr<device::InterfaceSet> ScriptedDriver::GetClassDevs(std::string_view classGuid) {
   std::lock_guard lock(mutex_);
+  classQueries_.emplace_back(classGuid);
   std::vector<std::optional<std::string>> paths;
   for (const auto& s : strips_)
-    if (s.present && s.classGuid == classGuid) paths.emplace_back(s.path);
+    if (s.present && s.classGuid == classGuid)
+      paths.push_back(s.detailReadable ? std::optional<std::string>(s.path) : std::nullopt);
   return std::make_unique<ScriptedSet>(std::move(paths), enumErrors_);
 }
 
 device::Handle ScriptedDriver::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
+  openAttempts_.push_back(path);
   const std::string suffix = std::string(1, device::PIPE_SEPARATOR) + PIPE_NAME;
   const bool pipe = path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
   const ScriptedStrip* strip = FindByPathLocked(pipe ? path.substr(0, path.size() - suffix.size()) : path);
@@ -154,7 +172,11 @@ bool ScriptedDriver::Control(device::Handle handle, std::uint32_t code, std::spa
   if (strip == strips_.end() || !strip->present) return false;
   if (code != IOCTL_STRIP_CONTROL_TRANSFER) return true;
   if (call.setup.bRequest == REQ_SERIAL_NUMBER && !call.onPipe && !strip->answersSerial) return false;
-  if (call.setup.bmRequestType != REQUEST_TYPE_IN) return true;
+  if (call.setup.bmRequestType != REQUEST_TYPE_IN) {
+    const OutResultFn outResult = outResult_;
+    lock.unlock();  // callbacks run without the driver's lock, like replies
+    return !outResult || outResult(call.serial, call.setup);
+  }
   ReplyFn reply = reply_;
   const std::uint32_t serial = call.serial;
   const SetupFields setup = call.setup;

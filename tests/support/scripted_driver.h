@@ -29,6 +29,7 @@ struct ScriptedStrip {
   bool answersSerial = true;   // REQ_SERIAL_NUMBER on the interface path
   bool openable = true;        // the interface path can be opened
   bool pipeOpenable = true;    // "path\PIPE00" can be opened
+  bool detailReadable = true;  // the interface detail (its path) can be read during enumeration
 };
 
 // One control call as the driver saw it.
@@ -55,12 +56,15 @@ class ScriptedDriver : public device::Driver {
   // Produces the data stage of an IN request (nullopt = the call fails).
   using ReplyFn = std::function<std::optional<std::vector<std::uint8_t>>(std::uint32_t serial,
                                                                          const protocol::SetupFields&)>;
+  // Result of an OUT request (no data stage); unset = every OUT request succeeds.
+  using OutResultFn = std::function<bool(std::uint32_t serial, const protocol::SetupFields&)>;
 
   ScriptedDriver();
 
   void AddStrip(ScriptedStrip strip);
   void SetPresent(std::uint32_t serial, bool present);  // unplug / plug (does not announce)
   void SetReply(ReplyFn reply);
+  void SetOutResult(OutResultFn result);
   // Errors of enumeration indexes: the index is reported as EnumStatus::Error.
   void SetEnumErrorIndexes(std::set<std::uint32_t> indexes);
   // Queue readings for a strip's pipe. Reads with nothing queued wait until
@@ -73,6 +77,10 @@ class ScriptedDriver : public device::Driver {
 
   std::vector<ControlCall> Calls() const;
   void ClearCalls();
+  // Every path passed to Open, in order, whether it opened or not.
+  std::vector<std::string> OpenAttempts() const;
+  // The class GUID of every GetClassDevs call, in order.
+  std::vector<std::string> ClassQueries() const;
   int OpenHandles() const;
   int ReadCount() const;
 
@@ -108,6 +116,9 @@ class ScriptedDriver : public device::Driver {
   std::map<device::Handle, OpenHandle> handles_;
   device::Handle nextHandle_ = 100;
   ReplyFn reply_;
+  OutResultFn outResult_;
+  std::vector<std::string> openAttempts_;
+  std::vector<std::string> classQueries_;
   std::set<std::uint32_t> enumErrors_;
   std::vector<ControlCall> calls_;
   int readCount_ = 0;
