@@ -56,6 +56,8 @@ void WaveformGraph::DrawWaveform(const std::array<double, protocol::WAVEFORM_SAM
   std::shared_ptr<const std::function<void()>> callback;
   {
     std::lock_guard lock(mutex_);
+    // The remembered gain follows the buttons even while there is nothing to
+    // draw into: the raster is made only by CreateGraphBitmap.
     if (chosenFactor) yScaleFactor_ = *chosenFactor;
     if (!raster_) return;
     DrawFrameLocked(frame, waveMin, waveMax, overlay);
