@@ -12,21 +12,37 @@ ChangeTrace::ChangeTrace(ControlModel& controls) : controls_(controls), last_(co
 
 ChangeTrace::~ChangeTrace() { controls_.SetChangeListener(nullptr); }
 
+void ChangeTrace::Add(std::string entry) {
+  std::lock_guard lock(mutex_);
+  AddLocked(std::move(entry));
+}
+
+std::vector<std::string> ChangeTrace::entries() const {
+  std::lock_guard lock(mutex_);
+  return entries_;
+}
+
+void ChangeTrace::Clear() {
+  std::lock_guard lock(mutex_);
+  entries_.clear();
+}
+
 void ChangeTrace::OnChange() {
+  std::lock_guard lock(mutex_);
   ControlModel::Snapshot now = controls_.TakeSnapshot();
   std::vector<int> shown, hidden;
   for (std::size_t i = 0; i < now.controls.size(); ++i) {
     const ControlState& before = last_.controls[i];
     const ControlState& after = now.controls[i];
     if (before.visible != after.visible) (after.visible ? shown : hidden).push_back(after.id);
-    if (before.enabled != after.enabled) Add((after.enabled ? "enable " : "disable ") + std::to_string(after.id));
-    if (before.checked != after.checked) Add((after.checked ? "check " : "uncheck ") + std::to_string(after.id));
-    if (before.text != after.text) Add("text " + std::to_string(after.id) + "=" + after.text);
+    if (before.enabled != after.enabled) AddLocked((after.enabled ? "enable " : "disable ") + std::to_string(after.id));
+    if (before.checked != after.checked) AddLocked((after.checked ? "check " : "uncheck ") + std::to_string(after.id));
+    if (before.text != after.text) AddLocked("text " + std::to_string(after.id) + "=" + after.text);
   }
   auto range = [&](const char* verb, std::vector<int>& list) {
     if (list.empty()) return;
     const auto [lo, hi] = std::minmax_element(list.begin(), list.end());
-    Add(std::string(verb) + " " + std::to_string(*lo) + ".." + std::to_string(*hi));
+    AddLocked(std::string(verb) + " " + std::to_string(*lo) + ".." + std::to_string(*hi));
   };
   range("hide", hidden);
   range("show", shown);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,18 +21,21 @@ namespace kvx::test {
 
 // Turns each change of the control model into readable entries ("show
 // 3000..3006", "disable 3000", "text 5014=mA", "check 5004") by comparing
-// snapshots, so tests can check the order in which a handler works.
+// snapshots, so tests can check the order in which a handler works. Changes
+// may come from any thread.
 class ChangeTrace {
  public:
   explicit ChangeTrace(ControlModel& controls);
   ~ChangeTrace();
-  void Add(std::string entry) { entries_.push_back(std::move(entry)); }
-  const std::vector<std::string>& entries() const { return entries_; }
-  void Clear() { entries_.clear(); }
+  void Add(std::string entry);
+  std::vector<std::string> entries() const;
+  void Clear();
 
  private:
   void OnChange();
+  void AddLocked(std::string entry) { entries_.push_back(std::move(entry)); }
   ControlModel& controls_;
+  mutable std::mutex mutex_;
   ControlModel::Snapshot last_;
   std::vector<std::string> entries_;
 };
