@@ -1,5 +1,6 @@
-// A small 32-bit raster with the drawing rules of a GDI device context: a current position with MoveTo/LineTo, 1-pixel lines without
-// antialiasing that leave out their end pixel, solid fills and a 1-pixel frame
+// A small 32-bit raster with the drawing rules of a GDI device context: a
+// current position with MoveTo/LineTo, 1-pixel lines without antialiasing
+// that leave out their end pixel, solid fills and a 1-pixel frame
 // drawn inside its rectangle. Everything is clipped to the raster. Not
 // thread-safe: its owner serialises access.
 #pragma once
