@@ -69,7 +69,7 @@ class DeviceAccess {
   bool GetSerialAt(int position, std::int32_t& serial) const;  // 1-based
   bool FindDevicePath(std::int32_t serial, std::string& path) const;
 
-  // ---- The selected strip.
+  // ---- The selected strip (0 = none: every request to it fails).
   std::int32_t selectedSerial() const { return selectedSerial_.load(); }
   void setSelectedSerial(std::int32_t serial) { selectedSerial_.store(serial); }
 
@@ -78,6 +78,7 @@ class DeviceAccess {
 
   // ---- Locked requests.
   Handle OpenPipe(std::string_view name);
+  // `bytesReturned` is 0 whenever the call fails, and never more than out.size().
   bool PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                      std::uint32_t& bytesReturned);
   bool VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
