@@ -1,0 +1,84 @@
+#include "app/program_options.h"
+
+#include <charconv>
+
+namespace kvx {
+
+namespace {
+bool ValueOf(const std::string& option, const std::string& name, std::string& value) {
+  const std::string prefix = name + "=";
+  if (option.rfind(prefix, 0) != 0) return false;
+  value = option.substr(prefix.size());
+  return true;
+}
+}  // namespace
+
+bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions& out, std::string& error) {
+  for (const std::string& option : options) {
+    std::string value;
+    if (option == "--headless") {
+      out.headless = true;
+    } else if (option == "--help" || option == "-h") {
+      out.help = true;
+    } else if (option == "--version") {
+      out.version = true;
+    } else if (ValueOf(option, "--scenario", value)) {
+      if (value.empty()) return error = "--scenario needs a file: --scenario=FILE", false;
+      out.scenarioFile = value;
+    } else if (ValueOf(option, "--trace", value)) {
+      if (value.empty()) return error = "--trace needs a file: --trace=FILE", false;
+      out.traceFile = value;
+    } else if (ValueOf(option, "--log-dir", value)) {
+      if (value.empty()) return error = "--log-dir needs a directory: --log-dir=DIR", false;
+      out.logDirectory = value;
+    } else if (ValueOf(option, "--duration", value)) {
+      double seconds = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+      if (ec != std::errc() || end != value.data() + value.size() || !(seconds > 0) || seconds > 4.0e6) {
+        return error = "--duration needs a positive number of seconds: --duration=SECONDS", false;
+      }
+      out.durationMs = static_cast<std::uint32_t>(seconds * 1000.0);
+    } else {
+      out.windowOptions.push_back(option);
+    }
+  }
+  return true;
+}
+
+std::string UsageText(const std::string& programName) {
+  return "Usage: " + programName +
+         " [OPTIONS] [SERIAL [RECORD_SEC [SPLIT_SEC [LOG_MODE [QUANTITY]]]]]\n"
+         "\n"
+         "Monitors KVX metering power strips and records their readings to CSV files.\n"
+         "\n"
+         "Start-up values (all optional, separated by blanks):\n"
+         "  SERIAL      serial number of the strip to poll, hexadecimal (0 to F423F); 0 = none\n"
+         "  RECORD_SEC  seconds between two CSV records (0 to 3600; 0 = every reading)\n"
+         "  SPLIT_SEC   seconds after which new CSV files are started (LOG_MODE 2 only)\n"
+         "  LOG_MODE    0 = logging off at start, 1 = logging on, 2 = on and split (0 to 10)\n"
+         "  QUANTITY    0 = current (mA), 1 = power (W)\n"
+         "Without any value the client starts idle: nothing is polled or logged until\n"
+         "a strip is chosen.\n"
+         "\n"
+         "Options:\n"
+         "  --headless         run without a window (for servers); prints a status line\n"
+         "                     about once a second; SIGINT/SIGTERM stop it cleanly\n"
+         "  --duration=SEC     headless: stop by itself after SEC seconds\n"
+         "  --log-dir=DIR      write the CSV files into DIR (default: the working directory)\n"
+         "  --scenario=FILE    simulated strips from a scenario file (default: two built-in strips)\n"
+         "  --trace=FILE       write every request the simulated driver handles to FILE\n"
+         "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"
+         "  --select=NODE      with --screenshot: strip:P, calc:P, waves:P or wave:P:N\n"
+         "  --wait=MS          with --screenshot: how long to wait for readings\n"
+         "  --help             show this text\n"
+         "  --version          show the version\n"
+         "\n"
+         "Exit status: 0 clean stop, 1 failure, 2 error in the start-up values or options.\n"
+         "\n"
+         "Example: " + programName + " --headless 1A2B3 10 3600 2 1\n"
+         "  polls strip 1A2B3, logs power every 10 s, starts new files every hour.\n";
+}
+
+std::string VersionText() { return "kvxclient 0.6.12 (V0.6L12)\n"; }
+
+}  // namespace kvx
