@@ -1,0 +1,240 @@
+// The client without its window: start order, device arrival/removal and
+// suspend, ordered shutdown, and headless mode's choice of strip and status.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "acquisition/acquisition_thread.h"
+#include "acquisition/control_ids.h"
+#include "app/client.h"
+#include "app/headless.h"
+#include "app/program_options.h"
+#include "recording/csv_recorder.h"
+#include "support/scripted_driver.h"
+
+namespace kvx {
+namespace {
+
+using test::ScriptedDriver;
+using test::ScriptedRead;
+using test::ScriptedStrip;
+
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+ScriptedStrip Strip(std::uint32_t serial) { return ScriptedStrip{serial, "path-" + std::to_string(serial)}; }
+
+class TreeRecorder : public TreeRebuildTarget, public WindowLink {
+ public:
+  void DeleteAllStripItems() override { calls.push_back("delete"); }
+  void AddStripToTree(const std::string& label, int position) override {
+    std::lock_guard lock(mutex);
+    calls.push_back(label + "@" + std::to_string(position));
+  }
+  void RegisterInterfaceNotifications() override {}
+  void ClickDeviceTree() override {}
+  std::vector<std::string> Calls() {
+    std::lock_guard lock(mutex);
+    return calls;
+  }
+  std::mutex mutex;
+  std::vector<std::string> calls;
+};
+
+class ClientTest : public ::testing::Test {
+ protected:
+  ClientTest() {
+    driver.AddStrip(Strip(0x345));
+    driver.AddStrip(Strip(0x789));
+    const protocol::Reading summary{0x80, 0x30, {100, 200, 300, 400}};
+    driver.SetIdleRead(ScriptedRead::Of(summary));
+  }
+  std::string dir = ::testing::TempDir();
+  ScriptedDriver driver;
+};
+
+TEST_F(ClientTest, InitialControlStatesAndCommandLine) {
+  Client client(driver, DefaultClock(), dir);
+  client.SetInitialControlStates();
+  const ControlModel& c = client.state().controls;
+  EXPECT_TRUE(c.IsChecked(5003));
+  EXPECT_FALSE(c.IsChecked(5004));
+  EXPECT_TRUE(c.IsChecked(6009));
+  EXPECT_FALSE(c.IsChecked(6010));
+  for (int id : {6012, 6014, 6015, 6017, 6018}) EXPECT_FALSE(c.IsChecked(id)) << id;
+  EXPECT_TRUE(c.IsChecked(6016));
+
+  const CommandLineResult bad = client.ApplyCommandLine("7FF 3601");
+  EXPECT_FALSE(bad.ok);
+  EXPECT_EQ(client.state().logIntervalSec, 1u);  // nothing stored from a bad line
+  const CommandLineResult good = client.ApplyCommandLine("7FF 10 3600 2 1");
+  ASSERT_TRUE(good.ok);
+  EXPECT_EQ(client.state().commandSerial, 0x7FFu);
+  EXPECT_EQ(client.state().logIntervalSec, 10u);
+  EXPECT_EQ(client.state().logMode.load(), 102);
+  EXPECT_EQ(client.state().startQuantity, 1u);
+}
+
+TEST_F(ClientTest, DeviceChangeRebuildsOnlyWhenTheCountChanged) {
+  Client client(driver, DefaultClock(), dir);
+  client.state().device.RebuildDeviceList();
+  client.state().device.setSelectedSerial(0x789);
+  client.state().controls.ShowControlRange(5001, 5033, true);
+  client.state().controls.ShowControlRange(3000, 3006, true);
+  TreeRecorder tree;
+
+  EXPECT_FALSE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
+  EXPECT_TRUE(tree.Calls().empty());
+  EXPECT_TRUE(client.state().controls.IsVisible(5013));
+
+  driver.AddStrip(Strip(0x100));  // a third strip, lower serial, plugged in
+  EXPECT_TRUE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
+  EXPECT_EQ(tree.Calls(),
+            (std::vector<std::string>{"delete", "S/N=00100@1", "S/N=00345@2", "S/N=00789@3"}));
+  EXPECT_EQ(client.state().device.deviceCount(), 3);
+  EXPECT_EQ(client.state().device.selectedSerial(), 0x789);  // the selection is untouched
+  for (int id : {5001, 5013, 5033, 3000, 3002, 4001, 6003}) EXPECT_FALSE(client.state().controls.IsVisible(id)) << id;
+  EXPECT_TRUE(client.state().controls.IsVisible(2000));
+
+  driver.SetPresent(0x345, false);  // removal
+  EXPECT_TRUE(client.OnDeviceChange(device::DeviceEventType::RemoveComplete, nullptr));
+  EXPECT_EQ(client.state().device.deviceCount(), 2);
+}
+
+TEST_F(ClientTest, SuspendNoticeGoesOnlyToASelectedStrip) {
+  Client client(driver, DefaultClock(), dir);
+  client.state().device.RebuildDeviceList();
+  driver.ClearCalls();
+  client.OnSuspend();
+  EXPECT_TRUE(driver.Calls().empty());
+
+  client.state().device.setSelectedSerial(0x345);
+  client.OnSuspend();
+  const auto calls = driver.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].serial, 0x345u);
+  EXPECT_TRUE(calls[0].onPipe);
+  EXPECT_EQ(calls[0].setup, (protocol::SetupFields{0x40, 0x00, 0, 0, 0}));
+}
+
+TEST_F(ClientTest, NotificationsReachTheCallerUntilShutdown) {
+  Client client(driver, DefaultClock(), dir);
+  std::atomic<int> arrivals{0};
+  client.RegisterNotifications([&](device::DeviceEventType type) {
+    if (type == device::DeviceEventType::Arrival) ++arrivals;
+  });
+  driver.Announce({device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"});
+  driver.Announce({device::DeviceEventType::Arrival, std::string(device::fallbackInterfaceGuid), "p"});
+  EXPECT_EQ(arrivals.load(), 2);
+  client.Shutdown();
+  driver.Announce({device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"});
+  EXPECT_EQ(arrivals.load(), 2);
+}
+
+TEST_F(ClientTest, ShutdownStopsTheThreadFirstAndClosesTheLogs) {
+  Client client(driver, DefaultClock(), dir);
+  ASSERT_TRUE(client.ApplyCommandLine("345 0 1 1 0").ok);
+  client.SetInitialControlStates();
+  TreeRecorder window;
+  ASSERT_TRUE(client.StartAcquisition(window));
+  ASSERT_TRUE(WaitFor([&] { return !client.recorder().Status().currentFile.empty(); }));
+  EXPECT_FALSE(client.StartAcquisition(window));  // one thread per client
+
+  client.Shutdown();
+  EXPECT_FALSE(client.acquisition()->Running());
+  EXPECT_EQ(client.state().threadRunFlag.load(), 0);
+  EXPECT_TRUE(client.recorder().Status().currentFile.empty());
+  EXPECT_EQ(driver.OpenHandles(), 0);
+  client.Shutdown();  // idempotent
+}
+
+TEST_F(ClientTest, HeadlessFollowsTheFirstStripWithoutASerialAndReportsIt) {
+  Client client(driver, DefaultClock(), dir);
+  ASSERT_TRUE(client.ApplyCommandLine("").ok);
+  std::ostringstream out, err;
+  HeadlessSession session(client, out, err, false);
+  client.SetInitialControlStates();
+  ASSERT_TRUE(client.StartAcquisition(session));
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    return client.acquisition()->Status().readingsAccepted > 0;
+  }));
+  EXPECT_EQ(session.targetSerial(), 0x345u);
+  EXPECT_EQ(client.state().device.selectedSerial(), 0x345);
+  EXPECT_NE(out.str().find("No serial number given: polling the first strip found, S/N=00345."), std::string::npos)
+      << out.str();
+  ASSERT_TRUE(WaitFor([&] { return session.StatusLine().find("CH1 100 CH2 200 CH3 300 CH4 400 mA") != std::string::npos; }))
+      << session.StatusLine();
+  EXPECT_NE(session.StatusLine().find("S/N=00345 | 100 V | 50.00 Hz | 25.34 \u00B0C |"), std::string::npos)
+      << session.StatusLine();
+  EXPECT_NE(session.StatusLine().find("log off"), std::string::npos);
+  client.Shutdown();
+}
+
+TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
+  Client client(driver, DefaultClock(), dir);
+  ASSERT_TRUE(client.ApplyCommandLine("789 0 1 1 0").ok);
+  std::ostringstream out, err;
+  HeadlessSession session(client, out, err, false);
+  client.RegisterNotifications([&](device::DeviceEventType type) { session.PostDeviceChange(type); });
+  client.SetInitialControlStates();
+  ASSERT_TRUE(client.StartAcquisition(session));
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    return client.acquisition()->Status().readingsAccepted > 0;
+  }));
+  const std::string firstFile = client.recorder().Status().currentFile;
+  EXPECT_FALSE(firstFile.empty());
+
+  driver.SetPresent(0x789, false);
+  driver.Announce({device::DeviceEventType::RemoveComplete, std::string(device::primaryInterfaceGuid), "p"});
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    return client.state().device.selectedSerial() == 0;
+  }));
+  EXPECT_NE(session.StatusLine().find("S/N=00789 (waiting)"), std::string::npos) << session.StatusLine();
+  EXPECT_TRUE(client.recorder().Status().currentFile.empty());  // the connection's files are closed
+
+  driver.SetPresent(0x789, true);
+  driver.Announce({device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"});
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    const std::string file = client.recorder().Status().currentFile;
+    return !file.empty() && file != firstFile;
+  }));
+  EXPECT_EQ(client.state().device.selectedSerial(), 0x789);
+  EXPECT_NE(out.str().find("Waiting for S/N=00789 to be plugged in."), std::string::npos) << out.str();
+  client.Shutdown();
+}
+
+TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
+  ProgramOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseProgramOptions({"--headless", "--scenario=s.json", "--trace=t.txt", "--log-dir=/var/log/kvx",
+                                   "--duration=2.5", "--screenshot=x.png"},
+                                  options, error));
+  EXPECT_TRUE(options.headless);
+  EXPECT_EQ(options.scenarioFile, "s.json");
+  EXPECT_EQ(options.traceFile, "t.txt");
+  EXPECT_EQ(options.logDirectory, "/var/log/kvx");
+  EXPECT_EQ(options.durationMs, 2500u);
+  EXPECT_EQ(options.windowOptions, std::vector<std::string>{"--screenshot=x.png"});
+
+  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--scenario=", "--log-dir="}) {
+    ProgramOptions o;
+    EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace kvx
