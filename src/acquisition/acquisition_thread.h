@@ -54,12 +54,13 @@ class AcquisitionThread {
   AcquisitionThread& operator=(const AcquisitionThread&) = delete;
 
   // Launches the thread running ThreadProc(). The caller sets threadRunFlag
-  // and readLoopRunFlag first. False when it is already running or cannot start.
+  // and readLoopRunFlag first. False when it was started and not stopped
+  // since, or when the thread cannot be created.
   bool Start();
   // Clears both run flags, wakes a pending read and joins. Idempotent. The
   // read wait is bounded, so this returns within about half a second.
   void Stop();
-  bool Running() const { return thread_.joinable(); }
+  bool Running() const { return thread_.joinable(); }  // started and not yet stopped
 
   // The thread procedure: the start steps, the outer loop, the thread end.
   // Returns 0 when threadRunFlag is found cleared.
