@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev
   qt6-base-dev libgl-dev libqt6dbus6
   xvfb xauth fonts-ipafont-gothic imagemagick
-  python3 clang libclang-rt-14-dev
+  python3 clang libclang-rt-14-dev dbus-daemon
 )
 
 missing=()

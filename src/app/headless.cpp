@@ -144,7 +144,7 @@ std::string HeadlessSession::StatusLine() const {
   return line.str();
 }
 
-int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options) {
+int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
   // SIGINT and SIGTERM are taken synchronously by this loop; every thread
   // started from here on inherits the blocked mask.
   sigset_t stopSignals;
@@ -170,6 +170,14 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     return EXIT_FAILURE_STATUS;
   }
 
+  if (suspend) {
+    std::string whyNot;
+    if (!suspend->Start([&client] { client.OnSuspend(); }, whyNot)) {
+      err << "Note: " << whyNot << ".\n" << std::flush;
+      suspend = nullptr;
+    }
+  }
+
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
   int stopSignal = 0;
@@ -180,6 +188,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
       stopSignal = signal;
       break;
     }
+    if (suspend) suspend->Poll();
     session.Tick();
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextStatus) {

@@ -15,6 +15,7 @@
 
 #include "acquisition/sinks.h"
 #include "app/client.h"
+#include "app/suspend_source.h"
 #include "device/driver.h"
 
 namespace kvx {
@@ -71,7 +72,9 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   std::string lastLogState_;
 };
 
-// Runs headless mode until SIGINT, SIGTERM or the duration; returns the exit status.
-int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options);
+// Runs headless mode until SIGINT, SIGTERM or the duration; returns the exit
+// status. `suspend`, when given, tells the selected strip before the system sleeps.
+int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options,
+                SuspendSource* suspend = nullptr);
 
 }  // namespace kvx

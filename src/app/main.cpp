@@ -11,6 +11,9 @@
 #include "device/clock.h"
 #include "device/sim/sim_driver.h"
 #ifdef KVX_HAVE_UI
+#include <QCoreApplication>
+
+#include "app/logind_sleep_watcher.h"
 #include "ui/run_window.h"
 #endif
 
@@ -64,7 +67,14 @@ int main(int argc, char** argv) {
     headless.commandLineText = arguments.commandLineText;
     headless.logDirectory = options.logDirectory;
     headless.durationMs = options.durationMs;
+#ifdef KVX_HAVE_UI
+    // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
+    QCoreApplication application(argc, argv);
+    kvx::LogindSleepWatcher sleepWatcher;
+    return kvx::RunHeadless(*driver, kvx::DefaultClock(), headless, &sleepWatcher);
+#else
     return kvx::RunHeadless(*driver, kvx::DefaultClock(), headless);
+#endif
   }
 #ifdef KVX_HAVE_UI
   return kvx::ui::RunWindow(argc, argv, *driver, arguments.commandLineText, options);
