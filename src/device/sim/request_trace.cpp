@@ -30,6 +30,15 @@ std::string Prefix(double timeMs, std::optional<std::uint32_t> serial, const cha
   return Printf("%.3f", timeMs) + " sn=" + sn + " on=" + on;
 }
 
+const char* KindName(HandleKind kind) {
+  switch (kind) {
+    case HandleKind::Interface: return "iface";
+    case HandleKind::Pipe: return "pipe";
+    case HandleKind::Unknown: return "-";
+  }
+  return "-";
+}
+
 const char* CodeName(std::uint32_t code) {
   switch (code) {
     case protocol::IOCTL_STRIP_STOP: return "STOP";
@@ -52,7 +61,7 @@ const char* StatusName(device::ReadStatus status) {
 }  // namespace
 
 std::string FormatRequestLine(std::optional<std::uint32_t> serial, const RequestRecord& record) {
-  std::string line = Prefix(record.timeMs, serial, record.on == HandleKind::Pipe ? "pipe" : "iface");
+  std::string line = Prefix(record.timeMs, serial, KindName(record.on));
   line += " ctl=";
   line += CodeName(record.code);
   line += Printf(" code=%08X", static_cast<unsigned>(record.code));
@@ -70,7 +79,7 @@ std::string FormatRequestLine(std::optional<std::uint32_t> serial, const Request
 }
 
 std::string FormatReadLine(std::optional<std::uint32_t> serial, const ReadRecord& record) {
-  std::string line = Prefix(record.timeMs, serial, "pipe");
+  std::string line = Prefix(record.timeMs, serial, KindName(record.on));
   line += " read status=";
   line += StatusName(record.status);
   line += " bytes=" + std::to_string(record.bytes);

@@ -16,12 +16,16 @@
 
 namespace kvx::sim {
 
-enum class HandleKind { Interface, Pipe };
+enum class HandleKind {
+  Interface,
+  Pipe,
+  Unknown,  // a handle the driver does not know (only in the trace)
+};
 
 // One control call as the strip saw it.
 struct RequestRecord {
   double timeMs = 0.0;  // since the driver started
-  HandleKind on = HandleKind::Interface;
+  HandleKind on = HandleKind::Unknown;
   std::uint32_t code = 0;
   std::optional<protocol::SetupFields> setup;  // IOCTL_STRIP_CONTROL_TRANSFER with an 8-byte packet
   std::vector<std::uint8_t> input;             // the input bytes as given
@@ -33,6 +37,7 @@ struct RequestRecord {
 // One read on a pipe handle.
 struct ReadRecord {
   double timeMs = 0.0;  // when the read returned
+  HandleKind on = HandleKind::Pipe;
   device::ReadStatus status = device::ReadStatus::Failed;
   std::uint32_t bytes = 0;
   std::vector<std::uint8_t> data;  // the bytes transferred

@@ -35,7 +35,7 @@ struct LoadSpec {
   // Heater: 0. Compressor: lag of the current behind the voltage (0..85).
   // Smps: lag (+) or lead (-) of the pulse centre against the voltage peak (-60..60).
   double phaseDeg = 0.0;
-  double pulseWidthDeg = 60.0;     // Smps: width of each current pulse (10..170)
+  double pulseWidthDeg = 60.0;     // Smps: width of each current pulse (50..170)
   std::int64_t cycleMs = 0;        // Compressor: on/off period; 0 = always running
   double duty = 1.0;               // Compressor: running share of each cycle (0..1)
   std::int64_t cycleOffsetMs = 0;  // Compressor: a cycle starts (running) at this time

@@ -103,8 +103,10 @@ bool ValidateLoad(const LoadSpec& load, const std::string& where, std::string& e
   }
   if (load.type == LoadType::Smps) {
     if (!InRange(load.phaseDeg, -60.0, 60.0)) return Fail(error, where + ".phaseDeg", "must be between -60 and 60");
-    if (!InRange(load.pulseWidthDeg, 10.0, 170.0))
-      return Fail(error, where + ".pulseWidthDeg", "must be between 10 and 170");
+    // Narrower pulses lose more than a few percent of their RMS current in the
+    // client's smoothing filter, so its waveform values would stray from the summary.
+    if (!InRange(load.pulseWidthDeg, 50.0, 170.0))
+      return Fail(error, where + ".pulseWidthDeg", "must be between 50 and 170");
   }
   return true;
 }

@@ -188,11 +188,14 @@ ReadResult SimDriver::Read(Handle handle, std::span<std::uint8_t> buffer, std::c
   const auto deadline = std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds(0), MAX_READ_WAIT);
   std::unique_lock lock(mutex_);
   auto it = handles_.find(handle);
-  if (it == handles_.end() || it->second.kind != HandleKind::Pipe) {
-    const std::optional<std::uint32_t> serial =
-        it == handles_.end() ? std::nullopt : std::optional(strips_[it->second.strip].device->serial());
+  if (it == handles_.end()) {
     lock.unlock();
-    return FinishRead(serial, ReadStatus::Failed, {});
+    return FinishRead(std::nullopt, HandleKind::Unknown, ReadStatus::Failed, {});
+  }
+  if (it->second.kind != HandleKind::Pipe) {
+    const std::uint32_t serial = strips_[it->second.strip].device->serial();
+    lock.unlock();
+    return FinishRead(serial, HandleKind::Interface, ReadStatus::Failed, {});
   }
   const std::size_t stripIndex = it->second.strip;
   SimStrip& strip = *strips_[stripIndex].device;
@@ -234,14 +237,15 @@ ReadResult SimDriver::Read(Handle handle, std::span<std::uint8_t> buffer, std::c
   lock.unlock();
   const std::size_t n = status == ReadStatus::Completed ? std::min(reading.size(), buffer.size()) : 0;
   std::copy_n(reading.begin(), n, buffer.begin());
-  return FinishRead(strip.serial(), status, std::span<const std::uint8_t>(reading.data(), n));
+  return FinishRead(strip.serial(), HandleKind::Pipe, status, std::span<const std::uint8_t>(reading.data(), n));
 }
 
-ReadResult SimDriver::FinishRead(std::optional<std::uint32_t> serial, ReadStatus status,
+ReadResult SimDriver::FinishRead(std::optional<std::uint32_t> serial, HandleKind on, ReadStatus status,
                                  std::span<const std::uint8_t> data) {
   if (trace_.Enabled()) {
     ReadRecord record;
     record.timeMs = static_cast<double>(NowUs()) / 1000.0;
+    record.on = on;
     record.status = status;
     record.bytes = static_cast<std::uint32_t>(data.size());
     record.data.assign(data.begin(), data.end());

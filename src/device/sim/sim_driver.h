@@ -136,7 +136,7 @@ class SimDriver final : public device::Driver {
   bool TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record);
   void LogRequestLocked(std::size_t strip, const RequestRecord& record);
   void TraceRequest(std::optional<std::uint32_t> serial, const RequestRecord& record);
-  device::ReadResult FinishRead(std::optional<std::uint32_t> serial, device::ReadStatus status,
+  device::ReadResult FinishRead(std::optional<std::uint32_t> serial, HandleKind on, device::ReadStatus status,
                                 std::span<const std::uint8_t> data);
   void EventLoop();
   void DeliverEvent(const device::DeviceEvent& event);
