@@ -17,6 +17,10 @@ bool StartsWithDashes(std::string_view argument) { return argument.size() >= 2 &
 }  // namespace
 
 CommandLineResult ParseCommandLine(std::string_view text) {
+  // The text is read as the C string it is on every platform (no argv element
+  // can hold a NUL): a NUL ends it, so the values read, the empty-text rule and
+  // the error message all see the same characters.
+  text = text.substr(0, text.find('\0'));
   CommandLineResult result;
   if (text.empty()) {
     result.ok = true;

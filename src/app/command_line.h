@@ -24,6 +24,8 @@ struct CommandLineResult {
 // comparison so a negative value fails: serial <= 999999, record interval <=
 // 3600, logging mode <= 10, quantity <= 1; the split interval is not checked.
 // On success logMode carries +100 until the start-up actions have run.
+// A NUL byte ends the text, as it ends every C string and argv element: what
+// follows it is neither read nor quoted in the message.
 CommandLineResult ParseCommandLine(std::string_view text);
 
 struct ProgramArguments {

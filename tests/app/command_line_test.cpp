@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <string_view>
+
 #include <gtest/gtest.h>
 
 namespace kvx {
@@ -41,6 +43,15 @@ TEST(ParseCommandLineTest, EachCheckFailsWithTheWholeTextInTheMessage) {
     EXPECT_FALSE(result.ok) << text;
     EXPECT_EQ(result.errorMessage, std::string("Error in the Command Line Option '") + text + "'.");
   }
+}
+
+TEST(ParseCommandLineTest, NulEndsTheTextAsInACString) {
+  using namespace std::string_view_literals;
+  ExpectValues(ParseCommandLine("7FF 10\0 3601 99 9"sv), 0x7FF, 10, 0, 100, 0);
+  ExpectValues(ParseCommandLine("\0-1"sv), 0, 1, 1, 0, 0);  // nothing before the NUL: the empty text
+  const CommandLineResult failed = ParseCommandLine("-1\0 hidden"sv);
+  EXPECT_FALSE(failed.ok);
+  EXPECT_EQ(failed.errorMessage, "Error in the Command Line Option '-1'.");
 }
 
 TEST(SplitProgramArgumentsTest, OptionsAreTakenOutAndTheRestJoined) {
