@@ -52,7 +52,7 @@ namespace {
 bool ApplyOption(std::string_view name, const std::string& value, WindowOptions& out, std::string& error) {
   if (name == "--screenshot") {
     if (value.empty()) {
-      error = "--screenshot needs a file name";
+      error = "--screenshot needs a file name (--screenshot=FILE)";
       return false;
     }
     out.screenshotFile = value;
@@ -88,7 +88,7 @@ bool TakeWindowOptions(std::vector<std::string>& args, WindowOptions& out, std::
     for (std::string_view name : kNames) {
       if (arg == name) {
         if (i + 1 >= args.size()) {
-          error = std::string(name) + " needs a value";
+          error = std::string(name) + " needs a value (" + std::string(name) + "=VALUE)";
           return false;
         }
         if (!ApplyOption(name, args[++i], out, error)) return false;

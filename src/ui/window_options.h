@@ -23,6 +23,7 @@ std::optional<NodeRef> ParseNodeRef(std::string_view text);
 
 struct WindowOptions {
   std::string commandLineText;   // the five start-up values, as one text
+  std::string logDirectory = ".";  // where the CSV logs go
   std::string screenshotFile;    // empty: the normal interactive run
   std::optional<NodeRef> select;  // node to select before the screenshot
   int waitMs = 2000;             // how long readings are awaited before the picture

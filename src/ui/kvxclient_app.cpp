@@ -1,0 +1,34 @@
+#include "ui/kvxclient_app.h"
+
+#include <QStyle>
+#include <QStyleFactory>
+
+#include "app/client.h"
+#include "app/headless.h"
+#include "app/logind_sleep_watcher.h"
+#include "ui/kvxclient_dlg.h"
+#include "ui/screenshot.h"
+
+namespace kvx::ui {
+
+CKvxclient_01App::CKvxclient_01App(int& argc, char** argv) : application_(argc, argv) {
+  // The classic look of the original dialog: group titles on the frame line,
+  // dotted tree lines with +/- buttons, 3D edges.
+  if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows"))) QApplication::setStyle(style);
+}
+
+int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const WindowOptions& options) {
+  // The client outlives the dialog; the dialog shuts it down when it closes.
+  Client client(driver, clock, options.logDirectory);
+  CKvxclient_01Dlg dialog(client, options.commandLineText);
+  if (!dialog.OnInitDialog()) return EXIT_COMMAND_LINE_ERROR;
+  // Without a system bus (a container, a test run) the window works without the notice.
+  LogindSleepWatcher sleepWatcher;
+  std::string whyNot;
+  sleepWatcher.Start([&client] { client.OnSuspend(); }, whyNot);
+  if (!options.screenshotFile.empty()) return RunScreenshot(dialog, options);
+  dialog.exec();
+  return EXIT_CLEAN_STOP;
+}
+
+}  // namespace kvx::ui

@@ -1,0 +1,240 @@
+#include "ui/kvxclient_dlg.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QContextMenuEvent>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QShortcut>
+#include <QTreeWidget>
+#include <algorithm>
+#include <vector>
+
+#include "acquisition/control_ids.h"
+#include "graph/waveform_graph.h"
+#include "recording/csv_recorder.h"
+#include "resources/dialog_templates.h"
+#include "ui/about_dlg.h"
+#include "ui/control_renderer.h"
+#include "ui/dialog_layout.h"
+#include "ui/qt_tree_view.h"
+
+namespace kvx::ui {
+
+namespace {
+
+// The plot rectangle of the graph in client pixels: copied when painting,
+// repainted (without erasing) when the graph has drawn a frame.
+const QRect kGraphRect(WaveformGraph::PLOT_RECT.left, WaveformGraph::PLOT_RECT.top,
+                       WaveformGraph::PLOT_RECT.right - WaveformGraph::PLOT_RECT.left,
+                       WaveformGraph::PLOT_RECT.bottom - WaveformGraph::PLOT_RECT.top);
+
+// Present values (nowBrush); every other value field shows a statistic or the
+// environment (statBrush).
+constexpr int kPresentValueFields[] = {5013, 5019, 5025, 5031, 6003, 6005, 6007};
+
+}  // namespace
+
+CKvxclient_01Dlg::CKvxclient_01Dlg(Client& client, std::string commandLineText, QWidget* parent)
+    : QDialog(parent), client_(client), commandLineText_(std::move(commandLineText)) {
+  const resources::DialogTemplate& dialog = resources::MainDialogTemplate();
+  // A window of its own (own taskbar entry) with title, system menu,
+  // minimise and close boxes, fixed in size so it cannot be maximised.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowTitle(QString::fromUtf8(dialog.title.data(), static_cast<qsizetype>(dialog.title.size())));
+  setFont(DialogFont(dialog.fontPointSize));
+  setFixedSize(PixelSize(dialog));
+
+  renderer_ = new ControlRenderer(client_.state().controls, this);
+  CreateControls();
+  treeView_ = std::make_unique<QtTreeView>(*treeWidget_);
+  handlers_ = std::make_unique<PanelHandlers>(client_.state(), [this] { client_.recorder().CloseLogFiles(); });
+  deviceTree_ = std::make_unique<DeviceTree>(
+      client_.state(), *treeView_, *handlers_,
+      GraphActions{[this] { client_.graph().CreateGraphBitmap(); }, [this] { client_.graph().ClearGraphBitmap(); }});
+  ConnectControls();
+}
+
+CKvxclient_01Dlg::~CKvxclient_01Dlg() {
+  ShutdownClient();
+  // The tree reports selection changes while Qt deletes its items below,
+  // after the tree logic is gone.
+  QObject::disconnect(treeWidget_, nullptr, this, nullptr);
+}
+
+void CKvxclient_01Dlg::CreateControls() {
+  // Creation order is the template's row order, which is also the tab order.
+  for (const resources::ControlTemplate& row : resources::MainDialogTemplate().controls) {
+    QWidget* widget = CreateControl(row, this);
+    controls_[row.id] = widget;
+    renderer_->AddControl(row.id, widget, FitsTextToWidth(row.kind));
+    if (row.id == ids::DEVICE_TREE) treeWidget_ = static_cast<QTreeWidget*>(widget);
+  }
+  std::vector<int> grouped;
+  for (const resources::ControlTemplate& row : resources::MainDialogTemplate().controls) {
+    const std::vector<int> members = ControlModel::RadioGroupOf(row.id);
+    if (members.empty() || std::find(grouped.begin(), grouped.end(), row.id) != grouped.end()) continue;
+    auto* group = new QButtonGroup(this);
+    group->setExclusive(true);
+    for (int id : members) {
+      group->addButton(static_cast<QAbstractButton*>(controls_.at(id)), id);
+      grouped.push_back(id);
+    }
+  }
+}
+
+void CKvxclient_01Dlg::ConnectControls() {
+  for (const auto& [id, widget] : controls_) {
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      connect(button, &QAbstractButton::clicked, this, [this, id = id] { OnControlClicked(id); });
+    }
+  }
+  connect(treeWidget_, &QTreeWidget::itemSelectionChanged, this, [this] {
+    deviceTree_->OnTreeSelectionChanged();
+    renderer_->RenderNow();
+  });
+}
+
+QWidget* CKvxclient_01Dlg::Control(int id) const {
+  const auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+bool CKvxclient_01Dlg::OnInitDialog() {
+  CreateAboutEntry();
+  if (!ApplyCommandLine()) return false;
+  setWindowIcon(QIcon(QPixmap::fromImage(ApplicationIconImage())));
+  ApplyValueFont();
+  ApplyValueFieldColours();
+  client_.SetInitialControlStates();
+  renderer_->Start();
+  renderer_->RenderNow();
+  client_.graph().SetInvalidateCallback([this] { RequestGraphUpdate(); });
+  RegisterInterfaceNotifications();
+  client_.StartAcquisition(*this);
+  return true;
+}
+
+void CKvxclient_01Dlg::CreateAboutEntry() {
+  // X11 window managers own the title-bar menu: the entry lives in the
+  // dialog's context menu, and F1 opens the box as well.
+  const std::string_view text = resources::LoadString(resources::IDS_ABOUTBOX);
+  if (text.empty()) return;
+  aboutText_ = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, &CKvxclient_01Dlg::ShowAboutBox);
+}
+
+bool CKvxclient_01Dlg::ApplyCommandLine() {
+  const CommandLineResult result = client_.ApplyCommandLine(commandLineText_);
+  if (result.ok) return true;
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KVXCLIENT"), QString::fromStdString(result.errorMessage),
+                  QMessageBox::Ok);
+  box.exec();
+  return false;
+}
+
+void CKvxclient_01Dlg::ApplyValueFont() {
+  const QFont font = ValueFont();
+  for (int id : ids::VALUE_FIELDS) Control(id)->setFont(font);
+}
+
+void CKvxclient_01Dlg::ApplyValueFieldColours() {
+  for (int id : ids::VALUE_FIELDS) {
+    const bool present = std::find(std::begin(kPresentValueFields), std::end(kPresentValueFields), id) !=
+                         std::end(kPresentValueFields);
+    SetValueFieldColours(Control(id), present ? kPresentBackground : kStatisticBackground);
+  }
+}
+
+void CKvxclient_01Dlg::OnControlClicked(int id) {
+  if (id == ids::CLOSE_BUTTON) {
+    accept();
+    return;
+  }
+  handlers_->Click(id);
+  renderer_->RenderNow();
+}
+
+void CKvxclient_01Dlg::AddStripToTree(const std::string& label, int position) {
+  QMetaObject::invokeMethod(
+      this, [this, label, position] { deviceTree_->AddStripToTree(label, position); }, Qt::QueuedConnection);
+}
+
+void CKvxclient_01Dlg::RegisterInterfaceNotifications() {
+  if (notificationsRegistered_.exchange(true)) return;  // the dialog's initialisation did it
+  client_.RegisterNotifications([this](device::DeviceEventType type) {
+    QMetaObject::invokeMethod(this, [this, type] { OnDeviceChange(type); }, Qt::QueuedConnection);
+  });
+}
+
+void CKvxclient_01Dlg::ClickDeviceTree() {
+  QMetaObject::invokeMethod(this, [this] { treeWidget_->setFocus(Qt::MouseFocusReason); }, Qt::QueuedConnection);
+}
+
+void CKvxclient_01Dlg::OnDeviceChange(device::DeviceEventType type) {
+  if (shutDown_) return;
+  client_.OnDeviceChange(type, deviceTree_.get());
+}
+
+void CKvxclient_01Dlg::RequestGraphUpdate() {
+  if (graphUpdateRequested_.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        graphUpdateRequested_.store(false);
+        update(kGraphRect);
+      },
+      Qt::QueuedConnection);
+}
+
+void CKvxclient_01Dlg::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  if (!IsWaveformView(deviceTree_->viewKind())) return;
+  const std::uint8_t readingKind = client_.state().measurement.lastReadingKind.load();
+  if (readingKind < 1 || readingKind > 4) return;  // no waveform reading since the switch
+  const std::vector<std::uint32_t> pixels = client_.graph().CopyRect(
+      kGraphRect.left(), kGraphRect.top(), kGraphRect.left() + kGraphRect.width(), kGraphRect.top() + kGraphRect.height());
+  if (pixels.size() != static_cast<std::size_t>(kGraphRect.width() * kGraphRect.height())) return;
+  QImage image(kGraphRect.size(), QImage::Format_RGB32);
+  for (int y = 0; y < image.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < image.width(); ++x) {
+      line[x] = 0xFF000000u | pixels[static_cast<std::size_t>(y * image.width() + x)];
+    }
+  }
+  QPainter painter(this);
+  painter.drawImage(kGraphRect.topLeft(), image);
+}
+
+void CKvxclient_01Dlg::contextMenuEvent(QContextMenuEvent* event) {
+  if (aboutText_.isEmpty()) return;
+  QMenu menu(this);
+  connect(menu.addAction(aboutText_), &QAction::triggered, this, &CKvxclient_01Dlg::ShowAboutBox);
+  menu.exec(event->globalPos());
+}
+
+void CKvxclient_01Dlg::ShowAboutBox() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CKvxclient_01Dlg::done(int result) {
+  ShutdownClient();
+  QDialog::done(result);
+}
+
+void CKvxclient_01Dlg::ShutdownClient() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  // The acquisition thread is stopped and joined first; after that nothing
+  // but this thread writes the model or the graph.
+  client_.Shutdown();
+  client_.graph().SetInvalidateCallback(nullptr);
+  renderer_->Stop();
+}
+
+}  // namespace kvx::ui

@@ -1,0 +1,31 @@
+#include "ui/run_window.h"
+
+#include <iostream>
+#include <vector>
+
+#include "app/headless.h"
+#include "ui/kvxclient_app.h"
+#include "ui/window_options.h"
+
+namespace kvx::ui {
+
+int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string& commandLineText,
+              const ProgramOptions& options) {
+  std::vector<std::string> rest = options.windowOptions;
+  WindowOptions window;
+  std::string error;
+  if (!TakeWindowOptions(rest, window, error)) {
+    std::cerr << "kvxclient: " << error << "\n(see --help)\n";
+    return EXIT_COMMAND_LINE_ERROR;
+  }
+  if (!rest.empty()) {
+    std::cerr << "kvxclient: unknown option " << rest.front() << "\n(see --help)\n";
+    return EXIT_COMMAND_LINE_ERROR;
+  }
+  window.commandLineText = commandLineText;
+  window.logDirectory = options.logDirectory;
+  CKvxclient_01App app(argc, argv);
+  return app.InitInstance(driver, DefaultClock(), window);
+}
+
+}  // namespace kvx::ui
