@@ -243,6 +243,8 @@ TEST(SimFaults, StallHoldsReadingsBackForItsDuration) {
   EXPECT_EQ(ReadOnce(driver, pipe, SHORT_WAIT).status, ReadStatus::TimedOut);
   driver.AdvanceClock(milliseconds(1));
   EXPECT_EQ(ReadOnce(driver, pipe).status, ReadStatus::Completed);
+  driver.Stall(0, milliseconds::max());  // as long as the driver allows: no overflow
+  EXPECT_EQ(ReadOnce(driver, pipe, SHORT_WAIT).status, ReadStatus::TimedOut);
 }
 
 TEST(SimFaults, EveryNthWaveformPacketGetsACorruptedIndex) {

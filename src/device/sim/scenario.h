@@ -118,6 +118,10 @@ struct EnumerationError {
 
 enum class EventType { Plug, Unplug, Stall, On, Off, Load };
 
+// Latest time and longest duration a timeline may name (about 31 years): keeps
+// the driver's microsecond arithmetic far from overflow.
+inline constexpr std::int64_t MAX_SCENARIO_TIME_MS = 1'000'000'000'000;
+
 struct TimelineEvent {
   std::int64_t atMs = 0;       // since the driver started
   EventType type = EventType::Plug;

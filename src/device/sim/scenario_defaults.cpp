@@ -131,10 +131,12 @@ bool ValidateStrip(const StripSpec& strip, const std::string& where, std::string
 }
 
 bool ValidateEvent(const TimelineEvent& event, std::size_t strips, const std::string& where, std::string& error) {
-  if (event.atMs < 0) return Fail(error, where + ".atMs", "must not be negative");
+  if (event.atMs < 0 || event.atMs > MAX_SCENARIO_TIME_MS)
+    return Fail(error, where + ".atMs", "must be between 0 and " + std::to_string(MAX_SCENARIO_TIME_MS));
   if (event.strip >= strips) return Fail(error, where + ".strip", "names no strip of the scenario");
-  if (event.type == EventType::Stall && event.durationMs <= 0)
-    return Fail(error, where + ".durationMs", "a stall needs a positive duration");
+  if (event.type == EventType::Stall && (event.durationMs <= 0 || event.durationMs > MAX_SCENARIO_TIME_MS))
+    return Fail(error, where + ".durationMs", "a stall needs a positive duration of at most " +
+                                                 std::to_string(MAX_SCENARIO_TIME_MS));
   if (event.type == EventType::Load) {
     if (event.outlet < 1 || event.outlet > 4) return Fail(error, where + ".outlet", "outlets are 1 to 4");
     return ValidateLoad(event.load, where + ".load", error);

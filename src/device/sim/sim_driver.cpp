@@ -53,8 +53,12 @@ SimDriver::SimDriver(Scenario scenario, SimOptions options)
     strips_.push_back(std::move(slot));
   }
   enumerationErrors_ = std::move(scenario.enumerationErrors);
-  for (const TimelineEvent& event : scenario.timeline)
-    if (event.strip < strips_.size()) timeline_.push_back(event);
+  // A scenario built in code is not validated: events it cannot run are left out.
+  for (TimelineEvent event : scenario.timeline) {
+    if (event.strip >= strips_.size() || event.atMs < 0 || event.atMs > MAX_SCENARIO_TIME_MS) continue;
+    event.durationMs = std::clamp<std::int64_t>(event.durationMs, 0, MAX_SCENARIO_TIME_MS);
+    timeline_.push_back(event);
+  }
   std::stable_sort(timeline_.begin(), timeline_.end(),
                    [](const TimelineEvent& a, const TimelineEvent& b) { return a.atMs < b.atMs; });
   {

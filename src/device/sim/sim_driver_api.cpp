@@ -93,7 +93,8 @@ void SimDriver::SetOn(std::size_t strip, bool on) {
 void SimDriver::Stall(std::size_t strip, std::chrono::milliseconds duration) {
   std::lock_guard lock(mutex_);
   if (!ValidStrip(strip)) return;
-  strips_[strip].device->StallUntil(NowUs() + std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
+  const std::int64_t ms = std::clamp<std::int64_t>(duration.count(), 0, MAX_SCENARIO_TIME_MS);
+  strips_[strip].device->StallUntil(NowUs() + ms * 1000);
   readCv_.notify_all();
 }
 
