@@ -9,6 +9,8 @@
 #include <QRadioButton>
 #include <QTreeWidget>
 
+#include "ui/tree_item_delegate.h"
+
 namespace kvx::ui {
 
 namespace {
@@ -56,6 +58,7 @@ QTreeWidget* CreateTree(QWidget* parent) {
   tree->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tree->setAutoScroll(false);
+  tree->setItemDelegate(new TreeItemDelegate(tree));
   return tree;
 }
 

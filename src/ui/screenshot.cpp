@@ -43,9 +43,13 @@ class ScreenshotRun {
     QTimer::singleShot(options_.waitMs, [this] { Capture(); });
   }
 
+  // As a user's click does: the tree takes the focus and the item is selected.
   void Select(QTreeWidgetItem* item) {
     for (QTreeWidgetItem* parent = item->parent(); parent; parent = parent->parent()) parent->setExpanded(true);
-    dialog_.DeviceTreeWidget()->setCurrentItem(item);
+    QTreeWidget* tree = dialog_.DeviceTreeWidget();
+    dialog_.activateWindow();
+    tree->setFocus(Qt::MouseFocusReason);
+    tree->setCurrentItem(item);
   }
 
   void Capture() {
