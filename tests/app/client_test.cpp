@@ -216,6 +216,33 @@ TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
   client.Shutdown();
 }
 
+TEST_F(ClientTest, StripUnpluggedDuringTheCalibrationFetch) {
+  // The strip goes away after the second memory read of the fetch: the rest of
+  // the fetch fails, the connection ends, the strip cannot be reopened, the
+  // thread idles with nothing selected, and no lock or handle is left behind.
+  std::atomic<int> memoryReads{0};
+  driver.SetReply([&](std::uint32_t serial, const protocol::SetupFields& setup) {
+    if (setup.bRequest == protocol::REQ_READ_MEMORY && ++memoryReads == 2) driver.SetPresent(0x345, false);
+    return ScriptedDriver::DefaultReply(serial, setup);
+  });
+  Client client(driver, DefaultClock(), dir);
+  ASSERT_TRUE(client.ApplyCommandLine("345 0 1 1 0").ok);
+  client.SetInitialControlStates();
+  TreeRecorder window;
+  ASSERT_TRUE(client.StartAcquisition(window));
+  ASSERT_TRUE(WaitFor([&] {
+    return memoryReads.load() >= 2 && client.state().device.selectedSerial() == 0 &&
+           client.acquisition()->Status().state == ConnectionState::Idle;
+  }));
+  EXPECT_EQ(client.acquisition()->Status().readingsAccepted, 0u);
+  EXPECT_TRUE(client.recorder().Status().currentFile.empty());
+  std::unique_lock lock(client.state().device.deviceLock(), std::try_to_lock);
+  EXPECT_TRUE(lock.owns_lock());
+  lock = {};
+  client.Shutdown();
+  EXPECT_EQ(driver.OpenHandles(), 0);
+}
+
 TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
   ProgramOptions options;
   std::string error;
