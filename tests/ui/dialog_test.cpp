@@ -1,6 +1,7 @@
 // The main dialog on the offscreen platform: layout from template 102, value
 // field looks, start-up, closing, the About entry and the command-line error.
 #include <QAbstractButton>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QFrame>
 #include <QLabel>
@@ -152,8 +153,10 @@ TEST_F(MainDialogLifeTest, CommandLineErrorShowsTheMessageBoxAndStartsNothing) {
 TEST_F(MainDialogLifeTest, EnterClosesLikeTheCloseButtonAndStopsTheThreadFirst) {
   Start();
   dialog->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
-  QTest::keyClick(dialog.get(), Qt::Key_Return);
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+  EXPECT_EQ(QApplication::focusWidget(), dialog->Control(ids::CLOSE_BUTTON));  // first in the tab order
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   EXPECT_EQ(dialog->result(), QDialog::Accepted);
   EXPECT_TRUE(dialog->isHidden());
   EXPECT_EQ(client->state().threadRunFlag.load(), 0);
