@@ -21,7 +21,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   client_->setGeometry(QRect(QPoint(FRAME_WIDTH, FRAME_WIDTH), clientSize));
   for (const resources::ControlTemplate& row : dialog.controls) {
     QWidget* widget = CreateControl(row, client_);
-    if (auto* button = qobject_cast<QPushButton*>(widget)) connect(button, &QPushButton::clicked, this, &QDialog::accept);
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      connect(button, &QPushButton::clicked, this, &QDialog::accept);
+    }
   }
 }
 

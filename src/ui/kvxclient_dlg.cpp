@@ -196,8 +196,9 @@ void CKvxclient_01Dlg::paintEvent(QPaintEvent* event) {
   if (!IsWaveformView(deviceTree_->viewKind())) return;
   const std::uint8_t readingKind = client_.state().measurement.lastReadingKind.load();
   if (readingKind < 1 || readingKind > 4) return;  // no waveform reading since the switch
-  const std::vector<std::uint32_t> pixels = client_.graph().CopyRect(
-      kGraphRect.left(), kGraphRect.top(), kGraphRect.left() + kGraphRect.width(), kGraphRect.top() + kGraphRect.height());
+  const std::vector<std::uint32_t> pixels =
+      client_.graph().CopyRect(kGraphRect.left(), kGraphRect.top(), kGraphRect.left() + kGraphRect.width(),
+                               kGraphRect.top() + kGraphRect.height());
   if (pixels.size() != static_cast<std::size_t>(kGraphRect.width() * kGraphRect.height())) return;
   QImage image(kGraphRect.size(), QImage::Format_RGB32);
   for (int y = 0; y < image.height(); ++y) {

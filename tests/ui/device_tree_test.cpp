@@ -157,7 +157,8 @@ TEST_F(DeviceTreeTest, EveryWaveformNodeShowsTheWaveformPanelOfItsOutlet) {
     Select(1, ui::NODE_WAVEFORMS + outlet);
     EXPECT_EQ(trace.entries(),
               (std::vector<std::string>{"create graph", "hide 4001..4005", "hide 5001..5033", "show 3000..3006",
-                                        "disable 3000", "show 6002..6019", "text 6002=実効電流 [mA]", "text 6003=", "text 6005=", "text 6007="}))
+                                        "disable 3000", "show 6002..6019", "text 6002=実効電流 [mA]", "text 6003=",
+                                        "text 6005=", "text 6007="}))
         << outlet;
     EXPECT_EQ(VisibleIds(), ViewIds({ids::WAVEFORM_PANEL, ids::ENVIRONMENT_ROW}, state.controls)) << outlet;
     EXPECT_FALSE(state.controls.IsEnabled(ids::LOG_CHECK));
