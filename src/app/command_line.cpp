@@ -29,25 +29,29 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   }
   // sscanf needs a terminated string; the view need not be one.
   const std::string line(text);
-  unsigned int serial = 0;
-  int logInterval = 0;
-  int splitInterval = 0;
-  int logMode = 0;
-  int quantity = 0;
-  std::sscanf(line.c_str(), "%x %d %d %d %d", &serial, &logInterval, &splitInterval, &logMode, &quantity);
+  // "%x %d %d %d %d" read into 64-bit variables: a 32-bit read would wrap a
+  // longer number into range (serial 100000001 would select strip 1).
+  unsigned long long serial = 0;
+  long long logInterval = 0;
+  long long splitInterval = 0;
+  long long logMode = 0;
+  long long quantity = 0;
+  std::sscanf(line.c_str(), "%llx %lld %lld %lld %lld", &serial, &logInterval, &splitInterval, &logMode, &quantity);
 
-  const bool valid = serial <= MAX_SERIAL && static_cast<std::uint32_t>(logInterval) <= MAX_LOG_INTERVAL_SEC &&
-                     static_cast<std::uint32_t>(logMode) <= MAX_LOG_MODE &&
-                     static_cast<std::uint32_t>(quantity) <= MAX_START_QUANTITY;
+  // Unsigned comparisons, so a negative value fails.
+  const auto within = [](long long value, std::uint32_t max) { return static_cast<unsigned long long>(value) <= max; };
+  const bool valid = serial <= MAX_SERIAL && within(logInterval, MAX_LOG_INTERVAL_SEC) && within(logMode, MAX_LOG_MODE) &&
+                     within(quantity, MAX_START_QUANTITY);
   if (!valid) {
     result.errorMessage = "Error in the Command Line Option '" + line + "'.";
     return result;
   }
   result.ok = true;
-  result.values.commandSerial = serial;
+  result.values.commandSerial = static_cast<std::uint32_t>(serial);
   result.values.logIntervalSec = static_cast<std::uint32_t>(logInterval);
+  // Not checked: taken as the unsigned 32-bit value it was always read as.
   result.values.splitIntervalSec = static_cast<std::uint32_t>(splitInterval);
-  result.values.logMode = logMode + STARTUP_ACTIONS_PENDING;
+  result.values.logMode = static_cast<std::int32_t>(logMode) + STARTUP_ACTIONS_PENDING;
   result.values.startQuantity = static_cast<std::uint32_t>(quantity);
   return result;
 }

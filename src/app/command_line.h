@@ -20,9 +20,11 @@ struct CommandLineResult {
 
 // An empty text gives the defaults (0, 1, 1, 0, 0) with no start-up actions.
 // Any other text, even blanks only, is read with sscanf "%x %d %d %d %d"
-// (values it does not supply stay 0) and checked, each as an unsigned 32-bit
+// (values it does not supply stay 0) and checked, each as an unsigned
 // comparison so a negative value fails: serial <= 999999, record interval <=
 // 3600, logging mode <= 10, quantity <= 1; the split interval is not checked.
+// Values are read in 64 bits, so a number beyond 32 bits fails its check
+// instead of wrapping into range.
 // On success logMode carries +100 until the start-up actions have run.
 // A NUL byte ends the text, as it ends every C string and argv element: what
 // follows it is neither read nor quoted in the message.

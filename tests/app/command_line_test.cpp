@@ -45,6 +45,17 @@ TEST(ParseCommandLineTest, EachCheckFailsWithTheWholeTextInTheMessage) {
   }
 }
 
+TEST(ParseCommandLineTest, NumbersBeyond32BitsFailInsteadOfWrappingIntoRange) {
+  // Read in 32 bits these would pass as serial 1, interval 1, mode 1 and quantity 0.
+  for (const char* text : {"100000001 10", "7FF 4294967297", "7FF 10 0 4294967297", "7FF 10 0 1 4294967296",
+                           "7FF 99999999999999999999999"}) {
+    const CommandLineResult result = ParseCommandLine(text);
+    EXPECT_FALSE(result.ok) << text;
+    EXPECT_EQ(result.errorMessage, std::string("Error in the Command Line Option '") + text + "'.");
+  }
+  ExpectValues(ParseCommandLine("0000000F423F 3600 4294967297 10 1"), 999999, 3600, 1, 110, 1);  // split unchecked
+}
+
 TEST(ParseCommandLineTest, NulEndsTheTextAsInACString) {
   using namespace std::string_view_literals;
   ExpectValues(ParseCommandLine("7FF 10\0 3601 99 9"sv), 0x7FF, 10, 0, 100, 0);
