@@ -119,6 +119,29 @@ TEST(SimStream, NewSelectionRestartsTheFrameAndOutletZeroGoesBackToSummaries) {
   EXPECT_EQ(r.readingKind, QUANTITY_CURRENT);
 }
 
+TEST(SimStream, TheReadingPreparedBeforeASelectionChangeGoesOutFirst) {
+  Scenario scenario = OneStrip({LoadSpec::Heater(500.0)});
+  scenario.strips[0].readingInFlight = true;
+  SimDriver driver(scenario, Manual());
+  const device::Handle pipe = OpenArmedPipe(driver, 0);
+  SelectOutlet(driver, 0, 2);  // from summary readings: one summary reading still comes
+  Reading r = ReadOnce(driver, pipe).reading();
+  EXPECT_EQ(r.packetIndex, STATE_ON_BIT);
+  EXPECT_EQ(r.readingKind, QUANTITY_CURRENT);
+  r = ReadOnce(driver, pipe).reading();
+  EXPECT_EQ(r.packetIndex, 1);
+  EXPECT_EQ(r.readingKind, 2);
+  ReadOnce(driver, pipe);  // packet 2
+  SelectOutlet(driver, 0, 0);   // two changes before the next read leave one old packet
+  SelectQuantity(driver, 0, QUANTITY_POWER);
+  r = ReadOnce(driver, pipe).reading();
+  EXPECT_EQ(r.packetIndex, 3);
+  EXPECT_EQ(r.readingKind, 2);
+  r = ReadOnce(driver, pipe).reading();
+  EXPECT_EQ(r.packetIndex, STATE_ON_BIT);
+  EXPECT_EQ(r.readingKind, QUANTITY_POWER);
+}
+
 TEST(SimPacing, SummaryAndWaveformIntervalsFollowTheDriversClock) {
   Scenario scenario = OneStrip({LoadSpec::Heater(500.0)});
   scenario.strips[0].summaryIntervalMs = 100;

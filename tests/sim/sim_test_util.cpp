@@ -64,6 +64,7 @@ StripSpec StripWith(std::uint32_t serial, std::array<LoadSpec, OUTLETS> loads) {
   strip.outlets = loads;
   strip.summaryIntervalMs = 0;
   strip.waveformIntervalMs = 0;
+  strip.readingInFlight = false;  // tests see the new selection's stream at once
   return strip;
 }
 

@@ -103,6 +103,9 @@ struct StripSpec {
   std::vector<MemoryPatch> memory;
   std::uint32_t summaryIntervalMs = 250;   // 0 = unpaced
   std::uint32_t waveformIntervalMs = 8;    // per packet; 0 = unpaced
+  // A change of outlet or quantity still lets the reading the strip had
+  // already prepared go out first, in the old selection's form.
+  bool readingInFlight = true;
   std::array<LoadSpec, OUTLETS> outlets;
   StripFaults faults;
 

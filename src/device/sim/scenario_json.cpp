@@ -311,7 +311,7 @@ bool ParseMemory(Reader& r, const json& value, const std::string& where, std::ve
 bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpec& strip) {
   if (!r.Object(value, where, {"serial", "firmware", "interface", "path", "pathLength", "present", "on", "volts",
                                "linePeriodCount", "temperatureCount", "pageSelector", "calibration", "memory",
-                               "summaryIntervalMs", "waveformIntervalMs", "outlets", "faults"}))
+                               "summaryIntervalMs", "waveformIntervalMs", "readingInFlight", "outlets", "faults"}))
     return false;
   if (!value.contains("serial")) return r.Fail(Key(where, "serial"), "missing");
   if (!r.Field(value, where, "serial", strip.serial) || !r.Word(value, where, "interface", CLASSES, strip.interfaceGuid) ||
@@ -321,7 +321,8 @@ bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpe
       !r.Field(value, where, "temperatureCount", strip.temperatureCount) ||
       !r.Field(value, where, "pageSelector", strip.pageSelector) ||
       !r.Field(value, where, "summaryIntervalMs", strip.summaryIntervalMs) ||
-      !r.Field(value, where, "waveformIntervalMs", strip.waveformIntervalMs))
+      !r.Field(value, where, "waveformIntervalMs", strip.waveformIntervalMs) ||
+      !r.Field(value, where, "readingInFlight", strip.readingInFlight))
     return false;
   if (strip.serial > 0xFFFFFF) return r.Fail(Key(where, "serial"), "must fit in 24 bits");
   if (const auto it = value.find("firmware"); it != value.end()) {

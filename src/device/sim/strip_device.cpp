@@ -88,6 +88,7 @@ TransferResult SimStrip::Answer(const SetupFields& setup, std::int64_t nowUs) {
       case REQ_SELECT_OUTLET: return {SelectOutlet(setup.wValue, nowUs), {}};
       case REQ_SELECT_QUANTITY:
         if (setup.wValue != QUANTITY_CURRENT && setup.wValue != QUANTITY_POWER) return {};
+        KeepReadingInFlight(nowUs);
         quantity_ = static_cast<std::uint8_t>(setup.wValue);
         return {true, {}};
       default: return {};
@@ -112,8 +113,18 @@ TransferResult SimStrip::Answer(const SetupFields& setup, std::int64_t nowUs) {
   }
 }
 
+void SimStrip::KeepReadingInFlight(std::int64_t nowUs) {
+  // The strip prepares its next reading ahead of time, so the first reading
+  // after a change of selection is one of the old selection; the client drops
+  // exactly that one. Of two changes in a row only the first leaves one.
+  if (!spec_.readingInFlight || inFlight_) return;
+  inFlight_ = outlet_ == 0 ? SummaryAt(nowUs) : NextWaveformPacket(nowUs);
+  nextDueUs_ = std::min(nextDueUs_, nowUs);
+}
+
 bool SimStrip::SelectOutlet(std::uint16_t outlet, std::int64_t nowUs) {
   if (outlet > OUTLETS) return false;
+  KeepReadingInFlight(nowUs);
   outlet_ = outlet;
   nextPacket_ = 1;  // a new selection starts a new frame
   // Do not keep a waveform waiting for the rest of a summary interval.
@@ -190,6 +201,12 @@ Reading SimStrip::NextWaveformPacket(std::int64_t nowUs) {
 }
 
 ReadingBytes SimStrip::TakeReading(std::int64_t nowUs) {
+  if (inFlight_) {
+    const Reading stale = *inFlight_;
+    inFlight_.reset();
+    nextDueUs_ = nowUs + IntervalUs();
+    return EncodeReading(stale);
+  }
   const std::int64_t due = ReadyAtUs();
   const Reading reading = outlet_ == 0 ? SummaryAt(nowUs) : NextWaveformPacket(nowUs);
   // Readings come on a fixed grid; one the host did not fetch in time is
@@ -211,6 +228,7 @@ void SimStrip::Plug(std::int64_t nowUs) {
   // stay; the stream starts afresh.
   present_ = true;
   resetStep_ = 0;
+  inFlight_.reset();
   nextPacket_ = 1;
   nextDueUs_ = nowUs;
   stallUntilUs_ = 0;

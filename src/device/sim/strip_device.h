@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,7 @@ class SimStrip {
   bool ApplyReplyFault(const protocol::SetupFields& setup, HandleKind on, std::uint32_t& shortBytes);
   TransferResult Answer(const protocol::SetupFields& setup, std::int64_t nowUs);
   bool SelectOutlet(std::uint16_t outlet, std::int64_t nowUs);
+  void KeepReadingInFlight(std::int64_t nowUs);
   void AdvanceResetSequence(const protocol::SetupFields& setup);
   CurrentShape ShapeOf(int outlet, std::int64_t nowUs) const;
   protocol::Reading NextWaveformPacket(std::int64_t nowUs);
@@ -91,6 +93,9 @@ class SimStrip {
   std::uint64_t waveformPackets_ = 0;
   std::int64_t nextDueUs_ = 0;
   std::int64_t stallUntilUs_ = 0;
+  // The reading the strip had already prepared when a selection changed: it
+  // still goes out first, in the old selection's form.
+  std::optional<protocol::Reading> inFlight_;
 };
 
 }  // namespace kvx::sim
