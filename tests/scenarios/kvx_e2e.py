@@ -28,10 +28,10 @@ NAME = re.compile(r"^([0-9A-F]{5,})_ALL_([AW])_(\d{8})_(\d{6})_(\d{3})\.csv$")
 
 
 def strip(serial, outlets, summary_ms=50, waveform_ms=2, **extra):
-    spec = {"serial": serial, "summaryIntervalMs": summary_ms, "waveformIntervalMs": waveform_ms,
-            "outlets": outlets}
-    spec.update(extra)
-    return spec
+    config = {"serial": serial, "summaryIntervalMs": summary_ms, "waveformIntervalMs": waveform_ms,
+              "outlets": outlets}
+    config.update(extra)
+    return config
 
 
 HEATER = {"type": "heater", "watts": 1200}

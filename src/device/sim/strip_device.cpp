@@ -29,16 +29,16 @@ bool ScopeMatches(HandleScope scope, HandleKind on) {
 
 }  // namespace
 
-SimStrip::SimStrip(const StripSpec& spec, std::string path)
-    : spec_(spec),
+SimStrip::SimStrip(const StripSpec& config, std::string path)
+    : spec_(config),
       path_(std::move(path)),
-      classGuid_(spec.interfaceGuid.empty() ? std::string(device::primaryInterfaceGuid) : spec.interfaceGuid),
-      memory_(spec.pageSelector, spec.factoryCalibration, spec.memory),
-      present_(spec.present),
-      on_(spec.on) {
-  for (int outlet : spec.faults.flaggedRecords) memory_.FlagRecord(outlet);
-  for (const ZeroDivisor& zero : spec.faults.zeroDivisors) memory_.ZeroDivisor(zero.outlet, zero.which);
-  SetReplyFaults(spec.faults.replies);
+      classGuid_(config.interfaceGuid.empty() ? std::string(device::primaryInterfaceGuid) : config.interfaceGuid),
+      memory_(config.pageSelector, config.factoryCalibration, config.memory),
+      present_(config.present),
+      on_(config.on) {
+  for (int outlet : config.faults.flaggedRecords) memory_.FlagRecord(outlet);
+  for (const ZeroDivisor& zero : config.faults.zeroDivisors) memory_.ZeroDivisor(zero.outlet, zero.which);
+  SetReplyFaults(config.faults.replies);
 }
 
 StripStatus SimStrip::Status() const { return StripStatus{present_, on_, outlet_, quantity_, nextPacket_}; }

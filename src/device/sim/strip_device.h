@@ -34,7 +34,7 @@ struct StripStatus {
 
 class SimStrip {
  public:
-  SimStrip(const StripSpec& spec, std::string path);
+  SimStrip(const StripSpec& config, std::string path);
 
   std::uint32_t serial() const { return spec_.serial; }
   const std::string& path() const { return path_; }
