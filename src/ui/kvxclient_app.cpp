@@ -2,12 +2,14 @@
 
 #include <QStyle>
 #include <QStyleFactory>
+#include <iostream>
 
 #include "app/client.h"
 #include "app/headless.h"
 #include "app/logind_sleep_watcher.h"
 #include "ui/kvxclient_dlg.h"
 #include "ui/screenshot.h"
+#include "ui/stop_signals.h"
 
 namespace kvx::ui {
 
@@ -25,8 +27,9 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   // Without a system bus (a container, a test run) the window works without the notice.
   LogindSleepWatcher sleepWatcher;
   std::string whyNot;
-  sleepWatcher.Start([&client] { client.OnSuspend(); }, whyNot);
+  if (!sleepWatcher.Start([&client] { client.OnSuspend(); }, whyNot)) std::cerr << "Note: " << whyNot << ".\n";
   if (!options.screenshotFile.empty()) return RunScreenshot(dialog, options);
+  StopSignals stopSignals([&dialog] { dialog.reject(); });
   dialog.exec();
   return EXIT_CLEAN_STOP;
 }

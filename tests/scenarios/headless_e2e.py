@@ -112,6 +112,21 @@ class HeadlessLoggingTest(unittest.TestCase):
         # Nothing from the other strip ever went into these files.
         self.assertNotIn("2C4D5", "".join(files))
 
+    def test_the_window_stops_in_order_on_sigterm_too(self):
+        # The same logging in the window (drawn off screen), stopped by SIGTERM
+        # as a desktop session ends: thread first, files flushed and closed.
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        run = HeadlessRun(self, ["1A2B3", "0", "3600", "1", "0"], window=True, env=env)
+        time.sleep(2.0)
+        run.process.send_signal(signal.SIGTERM)
+        status = run.wait()
+        if "this build has no window" in run.stderr:
+            self.skipTest("built without the window")
+        self.assertEqual(status, 0, run.stderr)
+        files = run.files()
+        self.assertEqual(len(files), 1, files)
+        self.assertGreater(len(self.check_file(run, files[0], 0x1A2B3, "A")), 5)
+
     def test_command_line_error_exits_with_status_2(self):
         run = HeadlessRun(self, ["F4240", "10"])
         self.assertEqual(run.wait(), 2)

@@ -42,13 +42,13 @@ EMPTY = {"type": "empty"}
 class HeadlessRun:
     """One run of the program in a fresh directory."""
 
-    def __init__(self, test, args, scenario=None, duration=None):
+    def __init__(self, test, args, scenario=None, duration=None, window=False, env=None):
         self.dir = tempfile.mkdtemp(prefix="kvx-e2e-")
         test.addCleanup(lambda: subprocess.run(["rm", "-rf", self.dir]))
         self.trace = os.path.join(self.dir, "trace.txt")
         self.logs = os.path.join(self.dir, "logs")
         os.mkdir(self.logs)
-        command = [BINARY, "--headless", "--trace=" + self.trace, "--log-dir=" + self.logs]
+        command = [BINARY] + ([] if window else ["--headless"]) + ["--trace=" + self.trace, "--log-dir=" + self.logs]
         if isinstance(scenario, str):
             command.append("--scenario=" + scenario)
         elif scenario is not None:
@@ -59,7 +59,7 @@ class HeadlessRun:
         if duration is not None:
             command.append("--duration=%g" % duration)
         self.started = time.monotonic()
-        self.process = subprocess.Popen(command + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.process = subprocess.Popen(command + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
 
     def wait(self, timeout=30):
         out, err = self.process.communicate(timeout=timeout)
