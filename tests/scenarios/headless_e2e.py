@@ -8,11 +8,9 @@ trace, which holds every reading the strip sent.
 
 Usage: headless_e2e.py --binary PATH [unittest args]
 """
-import argparse
 import csv
 import os
 import signal
-import sys
 import time
 import unittest
 
@@ -140,13 +138,5 @@ class HeadlessLoggingTest(unittest.TestCase):
         self.assertEqual(run.files(), [])  # logging is off without a command line
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--binary", required=True)
-    args, rest = parser.parse_known_args()
-    kvx_e2e.BINARY = os.path.abspath(args.binary)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    kvx_e2e.main()

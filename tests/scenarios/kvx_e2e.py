@@ -1,13 +1,16 @@
 """Shared pieces of the end-to-end tests: running `kvxclient --headless` in a
 fresh directory with a scenario, and reading back its CSV files and the
 simulated driver's request trace."""
+import argparse
 import glob
 import json
 import os
 import re
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 BINARY = None  # set by the test script's main
 
@@ -129,3 +132,13 @@ def check_whole_file(test, content, unit):
     for line in lines[6:]:
         test.assertRegex(line, RECORD[unit])
     return lines[6:]
+
+
+def main():
+    """Runs the calling script's tests against the program given with --binary."""
+    global BINARY
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    args, rest = parser.parse_known_args()
+    BINARY = os.path.abspath(args.binary)
+    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)

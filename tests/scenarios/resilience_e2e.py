@@ -4,9 +4,6 @@ folder run end to end through `kvxclient --headless`.
 
 Usage: resilience_e2e.py --binary PATH [unittest args]
 """
-import argparse
-import os
-import re
 import signal
 import sys
 import time
@@ -143,13 +140,5 @@ class ResilienceTest(unittest.TestCase):
             self.assertEqual(len(set(values)), 1, record)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--binary", required=True)
-    args, rest = parser.parse_known_args()
-    kvx_e2e.BINARY = os.path.abspath(args.binary)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    kvx_e2e.main()
