@@ -31,18 +31,6 @@ HeadlessSession::HeadlessSession(Client& client, std::ostream& out, std::ostream
   targetSerial_.store(client.state().commandSerial);
 }
 
-void HeadlessSession::AddStripToTree(const std::string&, int position) {
-  // Without a serial number on the command line the first strip found is
-  // polled. The acquisition thread lists the strips right after it has set
-  // selectedSerial from the command line, so selecting here cannot be undone.
-  if (position != 1 || targetSerial_.load() != 0) return;
-  std::int32_t serial = 0;
-  if (client_.state().device.GetSerialAt(1, serial) && serial != 0) {
-    targetSerial_.store(static_cast<std::uint32_t>(serial));
-    client_.state().device.setSelectedSerial(serial);
-  }
-}
-
 void HeadlessSession::RegisterInterfaceNotifications() { listed_.store(true); }
 
 void HeadlessSession::PostDeviceChange(device::DeviceEventType type) {
@@ -144,14 +132,18 @@ std::string HeadlessSession::StatusLine() const {
   return line.str();
 }
 
-int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
-  // SIGINT and SIGTERM are taken synchronously by this loop; every thread
-  // started from here on inherits the blocked mask.
+sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return stopSignals;
+}
+
+int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
+  // SIGINT and SIGTERM are taken synchronously by this loop.
+  const sigset_t stopSignals = BlockStopSignals();
 
   std::ostream& out = std::cout;
   std::ostream& err = std::cerr;

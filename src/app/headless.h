@@ -4,6 +4,8 @@
 // order on SIGINT or SIGTERM.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -39,8 +41,10 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
  public:
   HeadlessSession(Client& client, std::ostream& out, std::ostream& err, bool terminal);
 
-  // WindowLink (acquisition thread).
-  void AddStripToTree(const std::string& label, int position) override;
+  // WindowLink (acquisition thread) and TreeRebuildTarget: there is no tree;
+  // the thread's call of RegisterInterfaceNotifications marks that it has
+  // listed the strips.
+  void AddStripToTree(const std::string&, int) override {}
   void RegisterInterfaceNotifications() override;
   void ClickDeviceTree() override {}
   // TreeRebuildTarget (main loop thread).
@@ -71,6 +75,11 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   Situation situation_ = Situation::Unknown;
   std::string lastLogState_;
 };
+
+// Blocks SIGINT and SIGTERM in the calling thread and in every thread started
+// from it afterwards (call it before any other thread starts), so that the
+// headless loop can take them synchronously. Returns the set of the two.
+sigset_t BlockStopSignals();
 
 // Runs headless mode until SIGINT, SIGTERM or the duration; returns the exit
 // status. `suspend`, when given, tells the selected strip before the system sleeps.

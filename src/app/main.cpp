@@ -1,6 +1,4 @@
 // kvxclient: the window on a display, or --headless for unattended logging.
-#include <signal.h>
-
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -40,11 +38,7 @@ int main(int argc, char** argv) {
   if (options.headless) {
     // Stop signals are taken by the main loop; block them before the
     // simulated driver starts its thread, so that every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    kvx::BlockStopSignals();
   }
 
   kvx::sim::Scenario scenario = kvx::sim::DefaultScenario();

@@ -15,7 +15,7 @@ import time
 import unittest
 
 import kvx_e2e
-from kvx_e2e import HEADER_LINES, NAME, RECORD, UNIT_LINE, COLUMNS_LINE, EMPTY, HEATER, SMPS, HeadlessRun, strip
+from kvx_e2e import NAME, EMPTY, HEATER, SMPS, HeadlessRun, check_whole_file, strip
 
 class HeadlessLoggingTest(unittest.TestCase):
     def check_file(self, run, name, serial, unit):
@@ -24,14 +24,8 @@ class HeadlessLoggingTest(unittest.TestCase):
         self.assertEqual(m.group(1), "%05X" % serial)
         self.assertEqual(m.group(2), unit)
         content = run.read(name)
-        lines = content.splitlines(keepends=True)
-        self.assertEqual(lines[:3], HEADER_LINES)
-        self.assertEqual(lines[3], UNIT_LINE[unit])
-        self.assertRegex(lines[4].decode(), r"^,%06X,V\d\.\dL[0-9A-F]{2},,,,\r\n$" % serial)
-        self.assertEqual(lines[5], COLUMNS_LINE)
-        for line in lines[6:]:
-            self.assertRegex(line, RECORD[unit])
-        return lines[6:]
+        self.assertRegex(content.splitlines(keepends=True)[4].decode(), r"^,%06X,V\d\.\dL[0-9A-F]{2},,,,\r\n$" % serial)
+        return check_whole_file(self, content, unit)
 
     def test_five_values_log_current_at_the_record_interval(self):
         run = HeadlessRun(self, ["1A2B3", "1", "3600", "1", "0"], duration=4.6)

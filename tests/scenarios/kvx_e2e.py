@@ -113,9 +113,6 @@ class HeadlessRun:
         with open(self.trace) as f:
             return [l for l in f if re.search(pattern, l)]
 
-    def records(self, name):
-        """The record lines of a log file (after its six header lines)."""
-        return self.read(name).splitlines(keepends=True)[6:]
 
 
 def scenario_file(name):
