@@ -278,12 +278,23 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
 void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   environmentDue_ = false;
   lastEnvironmentTick_ = arrivalTick;
-  device_.VendorRequestIn(REQ_VOLTAGE, 0, 0, VOLTAGE_LENGTH, environmentReply_);
-  const LineQuantity volts = DecodeVoltage(environmentReply_[0]);
-  device_.VendorRequestIn(REQ_LINE_PERIOD, 0, 0, LINE_PERIOD_LENGTH, environmentReply_);
-  const LineQuantity hertz = DecodeFrequency(Word(environmentReply_, 0));
-  device_.VendorRequestIn(REQ_TEMPERATURE, 0, 0, TEMPERATURE_LENGTH, environmentReply_);
-  const LineQuantity celsius = DecodeTemperature(Word(environmentReply_, 0));
+  // Each quantity gets a zeroed buffer and counts only when its reply is
+  // whole: a failed or short reply would otherwise decode the bytes of the
+  // previous request (a failed temperature read as the line period's bytes,
+  // 400.00) or of an earlier second. Such a quantity shows "(BAD)" and
+  // records 0.
+  const auto request = [this](std::uint8_t code, std::uint16_t length, std::size_t needed) {
+    std::array<std::uint8_t, 8> reply{};
+    const std::optional<std::size_t> got = device_.VendorRequestInBytes(code, 0, 0, length, reply);
+    return std::pair{reply, got.has_value() && *got >= needed};
+  };
+  const auto [voltsReply, voltsWhole] = request(REQ_VOLTAGE, VOLTAGE_LENGTH, 1);
+  const LineQuantity volts = voltsWhole ? DecodeVoltage(voltsReply[0]) : LineQuantity{};
+  // Only the period count's two bytes matter of the line-period reply.
+  const auto [periodReply, periodWhole] = request(REQ_LINE_PERIOD, LINE_PERIOD_LENGTH, 2);
+  const LineQuantity hertz = periodWhole ? DecodeFrequency(Word(periodReply, 0)) : LineQuantity{};
+  const auto [tempReply, tempWhole] = request(REQ_TEMPERATURE, TEMPERATURE_LENGTH, 2);
+  const LineQuantity celsius = tempWhole ? DecodeTemperature(Word(tempReply, 0)) : LineQuantity{};
 
   // Stored whether valid or not; only the labels show "(BAD)".
   measurement_.SetLineValues(LineValues{volts.value, hertz.value, celsius.value});

@@ -105,9 +105,6 @@ class AcquisitionThread {
   std::int32_t connectionSelection_ = 0;
   std::uint32_t lastEnvironmentTick_ = 0;
   bool environmentDue_ = false;  // the first non-empty reading of a connection refreshes at once
-  // Receives the replies of the line-quantity requests; deliberately not
-  // zeroed before them, so a short reply decodes the bytes left before it.
-  std::array<std::uint8_t, 8> environmentReply_{};
 
   mutable std::mutex statusMutex_;
   AcquisitionStatus status_;

@@ -164,16 +164,20 @@ bool DeviceAccess::VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRe
 
 bool DeviceAccess::VendorRequestIn(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
                                    std::uint16_t wLength, std::span<std::uint8_t> dest) {
+  return VendorRequestInBytes(bRequest, wValue, wIndex, wLength, dest).has_value();
+}
+
+std::optional<std::size_t> DeviceAccess::VendorRequestInBytes(std::uint8_t bRequest, std::uint16_t wValue,
+                                                              std::uint16_t wIndex, std::uint16_t wLength,
+                                                              std::span<std::uint8_t> dest) {
   std::lock_guard lock(deviceLock_);
   const SetupPacket packet = BuildSetupPacket(REQUEST_TYPE_IN, bRequest, wValue, wIndex, wLength);
   std::array<std::uint8_t, 8> reply{};
   std::uint32_t returned = 0;
-  const bool ok = PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, packet, reply, returned);
-  if (ok && returned > 0) {
-    const std::size_t count = std::min<std::size_t>({returned, reply.size(), dest.size()});
-    std::copy_n(reply.begin(), count, dest.begin());
-  }
-  return ok;
+  if (!PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, packet, reply, returned)) return std::nullopt;
+  const std::size_t count = std::min<std::size_t>({returned, reply.size(), dest.size()});
+  std::copy_n(reply.begin(), count, dest.begin());
+  return count;
 }
 
 bool DeviceAccess::ResetChannelRecord(int outlet) {

@@ -87,6 +87,11 @@ class DeviceAccess {
   // the rest of `dest`, and all of it on failure, stays as it was.
   bool VendorRequestIn(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex, std::uint16_t wLength,
                        std::span<std::uint8_t> dest);
+  // The same request, telling how many reply bytes reached `dest` (nullopt
+  // when the request failed), for callers that must tell a short reply from
+  // a whole one.
+  std::optional<std::size_t> VendorRequestInBytes(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
+                                                  std::uint16_t wLength, std::span<std::uint8_t> dest);
   // The five-step reset of outlet n's calibration record under one hold of
   // the lock; false at once for n outside 1..4.
   bool ResetChannelRecord(int outlet);

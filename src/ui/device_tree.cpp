@@ -77,10 +77,12 @@ void DeviceTree::OnTreeSelectionChanged() {
 
   const int position = slot / NODES_PER_STRIP + 1;
   const auto kind = static_cast<std::uint8_t>(slot % NODES_PER_STRIP);
-  // Cleared first: a position that the device list no longer has leaves no strip selected.
-  state_.device.setSelectedSerial(0);
+  // Stored once: a position that the device list no longer has leaves no
+  // strip selected, and another node of the strip being polled never shows
+  // the acquisition thread a passing 0 that would end its connection.
   std::int32_t serial = 0;
-  if (state_.device.GetSerialAt(position, serial)) state_.device.setSelectedSerial(serial);
+  if (!state_.device.GetSerialAt(position, serial)) serial = 0;
+  state_.device.setSelectedSerial(serial);
 
   if (kind == viewKind_.load()) return;
   switch (kind) {

@@ -74,15 +74,25 @@ TEST_P(EnvironmentRhythmTest, ReadingsEvery300MsRefreshEvery1200Ms) {
 INSTANTIATE_TEST_SUITE_P(StartTicks, EnvironmentRhythmTest,
                          ::testing::Values(1000u, 0xFFFFFFFFu - 1700u, 0xFFFFFFFFu - 300u));
 
-TEST_F(ThreadTest, LineQuantitiesAreStoredWhetherValidOrNotFromAReplyBufferNotZeroed) {
-  auto zeroPeriod = std::make_shared<std::atomic<bool>>(false);
-  driver.SetReply([zeroPeriod](std::uint32_t serial, const SetupFields& s) -> std::optional<std::vector<std::uint8_t>> {
-    if (s.bRequest == REQ_VOLTAGE) return std::vector<std::uint8_t>{141};
-    if (s.bRequest == REQ_LINE_PERIOD) {
-      if (*zeroPeriod) return std::vector<std::uint8_t>(8, 0);
-      return std::nullopt;  // fails: the voltage byte stays in the buffer
+// A whole reply is stored whether its value is valid or not; a failed or
+// short reply never decodes bytes of another request: "(BAD)" and 0.
+TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
+  auto phase = std::make_shared<std::atomic<int>>(0);
+  driver.SetReply([phase](std::uint32_t serial, const SetupFields& s) -> std::optional<std::vector<std::uint8_t>> {
+    const int p = phase->load();
+    if (s.bRequest == REQ_VOLTAGE) {
+      if (p == 1) return std::vector<std::uint8_t>{};  // a reply of 0 bytes
+      return std::vector<std::uint8_t>{141};
     }
-    if (s.bRequest == REQ_TEMPERATURE) return std::vector<std::uint8_t>{0x88, 0x13};  // 5000
+    if (s.bRequest == REQ_LINE_PERIOD) {
+      if (p == 0) return std::nullopt;  // fails
+      return std::vector<std::uint8_t>{0x50, 0x4E, 0, 0, 0, 0, 0, 0};  // 20048 counts
+    }
+    if (s.bRequest == REQ_TEMPERATURE) {
+      if (p == 1) return std::nullopt;  // fails after a successful line period
+      if (p == 2) return std::vector<std::uint8_t>{0x88};  // one byte of two
+      return std::vector<std::uint8_t>{0x88, 0x13};  // 5000
+    }
     return ScriptedDriver::DefaultReply(serial, s);
   });
   AddStrip(STRIP_A);
@@ -91,23 +101,35 @@ TEST_F(ThreadTest, LineQuantitiesAreStoredWhetherValidOrNotFromAReplyBufferNotZe
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
-  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");
-  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "14184.40");  // period count 141 left over
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");      // 141 is out of range
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");    // not 14184.40 from the 141 left over
   EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "50.00");
   ASSERT_EQ(recorder.Readings().size(), 1u);
   EXPECT_EQ(recorder.Readings()[0].supplyVolts, 141.0);
+  EXPECT_EQ(recorder.Readings()[0].lineFrequencyHz, 0.0);
   EXPECT_EQ(recorder.Readings()[0].temperatureC, 50.0);
-
-  *zeroPeriod = true;
-  clock.Advance(1000);
-  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
-  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");
-  EXPECT_EQ(recorder.Readings().back().lineFrequencyHz, 0.0);
-  const AcquisitionStatus status = thread.Status();
+  AcquisitionStatus status = thread.Status();
   EXPECT_FALSE(status.lineFrequencyHz.valid);
   EXPECT_FALSE(status.supplyVolts.valid);
   EXPECT_TRUE(status.temperatureC.valid);
-  EXPECT_EQ(status.environmentRefreshes, 2u);
+
+  phase->store(1);
+  clock.Advance(1000);
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "99.76");
+  EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "(BAD)");  // not 400.00 from the period's bytes
+  EXPECT_EQ(recorder.Readings().back().supplyVolts, 0.0);
+  EXPECT_EQ(recorder.Readings().back().temperatureC, 0.0);
+
+  phase->store(2);
+  clock.Advance(1000);
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");
+  EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "(BAD)");  // a short reply
+  EXPECT_EQ(recorder.Readings().back().temperatureC, 0.0);
+  status = thread.Status();
+  EXPECT_EQ(status.environmentRefreshes, 3u);
 }
 
 TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown) {
