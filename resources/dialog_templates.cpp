@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "kvx_version.h"
+
 namespace kvx::resources {
 
 namespace {
@@ -83,7 +85,7 @@ constexpr ControlTemplate kMainControls[] = {
 constexpr ControlTemplate kAboutControls[] = {
     {1000, K::StaticText, "KVX", 8, 9, 98, 8, A::Left, false, false, true},
     {1001, K::StaticText, "Client Software", 8, 20, 66, 8, A::Left, false, false, true},
-    {1003, K::StaticText, "V0.6L12", 100, 20, 92, 8, A::Left, false, false, true},
+    {1003, K::StaticText, KVX_VERSION_LABEL, 100, 20, 92, 8, A::Left, false, false, true},
     {1, K::DefaultPushButton, "Close (&X)", 76, 61, 50, 14, A::Center, true, true, true},
 };
 

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "kvx_version.h"
+
 namespace kvx {
 
 namespace {
@@ -79,6 +81,6 @@ std::string UsageText(const std::string& programName) {
          "  polls strip 1A2B3, logs power every 10 s, starts new files every hour.\n";
 }
 
-std::string VersionText() { return "kvxclient 0.6.12 (V0.6L12)\n"; }
+std::string VersionText() { return "kvxclient " KVX_VERSION " (" KVX_VERSION_LABEL ")\n"; }
 
 }  // namespace kvx
