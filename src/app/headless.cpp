@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "acquisition/control_ids.h"
+#include "app/service_notify.h"
 #include "recording/csv_recorder.h"
 
 namespace kvx {
@@ -170,6 +171,8 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     }
   }
 
+  ServiceNotifier service;
+  bool ready = false;
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
   int stopSignal = 0;
@@ -183,16 +186,24 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     if (suspend) suspend->Poll();
     session.Tick();
     const auto now = std::chrono::steady_clock::now();
+    if (!ready && session.listed()) {
+      ready = true;
+      service.Ready();
+    }
+    if (AcquisitionThread* thread = client.acquisition()) service.Check(thread->Status(), now);
     if (now >= nextStatus) {
       nextStatus = now + std::chrono::seconds(1);
-      if (terminal) out << '\r' << session.StatusLine() << "\x1b[K" << std::flush;
-      else out << session.StatusLine() << '\n' << std::flush;
+      const std::string status = session.StatusLine();
+      if (terminal) out << '\r' << status << "\x1b[K" << std::flush;
+      else out << status << '\n' << std::flush;
+      service.Status(status);
     }
     if (options.durationMs &&
         now - start >= std::chrono::milliseconds(*options.durationMs)) {
       break;
     }
   }
+  service.Stopping();
   if (terminal) out << '\n';
   out << (stopSignal ? "Stopping on " + std::string(stopSignal == SIGINT ? "SIGINT" : "SIGTERM")
                      : std::string("Stopping after the requested duration"))

@@ -59,6 +59,8 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   std::string StatusLine() const;
   // The strip this run follows: the command line's, else the first one found.
   std::uint32_t targetSerial() const { return targetSerial_.load(); }
+  // The acquisition thread has listed the strips.
+  bool listed() const { return listed_.load(); }
 
  private:
   void Say(const std::string& message);
