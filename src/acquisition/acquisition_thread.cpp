@@ -1,5 +1,6 @@
 #include "acquisition/acquisition_thread.h"
 
+#include <algorithm>
 #include <span>
 #include <system_error>
 
@@ -24,6 +25,18 @@ constexpr std::uint8_t NOT_SENT = 0xFF;
 std::uint32_t NextReadEventToken() {
   static std::atomic<std::uint32_t> next{0x52540001};
   return next.fetch_add(1);
+}
+
+// REQ_SERIAL_NUMBER into `reply`, returning how many bytes came back (0 when
+// the request failed): unlike VendorRequestIn, which copies what came, this
+// tells a short reply from a whole one.
+std::uint32_t RequestSerialNumber(device::DeviceAccess& device, std::span<std::uint8_t> reply) {
+  const SetupPacket packet = BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
+  std::array<std::uint8_t, 8> received{};
+  std::uint32_t returned = 0;
+  if (!device.PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, packet, received, returned)) return 0;
+  std::copy_n(received.begin(), std::min<std::size_t>(returned, reply.size()), reply.begin());
+  return returned;
 }
 
 }  // namespace
@@ -187,11 +200,19 @@ void AcquisitionThread::ReadIdentity() {
   state_.controls.SetText(ids::FIRMWARE_VALUE, firmwareText);
 
   reply.fill(0);
-  device_.VendorRequestIn(REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH, reply);
+  const bool whole = RequestSerialNumber(device_, reply) >= SERIAL_NUMBER_LENGTH;
+  // The label shows what came back (00000 when nothing did).
   state_.controls.SetText(ids::SERIAL_VALUE, FormatSerialLabel(reply[0], reply[1], reply[2]));
-  const std::uint32_t serial = DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3));
+  // A strip that does not give its serial is still the strip that was opened:
+  // its files are named and headed with the serial it was listed with, not
+  // filed under 00000 or a serial made of a short reply's bytes.
+  const std::uint32_t serial = whole ? DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3))
+                                     : static_cast<std::uint32_t>(connectionSelection_);
   recorder_.SetConnectionIdentity(ConnectionIdentity{serial, FormatSerialText(serial), firmwareText});
-  UpdateStatus([serial](AcquisitionStatus& s) { s.connectionSerial = serial; });
+  UpdateStatus([serial, whole](AcquisitionStatus& s) {
+    s.connectionSerial = serial;
+    if (!whole) ++s.serialRequestFailures;
+  });
 }
 
 // ---------------------------------------------------------------- read loop

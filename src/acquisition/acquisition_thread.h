@@ -30,7 +30,9 @@ const char* ConnectionStateName(ConnectionState state);
 struct AcquisitionStatus {
   ConnectionState state = ConnectionState::Starting;
   bool connected = false;             // a connection is open (Reading)
-  std::uint32_t connectionSerial = 0;  // as the strip reported it when the connection opened
+  std::uint32_t connectionSerial = 0;  // as the strip reported it when the connection opened (the
+                                       // listed serial when it did not answer in whole)
+  std::uint64_t serialRequestFailures = 0;  // connections whose serial request failed or came back short
   protocol::LineQuantity supplyVolts{};
   protocol::LineQuantity lineFrequencyHz{};
   protocol::LineQuantity temperatureC{};

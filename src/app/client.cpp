@@ -81,7 +81,7 @@ void Client::Shutdown() {
   state_->readLoopRunFlag.store(0);
   for (const auto id : subscriptions_) driver_.Unsubscribe(id);
   subscriptions_.clear();
-  recorder_->CloseLogFiles();
+  recorder_->CloseLogFilesAndWait();  // on disk before the caller says the files are closed
 }
 
 }  // namespace kvx

@@ -11,6 +11,12 @@ constexpr std::uint32_t MAX_LOG_INTERVAL_SEC = 3600;
 constexpr std::uint32_t MAX_LOG_MODE = 10;
 constexpr std::uint32_t MAX_START_QUANTITY = 1;
 constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
+// The split interval is not range-checked, but it must be a number that a
+// 32-bit "%d" holds: a negative one is taken as its unsigned 32-bit value (-5
+// is 4294967291 s), while one that needs more bits (4294967296) would wrap
+// into a short interval and is refused like any other value out of range.
+constexpr long long MIN_SPLIT_INTERVAL = INT32_MIN;
+constexpr long long MAX_SPLIT_INTERVAL = UINT32_MAX;
 
 bool StartsWithDashes(std::string_view argument) { return argument.size() >= 2 && argument.substr(0, 2) == "--"; }
 
@@ -41,7 +47,8 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   // Unsigned comparisons, so a negative value fails.
   const auto within = [](long long value, std::uint32_t max) { return static_cast<unsigned long long>(value) <= max; };
   const bool valid = serial <= MAX_SERIAL && within(logInterval, MAX_LOG_INTERVAL_SEC) && within(logMode, MAX_LOG_MODE) &&
-                     within(quantity, MAX_START_QUANTITY);
+                     within(quantity, MAX_START_QUANTITY) && splitInterval >= MIN_SPLIT_INTERVAL &&
+                     splitInterval <= MAX_SPLIT_INTERVAL;
   if (!valid) {
     result.errorMessage = "Error in the Command Line Option '" + line + "'.";
     return result;
@@ -49,7 +56,7 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   result.ok = true;
   result.values.commandSerial = static_cast<std::uint32_t>(serial);
   result.values.logIntervalSec = static_cast<std::uint32_t>(logInterval);
-  // Not checked: taken as the unsigned 32-bit value it was always read as.
+  // Any 32-bit value, negative ones as their unsigned 32-bit pattern.
   result.values.splitIntervalSec = static_cast<std::uint32_t>(splitInterval);
   result.values.logMode = static_cast<std::int32_t>(logMode) + STARTUP_ACTIONS_PENDING;
   result.values.startQuantity = static_cast<std::uint32_t>(quantity);

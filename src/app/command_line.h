@@ -22,9 +22,10 @@ struct CommandLineResult {
 // Any other text, even blanks only, is read with sscanf "%x %d %d %d %d"
 // (values it does not supply stay 0) and checked, each as an unsigned
 // comparison so a negative value fails: serial <= 999999, record interval <=
-// 3600, logging mode <= 10, quantity <= 1; the split interval is not checked.
-// Values are read in 64 bits, so a number beyond 32 bits fails its check
-// instead of wrapping into range.
+// 3600, logging mode <= 10, quantity <= 1; the split interval has no limit but
+// must fit 32 bits (-2147483648 .. 4294967295, a negative one taken as its
+// unsigned 32-bit value). Values are read in 64 bits, so a number beyond 32
+// bits fails its check instead of wrapping into range.
 // On success logMode carries +100 until the start-up actions have run.
 // A NUL byte ends the text, as it ends every C string and argv element: what
 // follows it is neither read nor quoted in the message.

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "acquisition/acquisition_thread.h"
 #include "acquisition/control_ids.h"
 #include "app/service_notify.h"
 #include "recording/csv_recorder.h"
@@ -89,16 +90,42 @@ void HeadlessSession::Tick() {
     }
     situation_ = now;
   }
+  ReportLogging();
+  ReportSerialRequestFailures();
+}
+
+void HeadlessSession::SayOnStderr(const std::string& message) {
+  // The status line on a terminal is cleared first, so the message stands alone.
+  if (terminal_) out_ << "\r\x1b[K" << std::flush;
+  err_ << message << '\n' << std::flush;
+}
+
+void HeadlessSession::ReportLogging() {
+  // Once when a failure begins and once when it ends, however many records
+  // fail meanwhile or however their reasons change.
   const RecorderStatus log = client_.recorder().Status();
-  const std::string logState = log.failing ? "Logging is failing: " + log.lastError : std::string();
-  if (logState != lastLogState_) {
-    if (!logState.empty()) {
-      if (terminal_) out_ << "\r\x1b[K" << std::flush;
-      err_ << logState << '\n' << std::flush;
-    }
-    else if (!lastLogState_.empty()) Say("Logging works again.");
-    lastLogState_ = logState;
+  if (log.failureEpisodes != logEpisodesSeen_) {
+    // One that began and ended between two looks is said all the same.
+    if (logFailureSaid_) SayOnStderr("Logging works again.");
+    SayOnStderr("Logging is failing: " + log.episodeError);
+    logEpisodesSeen_ = log.failureEpisodes;
+    logFailureSaid_ = true;
   }
+  if (logFailureSaid_ && !log.failing) {
+    SayOnStderr("Logging works again.");
+    logFailureSaid_ = false;
+  }
+}
+
+void HeadlessSession::ReportSerialRequestFailures() {
+  const AcquisitionThread* thread = client_.acquisition();
+  if (!thread) return;
+  const AcquisitionStatus status = thread->Status();
+  if (status.serialRequestFailures == serialFailuresSeen_) return;
+  serialFailuresSeen_ = status.serialRequestFailures;
+  SayOnStderr(SerialName(status.connectionSerial) +
+              " did not give its serial number when its connection opened; its files are named after the "
+              "serial it was listed with.");
 }
 
 std::string HeadlessSession::StatusLine() const {

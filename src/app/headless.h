@@ -64,6 +64,9 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
 
  private:
   void Say(const std::string& message);
+  void SayOnStderr(const std::string& message);
+  void ReportLogging();
+  void ReportSerialRequestFailures();
 
   Client& client_;
   std::ostream& out_;
@@ -75,7 +78,9 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   const bool terminal_;
   enum class Situation { Unknown, NoStrip, Waiting, Polling };
   Situation situation_ = Situation::Unknown;
-  std::string lastLogState_;
+  std::uint64_t logEpisodesSeen_ = 0;  // the recorder's failure episodes already said
+  bool logFailureSaid_ = false;        // a failure was said and its end not yet
+  std::uint64_t serialFailuresSeen_ = 0;  // the thread's failed serial requests already said
 };
 
 // Blocks SIGINT and SIGTERM in the calling thread and in every thread started

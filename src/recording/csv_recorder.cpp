@@ -1,5 +1,7 @@
 #include "recording/csv_recorder.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <utility>
 
@@ -20,10 +22,22 @@ std::uint64_t IntervalMs(std::uint32_t seconds) { return static_cast<std::uint64
 
 }  // namespace
 
-CsvRecorder::CsvRecorder(AppState& state, Clock& clock, std::string directory)
-    : state_(state), clock_(clock), directory_(directory.empty() ? "." : std::move(directory)) {}
+CsvRecorder::CsvRecorder(AppState& state, Clock& clock, std::string directory, recording::CreateMethod method,
+                         recording::FileSyncer::SyncFunction sync)
+    : state_(state),
+      clock_(clock),
+      directory_(directory.empty() ? "." : std::move(directory)),
+      method_(method),
+      syncer_([this](std::string message) { ReportFailure(std::move(message)); }, std::move(sync)) {}
 
-CsvRecorder::~CsvRecorder() { CloseLogFiles(); }
+CsvRecorder::~CsvRecorder() { CloseLogFilesAndWait(); }
+
+// Missing, or deleted while it is still the working directory (no links left).
+bool CsvRecorder::DirectoryGone() const {
+  struct stat dir {};
+  if (::stat(directory_.c_str(), &dir) != 0) return errno == ENOENT;
+  return dir.st_nlink == 0;
+}
 
 void CsvRecorder::StartTimers(std::uint32_t startTick) {
   std::lock_guard lock(mutex_);
@@ -39,7 +53,7 @@ void CsvRecorder::SetConnectionIdentity(const ConnectionIdentity& identity) {
 void CsvRecorder::LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
                                     const std::array<double, 4>& present, double supplyVolts,
                                     double lineFrequencyHz, double temperatureC) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   // Unsigned 32-bit differences stay right across the wrap of the tick.
   const std::uint32_t sinceLog = arrivalTick - lastLogTick_;
   if (sinceLog < IntervalMs(state_.logIntervalSec)) return;
@@ -59,18 +73,23 @@ void CsvRecorder::LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& 
     ReportFailure("compose record: kind " + std::to_string(kind) + " or a value does not fit a line");
     return;
   }
-  WriteLocked(kind, *record, clock_.Now());
+  WriteLocked(lock, kind, *record, clock_.Now());
 }
 
 bool CsvRecorder::WriteLogRecord(int kind, std::string_view text) {
   const LocalTime now = clock_.Now();  // names the file if this call creates it
-  std::lock_guard lock(mutex_);
-  return WriteLocked(kind, text, now);
+  std::unique_lock lock(mutex_);
+  return WriteLocked(lock, kind, text, now);
 }
 
 void CsvRecorder::CloseLogFiles() {
   std::lock_guard lock(mutex_);
   CloseLocked();
+}
+
+void CsvRecorder::CloseLogFilesAndWait() {
+  CloseLogFiles();
+  syncer_.Drain();
 }
 
 void CsvRecorder::OnLogCheckClicked() {
@@ -87,47 +106,80 @@ RecorderStatus CsvRecorder::Status() const {
   return status;
 }
 
-bool CsvRecorder::WriteLocked(int kind, std::string_view text, const LocalTime& now) {
+bool CsvRecorder::WriteLocked(std::unique_lock<std::mutex>& lock, int kind, std::string_view text,
+                              const LocalTime& now) {
   const auto slotIndex = recording::SlotOfKind(kind);
   if (!slotIndex) {
     ReportFailure("write: unknown log kind " + std::to_string(kind));
     return false;
   }
   Slot& slot = slots_[*slotIndex];
-  if (!slot.file.IsOpen() && !OpenSlotLocked(slot, kind, now)) return false;
-  // A header line that failed earlier is written first: no record goes into a
-  // file before its six header lines.
-  if (!CompleteHeaderLocked(slot)) return false;
+  // A file that can no longer be found is given up; this record starts a new one.
+  if (slot.file.IsOpen()) CheckWhereaboutsLocked(slot);
+  if (!slot.file.IsOpen()) return CreateUnlocked(lock, slot, kind, text, now);
   if (!AppendLocked(slot, text)) return false;
   ReportRecordWritten();
   return true;
 }
 
-bool CsvRecorder::OpenSlotLocked(Slot& slot, int kind, const LocalTime& now) {
-  LocalTime nameTime = now;
-  std::string path;
-  int error = EEXIST;
-  for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
-    path = recording::LogFileName(directory_, kind, identity_.connectionSerial, nameTime);
-    error = slot.file.Create(path);
-    nameTime = recording::NextMillisecond(nameTime);
+void CsvRecorder::CheckWhereaboutsLocked(Slot& slot) {
+  const recording::Whereabouts where = slot.file.Check();
+  if (where == recording::Whereabouts::InPlace) return;
+  const std::string path = slot.file.Path();
+  std::string message;
+  switch (where) {
+    case recording::Whereabouts::DirectoryGone: message = "log directory gone: " + directory_; break;
+    case recording::Whereabouts::DirectoryReplaced: message = "log directory replaced: " + directory_; break;
+    default: message = "log file gone: " + path; break;
   }
-  if (error != 0) {
-    // The slot stays closed; the next due record tries again under its own name.
-    ReportFailure(recording::DescribeError("create", path, error));
-    return false;
-  }
-  slot.header = recording::HeaderLines(kind, identity_.serialText, identity_.firmwareText);
-  slot.headerWritten = 0;
+  // What the file holds cannot be reached under its name any more; nothing
+  // more goes into it, and the failure stands until a record is written to a
+  // file that can be found.
+  ReportFailure(std::move(message));
+  CloseSlotLocked(slot);
   PublishFileNames();
-  return true;
 }
 
-bool CsvRecorder::CompleteHeaderLocked(Slot& slot) {
-  while (slot.headerWritten < slot.header.size()) {
-    if (!AppendLocked(slot, slot.header[slot.headerWritten])) return false;
-    ++slot.headerWritten;
+bool CsvRecorder::CreateUnlocked(std::unique_lock<std::mutex>& lock, Slot& slot, int kind, std::string_view text,
+                                 const LocalTime& now) {
+  // The header and the first record become the file's first content, so the
+  // file never exists without either.
+  std::string content;
+  for (const std::string& line : recording::HeaderLines(kind, identity_.serialText, identity_.firmwareText)) {
+    content += line;
   }
+  content += text;
+  const std::uint32_t serial = identity_.connectionSerial;
+  const std::uint64_t closesBefore = slot.closes;
+  std::string lastPath = recording::LogFileName(directory_, kind, serial, now);  // named in a failure
+  const auto pathAt = [&](int attempt) {
+    LocalTime nameTime = now;
+    for (int i = 0; i < attempt; ++i) nameTime = recording::NextMillisecond(nameTime);
+    lastPath = recording::LogFileName(directory_, kind, serial, nameTime);
+    return lastPath;
+  };
+
+  // Made and synced without the lock, so a close on another thread never waits for the disk.
+  recording::LogFile file;
+  lock.unlock();
+  const int error = file.Create(directory_, content, pathAt, MAX_NAME_ATTEMPTS, method_);
+  lock.lock();
+
+  if (error != 0) {
+    // The slot stays closed; the next due record tries again under its own name.
+    ReportFailure(DirectoryGone() ? "log directory gone: " + directory_
+                                  : recording::DescribeError("create", lastPath, error));
+    return false;
+  }
+  ReportRecordWritten();
+  if (slot.file.IsOpen() || slot.closes != closesBefore) {
+    // Closed (or opened again) meanwhile: the record belongs before that
+    // close, so the whole new file is closed at once.
+    syncer_.Hand(file.Release(), lastPath);
+    return true;
+  }
+  slot.file = std::move(file);
+  PublishFileNames();
   return true;
 }
 
@@ -139,27 +191,31 @@ bool CsvRecorder::AppendLocked(Slot& slot, std::string_view line) {
     // The piece of the line could not be cut off again: the file is given up
     // so that no further line is glued to it; the next record starts a new file.
     message += " (an incomplete line remains; file closed)";
-    slot.file.SyncAndClose();
+    CloseSlotLocked(slot);
     PublishFileNames();
   }
   ReportFailure(std::move(message));
   return false;
 }
 
+void CsvRecorder::CloseSlotLocked(Slot& slot) {
+  ++slot.closes;
+  if (!slot.file.IsOpen()) return;
+  const std::string path = slot.file.Path();
+  syncer_.Hand(slot.file.Release(), path);
+}
+
 void CsvRecorder::CloseLocked() {
-  for (Slot& slot : slots_) {
-    if (!slot.file.IsOpen()) continue;
-    const std::string path = slot.file.Path();
-    const int error = slot.file.SyncAndClose();
-    slot.header.clear();
-    slot.headerWritten = 0;
-    if (error != 0) ReportFailure(recording::DescribeError("close", path, error));
-  }
+  for (Slot& slot : slots_) CloseSlotLocked(slot);
   PublishFileNames();
 }
 
 void CsvRecorder::ReportFailure(std::string message) {
   std::lock_guard lock(statusMutex_);
+  if (!status_.failing) {
+    ++status_.failureEpisodes;
+    status_.episodeError = message;
+  }
   status_.failing = true;
   status_.lastError = std::move(message);
 }

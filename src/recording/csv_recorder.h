@@ -1,12 +1,17 @@
 // The CSV recorder: while the Log check box (3000) is checked it writes the
 // summary readings, one line per record interval, to a current log and a power
 // log in its directory, each created on demand and headed by six lines, and
-// closed on a quantity or outlet change, on a split and at shutdown.
+// closed on a quantity or outlet change, on a split and at shutdown. A file
+// is named only once it holds its header and first record; a file whose name
+// or directory has gone or been replaced is given up and said to be, and the
+// next record starts a new file in the directory as soon as it exists again.
 //
 // Threads: LogSummaryReading, StartTimers and SetConnectionIdentity run on the
 // acquisition thread; CloseLogFiles, OnLogCheckClicked and Status on either.
-// One lock owned by the recorder keeps a close from overlapping a creation or
-// a write; Status reads a separate small record, so it never waits for disk I/O.
+// One lock owned by the recorder keeps a close from overlapping a write; a new
+// file is made (and synced) outside it, and closed files are synced by a
+// background syncer, so no thread waits for the disk under the lock. Status
+// reads a separate small record, so it never waits for disk I/O.
 #pragma once
 
 #include <array>
@@ -14,11 +19,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "acquisition/app_state.h"
 #include "acquisition/sinks.h"
 #include "device/clock.h"
+#include "recording/file_syncer.h"
 #include "recording/log_file.h"
 
 namespace kvx {
@@ -26,7 +31,10 @@ namespace kvx {
 struct RecorderStatus {
   bool loggingChecked = false;  // the Log check box
   bool failing = false;         // the latest creation or write failed; cleared by the next good record
-  std::string lastError;        // the most recent failure ("create|write|close <file>: <reason>"), kept after recovery
+  std::string lastError;        // the most recent failure ("create|write|close <file>: <reason>",
+                                // "log directory gone: <dir>", ...), kept after recovery
+  std::uint64_t failureEpisodes = 0;  // times `failing` went from false to true
+  std::string episodeError;           // the failure that began the latest episode
   std::string currentFile;      // the open current log, empty when closed
   std::string powerFile;        // the open power log, empty when closed
   std::uint64_t recordsWritten = 0;
@@ -34,9 +42,13 @@ struct RecorderStatus {
 
 class CsvRecorder final : public MeasurementRecorder {
  public:
-  // `directory` receives the files; "." (the working directory) names them "./...".
-  CsvRecorder(AppState& state, Clock& clock, std::string directory = ".");
-  ~CsvRecorder() override;  // closes the files (flushed to disk)
+  // `directory` receives the files; "." (the working directory) names them
+  // "./...". `method` and `sync` are for tests: how new files are made whole,
+  // and how the syncer flushes a closed file (default fsync).
+  CsvRecorder(AppState& state, Clock& clock, std::string directory = ".",
+              recording::CreateMethod method = recording::CreateMethod::Unnamed,
+              recording::FileSyncer::SyncFunction sync = {});
+  ~CsvRecorder() override;  // closes the files and waits until they are on disk
 
   CsvRecorder(const CsvRecorder&) = delete;
   CsvRecorder& operator=(const CsvRecorder&) = delete;
@@ -46,7 +58,10 @@ class CsvRecorder final : public MeasurementRecorder {
   void LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
                          const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
                          double temperatureC) override;
+  // Hands the open files to the background syncer; does not wait for the disk.
   void CloseLogFiles() override;
+  // CloseLogFiles, then waits until every file closed so far is on disk (shutdown).
+  void CloseLogFilesAndWait();
 
   // Opens (creating and heading) the log of `kind` if it is closed, then
   // writes `text`. Returns whether the text reached the file whole.
@@ -60,14 +75,16 @@ class CsvRecorder final : public MeasurementRecorder {
  private:
   struct Slot {
     recording::LogFile file;
-    std::vector<std::string> header;  // the new file's six lines
-    std::size_t headerWritten = 0;    // how many of them are in the file
+    std::uint64_t closes = 0;  // counts closes, so a creation can tell that one came meanwhile
   };
 
-  bool WriteLocked(int kind, std::string_view text, const LocalTime& now);
-  bool OpenSlotLocked(Slot& slot, int kind, const LocalTime& now);
-  bool CompleteHeaderLocked(Slot& slot);
+  bool WriteLocked(std::unique_lock<std::mutex>& lock, int kind, std::string_view text, const LocalTime& now);
+  void CheckWhereaboutsLocked(Slot& slot);
+  bool CreateUnlocked(std::unique_lock<std::mutex>& lock, Slot& slot, int kind, std::string_view text,
+                      const LocalTime& now);
   bool AppendLocked(Slot& slot, std::string_view line);
+  void CloseSlotLocked(Slot& slot);
+  bool DirectoryGone() const;
   void CloseLocked();
 
   void ReportFailure(std::string message);
@@ -77,6 +94,7 @@ class CsvRecorder final : public MeasurementRecorder {
   AppState& state_;
   Clock& clock_;
   const std::string directory_;
+  const recording::CreateMethod method_;
 
   std::mutex mutex_;  // everything below up to statusMutex_
   ConnectionIdentity identity_;
@@ -86,6 +104,9 @@ class CsvRecorder final : public MeasurementRecorder {
 
   mutable std::mutex statusMutex_;  // taken inside mutex_, never the other way round
   RecorderStatus status_;
+
+  // Last, so it is drained and stopped first: its errors go to status_.
+  recording::FileSyncer syncer_;
 };
 
 }  // namespace kvx

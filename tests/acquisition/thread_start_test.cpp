@@ -149,5 +149,42 @@ TEST_F(ThreadTest, StopIsIdempotentAndTheThreadCanStartAgain) {
   ASSERT_TRUE(WaitFor([&] { return recorder.StartTicks().size() == 2; }));
 }
 
+// A strip that does not give its serial number at connection start is still
+// the strip that was opened: the label shows what came back, but the files
+// are named and headed with the serial the strip was listed with, and each
+// such connection is counted so that it can be said.
+TEST_F(ThreadTest, FailedOrShortSerialRequestNamesTheFilesByTheListedSerial) {
+  AddStrip(STRIP_B);
+  std::atomic<int> serialRequests{0};
+  std::atomic<bool> shortReply{false};
+  driver.SetReply([&](std::uint32_t serial,
+                      const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
+    // The first one is the enumeration's; the following ones open connections.
+    if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 1) {
+      if (shortReply.load()) return std::vector<std::uint8_t>{0x01};
+      return std::nullopt;
+    }
+    return ScriptedDriver::DefaultReply(serial, setup);
+  });
+  state.SetStartupValues(StartupValues{STRIP_B, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  EXPECT_EQ(state.controls.GetText(ids::SERIAL_VALUE), "00000");
+  ASSERT_EQ(recorder.Identities().size(), 1u);
+  EXPECT_EQ(recorder.Identities()[0].connectionSerial, STRIP_B);
+  EXPECT_EQ(recorder.Identities()[0].serialText, "012ABC");
+  EXPECT_EQ(thread.Status().connectionSerial, STRIP_B);
+  EXPECT_EQ(thread.Status().serialRequestFailures, 1u);
+
+  // One byte of three: not the strip's serial either.
+  shortReply = true;
+  driver.QueueRead(STRIP_B, ScriptedRead::Failure());
+  ASSERT_TRUE(WaitConnected(2));
+  EXPECT_EQ(state.controls.GetText(ids::SERIAL_VALUE), "10000");
+  ASSERT_EQ(recorder.Identities().size(), 2u);
+  EXPECT_EQ(recorder.Identities()[1].connectionSerial, STRIP_B);
+  EXPECT_EQ(thread.Status().serialRequestFailures, 2u);
+}
+
 }  // namespace
 }  // namespace kvx::test

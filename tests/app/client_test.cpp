@@ -2,7 +2,14 @@
 // suspend, ordered shutdown, and headless mode's choice of strip and status.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -213,6 +220,77 @@ TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
   }));
   EXPECT_EQ(client.state().device.selectedSerial(), 0x789);
   EXPECT_NE(out.str().find("Waiting for S/N=00789 to be plugged in."), std::string::npos) << out.str();
+  client.Shutdown();
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+// A failure of logging is said on stderr once when it begins and once when it
+// ends, although every reading fails again under a new file name meanwhile.
+TEST_F(ClientTest, HeadlessSaysALoggingFailureOnceWhenItBeginsAndOnceWhenItEnds) {
+  std::string pattern = dir + "/kvx-client-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::string logs = pattern + "/logs";
+  std::ofstream(logs) << "a file where the directory should be";
+  Client client(driver, DefaultClock(), logs);
+  ASSERT_TRUE(client.ApplyCommandLine("345 0 1 1 0").ok);  // a record for every reading
+  std::ostringstream out, err;
+  HeadlessSession session(client, out, err, false);
+  client.SetInitialControlStates();
+  ASSERT_TRUE(client.StartAcquisition(session));
+  std::uint64_t failedAt = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    failedAt = client.acquisition()->Status().readingsAccepted;
+    return client.recorder().Status().failing && failedAt > 0;
+  }));
+  // Many more failing records, each under its own name.
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    return client.acquisition()->Status().readingsAccepted > failedAt + 20;
+  }));
+  EXPECT_EQ(Occurrences(err.str(), "Logging is failing: create " + logs + "/00345_ALL_A_"), 1u) << err.str();
+
+  ASSERT_EQ(std::remove(logs.c_str()), 0);
+  ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    return err.str().find("Logging works again.") != std::string::npos;
+  }));
+  for (int i = 0; i < 20; ++i) session.Tick();
+  client.Shutdown();
+  session.Tick();
+  EXPECT_EQ(Occurrences(err.str(), "Logging is failing"), 1u) << err.str();
+  EXPECT_EQ(Occurrences(err.str(), "Logging works again."), 1u) << err.str();
+  std::filesystem::remove_all(pattern);
+}
+
+// The connection's serial request fails: said once, on stderr.
+TEST_F(ClientTest, HeadlessSaysOnceThatAStripDidNotGiveItsSerial) {
+  std::atomic<int> serialRequests{0};
+  driver.SetReply([&](std::uint32_t serial,
+                      const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
+    // The enumeration asks both strips first; the connection's request fails.
+    if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 2) return std::nullopt;
+    return ScriptedDriver::DefaultReply(serial, setup);
+  });
+  Client client(driver, DefaultClock(), dir);
+  ASSERT_TRUE(client.ApplyCommandLine("789 1 1 0 0").ok);
+  std::ostringstream out, err;
+  HeadlessSession session(client, out, err, false);
+  client.SetInitialControlStates();
+  ASSERT_TRUE(client.StartAcquisition(session));
+  ASSERT_TRUE(WaitFor([&] {
+    session.Tick();
+    return client.acquisition()->Status().readingsAccepted > 0;
+  }));
+  for (int i = 0; i < 5; ++i) session.Tick();
+  EXPECT_EQ(Occurrences(err.str(), "S/N=00789 did not give its serial number when its connection opened"), 1u)
+      << err.str();
   client.Shutdown();
 }
 

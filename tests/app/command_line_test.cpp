@@ -32,8 +32,10 @@ TEST(ParseCommandLineTest, MissingValuesStayZero) {
   ExpectValues(ParseCommandLine("G12 5"), 0, 0, 0, 100, 0);  // no hex digit: scanning stops at once
 }
 
-TEST(ParseCommandLineTest, SplitIntervalIsNotChecked) {
+TEST(ParseCommandLineTest, SplitIntervalTakesAny32BitValue) {
   ExpectValues(ParseCommandLine("7FF 10 -5 2 1"), 0x7FF, 10, 0xFFFFFFFBu, 102, 1);
+  ExpectValues(ParseCommandLine("7FF 10 4294967295 2 1"), 0x7FF, 10, 0xFFFFFFFFu, 102, 1);
+  ExpectValues(ParseCommandLine("7FF 10 -2147483648 2 1"), 0x7FF, 10, 0x80000000u, 102, 1);
 }
 
 TEST(ParseCommandLineTest, EachCheckFailsWithTheWholeTextInTheMessage) {
@@ -47,13 +49,15 @@ TEST(ParseCommandLineTest, EachCheckFailsWithTheWholeTextInTheMessage) {
 
 TEST(ParseCommandLineTest, NumbersBeyond32BitsFailInsteadOfWrappingIntoRange) {
   // Read in 32 bits these would pass as serial 1, interval 1, mode 1 and quantity 0.
+  // The split interval 4294967296 would wrap to 0: a new file for every record.
   for (const char* text : {"100000001 10", "7FF 4294967297", "7FF 10 0 4294967297", "7FF 10 0 1 4294967296",
-                           "7FF 99999999999999999999999"}) {
+                           "7FF 99999999999999999999999", "7FF 10 4294967296 2 1", "7FF 10 4294967297 10 1",
+                           "7FF 10 -2147483649 2 1", "7FF 10 99999999999999999999999 2 1"}) {
     const CommandLineResult result = ParseCommandLine(text);
     EXPECT_FALSE(result.ok) << text;
     EXPECT_EQ(result.errorMessage, std::string("Error in the Command Line Option '") + text + "'.");
   }
-  ExpectValues(ParseCommandLine("0000000F423F 3600 4294967297 10 1"), 999999, 3600, 1, 110, 1);  // split unchecked
+  ExpectValues(ParseCommandLine("0000000F423F 3600 4294967295 10 1"), 999999, 3600, 0xFFFFFFFFu, 110, 1);
 }
 
 TEST(ParseCommandLineTest, NulEndsTheTextAsInACString) {

@@ -1,41 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <fstream>
 
 #include "recorder_fixture.h"
 
 namespace kvx::test {
 namespace {
-
-// Lowers this process's file-size limit for the test's lifetime. SIGXFSZ is
-// ignored meanwhile, so an oversize write fails with EFBIG instead of killing
-// the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = bytes;
-    active_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-  }
-  ~FileSizeLimit() { Lift(); }
-  void Lift() {
-    if (!active_) return;
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previousHandler_);
-    active_ = false;
-  }
-  bool Active() const { return active_; }
-
- private:
-  rlimit saved_{};
-  void (*previousHandler_)(int) = SIG_DFL;
-  bool active_ = false;
-};
 
 const std::string kRecord = "2026/12/06 15:38:05,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
 const std::string kFile = "1A2B3_ALL_A_20261206_153805_042.csv";
@@ -114,24 +85,6 @@ TEST_F(FullFileTest, ShortWriteIsCutBackToTheLastWholeLine) {
   EXPECT_FALSE(status.failing);
   EXPECT_EQ(status.recordsWritten, 2u);
   EXPECT_EQ(Contents(kFile), ExpectedHeader(LOG_KIND_CURRENT) + kRecord + kRecord);
-}
-
-TEST_F(FullFileTest, NoRecordBeforeTheWholeHeader) {
-  state.logIntervalSec = 0;
-  SetChecked(true);
-  FileSizeLimit limit(100);  // three header lines (94 bytes) and a piece of the fourth
-  ASSERT_TRUE(limit.Active());
-  Reading();
-  Reading();
-  EXPECT_TRUE(recorder->Status().failing);
-  const std::string partial = Contents(kFile);
-  EXPECT_TRUE(IsWholeLines(partial));
-  EXPECT_EQ(SplitLines(partial).size(), 3u);
-
-  limit.Lift();
-  Reading();  // completes the header, then the record
-  EXPECT_FALSE(recorder->Status().failing);
-  EXPECT_EQ(Contents(kFile), ExpectedHeader(LOG_KIND_CURRENT) + kRecord);
 }
 
 }  // namespace

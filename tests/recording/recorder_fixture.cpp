@@ -55,9 +55,10 @@ RecorderTest::~RecorderTest() {
   if (!dir.empty()) std::filesystem::remove_all(dir);
 }
 
-void RecorderTest::MakeRecorder(const std::string& directory) {
+void RecorderTest::MakeRecorder(const std::string& directory, recording::CreateMethod method,
+                                recording::FileSyncer::SyncFunction sync) {
   recorder.reset();
-  recorder = std::make_unique<CsvRecorder>(state, clock, directory.empty() ? dir : directory);
+  recorder = std::make_unique<CsvRecorder>(state, clock, directory.empty() ? dir : directory, method, std::move(sync));
   recorder->SetConnectionIdentity(ConnectionIdentity{0x1A2B3, "01A2B3", "V2.0L10"});
   recorder->StartTimers(clock.TickCount());
 }

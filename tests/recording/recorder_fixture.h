@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <array>
 #include <memory>
@@ -26,6 +29,33 @@ std::vector<std::string> SplitLines(const std::string& text);
 // True when the text is whole CR LF lines (and no CR or LF elsewhere).
 bool IsWholeLines(const std::string& text);
 
+// Lowers this process's file-size limit for the test's lifetime. SIGXFSZ is
+// ignored meanwhile, so an oversize write fails with EFBIG instead of killing
+// the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    active_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+  }
+  ~FileSizeLimit() { Lift(); }
+  void Lift() {
+    if (!active_) return;
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previousHandler_);
+    active_ = false;
+  }
+  bool Active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+  bool active_ = false;
+};
+
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest();
@@ -33,7 +63,9 @@ class RecorderTest : public ::testing::Test {
 
   // A recorder on `directory` (default: the fresh temporary directory) for
   // serial 0x1A2B3, firmware V2.0L10, its timers started at the present tick.
-  void MakeRecorder(const std::string& directory = "");
+  void MakeRecorder(const std::string& directory = "",
+                    recording::CreateMethod method = recording::CreateMethod::Unnamed,
+                    recording::FileSyncer::SyncFunction sync = {});
   void SetChecked(bool checked) { state.controls.SetCheck(ids::LOG_CHECK, checked); }
   // One summary reading at the clock's present tick and time.
   void Reading(int kind = LOG_KIND_CURRENT, bool isOn = true,
