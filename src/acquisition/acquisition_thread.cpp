@@ -27,18 +27,6 @@ std::uint32_t NextReadEventToken() {
   return next.fetch_add(1);
 }
 
-// REQ_SERIAL_NUMBER into `reply`, returning how many bytes came back (0 when
-// the request failed): unlike VendorRequestIn, which copies what came, this
-// tells a short reply from a whole one.
-std::uint32_t RequestSerialNumber(device::DeviceAccess& device, std::span<std::uint8_t> reply) {
-  const SetupPacket packet = BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
-  std::array<std::uint8_t, 8> received{};
-  std::uint32_t returned = 0;
-  if (!device.PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, packet, received, returned)) return 0;
-  std::copy_n(received.begin(), std::min<std::size_t>(returned, reply.size()), reply.begin());
-  return returned;
-}
-
 }  // namespace
 
 const char* ConnectionStateName(ConnectionState state) {
@@ -200,7 +188,9 @@ void AcquisitionThread::ReadIdentity() {
   state_.controls.SetText(ids::FIRMWARE_VALUE, firmwareText);
 
   reply.fill(0);
-  const bool whole = RequestSerialNumber(device_, reply) >= SERIAL_NUMBER_LENGTH;
+  const std::optional<std::size_t> got =
+      device_.VendorRequestInBytes(REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH, reply);
+  const bool whole = got.has_value() && *got >= SERIAL_NUMBER_LENGTH;
   // The label shows what came back (00000 when nothing did).
   state_.controls.SetText(ids::SERIAL_VALUE, FormatSerialLabel(reply[0], reply[1], reply[2]));
   // A strip that does not give its serial is still the strip that was opened:
