@@ -41,6 +41,8 @@ void ControlRenderer::RenderNow() {
   requested_.store(false);
   timer_.stop();
   const ControlModel::Snapshot snapshot = model_.TakeSnapshot();
+  const bool outer = !rendering_;
+  rendering_ = true;
   for (const ControlState& state : snapshot.controls) {
     const auto it = controls_.find(state.id);
     if (it == controls_.end()) continue;
@@ -52,6 +54,7 @@ void ControlRenderer::RenderNow() {
     Apply(entry, state);
     entry.shown = state;
   }
+  if (outer) rendering_ = false;
   ++renderCount_;
 }
 

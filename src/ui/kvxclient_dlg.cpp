@@ -17,6 +17,7 @@
 #include "recording/csv_recorder.h"
 #include "resources/dialog_templates.h"
 #include "ui/about_dlg.h"
+#include "ui/button_wiring.h"
 #include "ui/control_renderer.h"
 #include "ui/dialog_layout.h"
 #include "ui/qt_tree_view.h"
@@ -63,6 +64,9 @@ CKvxclient_01Dlg::~CKvxclient_01Dlg() {
   // The tree reports selection changes while Qt deletes its items below,
   // after the tree logic is gone.
   QObject::disconnect(treeWidget_, nullptr, this, nullptr);
+  // Likewise the buttons, whose handlers are gone before Qt deletes them.
+  delete buttons_;
+  buttons_ = nullptr;
 }
 
 void CKvxclient_01Dlg::CreateControls() {
@@ -87,10 +91,10 @@ void CKvxclient_01Dlg::CreateControls() {
 }
 
 void CKvxclient_01Dlg::ConnectControls() {
+  buttons_ = new ButtonWiring(client_.state().controls, *handlers_, *renderer_,
+                              [this](int id) { OnControlClicked(id); }, this);
   for (const auto& [id, widget] : controls_) {
-    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-      connect(button, &QAbstractButton::clicked, this, [this, id = id] { OnControlClicked(id); });
-    }
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) buttons_->Connect(id, button);
   }
   connect(treeWidget_, &QTreeWidget::itemSelectionChanged, this, [this] {
     deviceTree_->OnTreeSelectionChanged();

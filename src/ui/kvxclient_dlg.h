@@ -1,8 +1,8 @@
 // The main window, dialog template 102: the device tree on the left and, to
 // its right, the device-information, calculation or waveform view with the
 // environment row. The control model is the truth: the widgets render it at
-// a bounded rate, and a user's click goes into the model (the automatic
-// button reaction) before its handler runs.
+// a bounded rate, and a user's click or any other change of a button's state
+// goes into the model (the automatic button reaction) before its handler runs.
 //
 // Life: construct, OnInitDialog (command line ... acquisition thread start),
 // exec, and on closing the client is shut down (thread stopped and joined)
@@ -26,6 +26,7 @@ class QTreeWidget;
 
 namespace kvx::ui {
 
+class ButtonWiring;
 class ControlRenderer;
 class QtTreeView;
 
@@ -87,6 +88,7 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   std::unique_ptr<PanelHandlers> handlers_;
   std::unique_ptr<DeviceTree> deviceTree_;
   ControlRenderer* renderer_ = nullptr;
+  ButtonWiring* buttons_ = nullptr;
   QString aboutText_;
   std::atomic<bool> notificationsRegistered_{false};
   std::atomic<bool> graphUpdateRequested_{false};
