@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QLabel>
 
+#include "ui/accessibility.h"
 #include "ui/dialog_layout.h"
 
 namespace kvx::ui {
@@ -76,7 +77,9 @@ void ControlRenderer::Apply(const Entry& entry, const ControlState& state) {
   if (!shown || shown->text != state.text) {
     const QString text = QString::fromStdString(state.text);
     if (auto* label = qobject_cast<QLabel*>(widget)) {
+      const QString old = label->text();
       label->setText(text);
+      NotifyValueFieldText(label, old);
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
       button->setText(text);
     } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {

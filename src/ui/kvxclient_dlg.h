@@ -54,6 +54,9 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
 
   // The widget of a control of template 102 (null for an unknown ID).
   QWidget* Control(int id) const;
+  // Stands for the waveform graph (painted by the dialog) for assistive
+  // technology: shown with the waveform view only, named for its outlet.
+  QWidget* GraphStandIn() const { return graphStandIn_; }
   QTreeWidget* DeviceTreeWidget() const { return treeWidget_; }
   DeviceTree& deviceTree() { return *deviceTree_; }
   ControlRenderer& renderer() { return *renderer_; }
@@ -72,6 +75,11 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
  private:
   void CreateControls();
   void ConnectControls();
+  void CreateGraphStandIn();
+  void ApplyAccessibleTexts();
+  // The graph's stand-in follows the view; its name and the waveform fields'
+  // names follow the outlet shown.
+  void UpdateViewAccessibility();
   void CreateAboutEntry();
   bool ApplyCommandLine();
   void ApplyValueFont();
@@ -89,6 +97,7 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   std::unique_ptr<DeviceTree> deviceTree_;
   ControlRenderer* renderer_ = nullptr;
   ButtonWiring* buttons_ = nullptr;
+  QWidget* graphStandIn_ = nullptr;  // the waveform graph for assistive technology
   QString aboutText_;
   std::atomic<bool> notificationsRegistered_{false};
   std::atomic<bool> graphUpdateRequested_{false};
