@@ -122,7 +122,14 @@ class WindowOverAtspiTest(unittest.TestCase):
         return None
 
     def field(self, name):
-        obj = self.find(name, "label")
+        # The labels live as long as the window; only the waveform fields'
+        # names change with the outlet, so a miss looks again.
+        cache = self.__dict__.setdefault("_labels", {})
+        obj = cache.get(name)
+        if obj is None or obj.get_name() != name:
+            cache.clear()
+            cache.update((o.get_name(), o) for o in self.objects() if o.get_role_name() == "label")
+            obj = cache.get(name)
         self.assertIsNotNone(obj, name)
         return obj
 
@@ -217,16 +224,18 @@ class WindowOverAtspiTest(unittest.TestCase):
         power = self.button("電力", "radio button", "計算結果")
         self.act(power, "Toggle")
         wait_until(lambda: self.checked(power), "power checked")
-        self.assertFalse(self.checked(self.button("電流", "radio button", "計算結果")))
+        current = self.button("電流", "radio button", "計算結果")
+        wait_until(lambda: not self.checked(current), "current unchecked")
         wait_until(lambda: 1000 < (self.value("１番 瞬時値") or 0) < 1400, "outlet 1's power in W")
         wait_until(lambda: 1000 < (self.value("１番 現在値") or 0) < 1400, "outlet 1's present power in W")
-        units = [o for o in self.objects() if o.get_role_name() == "label" and o.get_name() in ("mA", "W")]
-        self.assertEqual(sorted(o.get_name() for o in units), ["W"] * 4)
+        wait_until(lambda: sorted(o.get_name() for o in self.objects()
+                                  if o.get_role_name() == "label" and o.get_name() in ("mA", "W")) == ["W"] * 4,
+                   "the four unit texts to say W")
 
     def check_waveform_view(self):
         self.select("S/N=1A2B3", "波形の観察", "１番波形")
         graph = wait_until(lambda: self.find("１番波形", "chart"), "the graph of outlet 1")
-        self.assertTrue(graph.get_state_set().contains(self.Atspi.StateType.SHOWING))
+        wait_until(lambda: graph.get_state_set().contains(self.Atspi.StateType.SHOWING), "the graph showing")
         self.assertTrue(graph.get_description())
         wait_until(lambda: 10000 < (self.value("１番波形 現在値") or 0) < 14000, "outlet 1's effective current")
         power = self.button("電力", "radio button", "表示")
