@@ -80,21 +80,36 @@ class WindowOverAtspiTest(unittest.TestCase):
         from gi.repository import Atspi
         cls.Atspi = Atspi
         cls.dir = tempfile.mkdtemp(prefix="kvx-atspi-")
+        # The accessibility bus and its registry are started (activated on the
+        # session bus) and answering before the program looks for them.
+        wait_until(lambda: Atspi.get_desktop(0) is not None and Atspi.get_desktop(0).get_child_count() >= 0,
+                   "the accessibility registry")
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
+        cls.output = open(os.path.join(cls.dir, "output.txt"), "w+")
         cls.process = subprocess.Popen(
             [BINARY, "--log-dir=" + cls.dir, "--scenario=" + os.path.join(HERE, "strips.json")],
-            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        cls.dialog = wait_until(cls.find_dialog, "the window on the accessibility bus")
+            env=env, stdout=cls.output, stderr=subprocess.STDOUT)
+        try:
+            cls.dialog = wait_until(cls.find_dialog, "the window on the accessibility bus")
+        except AssertionError:
+            cls.tearDownClass()
+            raise
 
     @classmethod
     def tearDownClass(cls):
         if cls.process.poll() is None:
             cls.process.kill()
             cls.process.wait()
+        if cls.process.returncode != 0:
+            cls.output.seek(0)
+            print("kvxclient exited with %d; its output:\n%s" % (cls.process.returncode, cls.output.read()))
+        cls.output.close()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     @classmethod
     def find_dialog(cls):
+        if cls.process.poll() is not None:
+            raise AssertionError("kvxclient ended before its window appeared")
         desktop = cls.Atspi.get_desktop(0)
         for i in range(desktop.get_child_count()):
             app = desktop.get_child_at_index(i)
