@@ -228,6 +228,7 @@ class WindowOverAtspiTest(unittest.TestCase):
         wait_until(lambda: self.checked(average), "the averaging box checked")
         # The averaging window has held nothing but zeros beyond its first
         # slot so far: the present value starts low and takes twelve readings
+        # (3.6 s at the strip's 300 ms, kept below the 500 ms read time-out)
         # to reach the instantaneous one. Without averaging they stay equal.
         wait_until(lambda: (self.value("１番 現在値") or 0) < (self.value("１番 瞬時値") or 0) / 2,
                    "the averaged present value to lag")
