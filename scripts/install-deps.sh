@@ -11,6 +11,7 @@ packages=(
   xvfb xauth fonts-ipafont-gothic imagemagick
   python3 clang libclang-rt-14-dev dbus-daemon
   dpkg-dev lintian desktop-file-utils appstream libsystemd-dev
+  at-spi2-core python3-gi gir1.2-atspi-2.0
 )
 
 missing=()

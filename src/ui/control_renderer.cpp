@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QLabel>
 
+#include "ui/accessibility.h"
 #include "ui/dialog_layout.h"
 
 namespace kvx::ui {
@@ -41,6 +42,8 @@ void ControlRenderer::RenderNow() {
   requested_.store(false);
   timer_.stop();
   const ControlModel::Snapshot snapshot = model_.TakeSnapshot();
+  const bool outer = !rendering_;
+  rendering_ = true;
   for (const ControlState& state : snapshot.controls) {
     const auto it = controls_.find(state.id);
     if (it == controls_.end()) continue;
@@ -52,6 +55,7 @@ void ControlRenderer::RenderNow() {
     Apply(entry, state);
     entry.shown = state;
   }
+  if (outer) rendering_ = false;
   ++renderCount_;
 }
 
@@ -73,7 +77,9 @@ void ControlRenderer::Apply(const Entry& entry, const ControlState& state) {
   if (!shown || shown->text != state.text) {
     const QString text = QString::fromStdString(state.text);
     if (auto* label = qobject_cast<QLabel*>(widget)) {
+      const QString old = label->text();
       label->setText(text);
+      NotifyValueFieldText(label, old);
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
       button->setText(text);
     } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {

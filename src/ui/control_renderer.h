@@ -45,6 +45,9 @@ class ControlRenderer final : public QObject {
   // Shows the model at once (user actions, start-up).
   void RenderNow();
   std::uint64_t renderCount() const { return renderCount_; }
+  // True while a render writes the widgets: a check state changing then is
+  // the model being shown (the program's own setting), not a user's change.
+  bool IsRendering() const { return rendering_; }
 
  private:
   struct Entry {
@@ -63,6 +66,7 @@ class ControlRenderer final : public QObject {
   std::atomic<bool> requested_{false};
   std::map<int, Entry> controls_;
   std::uint64_t renderCount_ = 0;
+  bool rendering_ = false;
 };
 
 }  // namespace kvx::ui

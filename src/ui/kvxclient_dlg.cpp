@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QContextMenuEvent>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -17,6 +18,9 @@
 #include "recording/csv_recorder.h"
 #include "resources/dialog_templates.h"
 #include "ui/about_dlg.h"
+#include "ui/accessibility.h"
+#include "ui/accessible_texts.h"
+#include "ui/button_wiring.h"
 #include "ui/control_renderer.h"
 #include "ui/dialog_layout.h"
 #include "ui/qt_tree_view.h"
@@ -48,8 +52,11 @@ CKvxclient_01Dlg::CKvxclient_01Dlg(Client& client, std::string commandLineText, 
   setFont(DialogFont(dialog.fontPointSize));
   setFixedSize(PixelSize(dialog));
 
+  InstallAccessibleFactory();
   renderer_ = new ControlRenderer(client_.state().controls, this);
   CreateControls();
+  CreateGraphStandIn();
+  ApplyAccessibleTexts();
   treeView_ = std::make_unique<QtTreeView>(*treeWidget_);
   handlers_ = std::make_unique<PanelHandlers>(client_.state(), [this] { client_.recorder().CloseLogFiles(); });
   deviceTree_ = std::make_unique<DeviceTree>(
@@ -63,6 +70,9 @@ CKvxclient_01Dlg::~CKvxclient_01Dlg() {
   // The tree reports selection changes while Qt deletes its items below,
   // after the tree logic is gone.
   QObject::disconnect(treeWidget_, nullptr, this, nullptr);
+  // Likewise the buttons, whose handlers are gone before Qt deletes them.
+  delete buttons_;
+  buttons_ = nullptr;
 }
 
 void CKvxclient_01Dlg::CreateControls() {
@@ -87,14 +97,15 @@ void CKvxclient_01Dlg::CreateControls() {
 }
 
 void CKvxclient_01Dlg::ConnectControls() {
+  buttons_ = new ButtonWiring(client_.state().controls, *handlers_, *renderer_,
+                              [this](int id) { OnControlClicked(id); }, this);
   for (const auto& [id, widget] : controls_) {
-    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-      connect(button, &QAbstractButton::clicked, this, [this, id = id] { OnControlClicked(id); });
-    }
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) buttons_->Connect(id, button);
   }
   connect(treeWidget_, &QTreeWidget::itemSelectionChanged, this, [this] {
     deviceTree_->OnTreeSelectionChanged();
     renderer_->RenderNow();
+    UpdateViewAccessibility();
   });
 }
 
@@ -150,6 +161,44 @@ void CKvxclient_01Dlg::ApplyValueFieldColours() {
   }
 }
 
+void CKvxclient_01Dlg::CreateGraphStandIn() {
+  // Not drawn and not clickable: the dialog paints the graph beneath it.
+  graphStandIn_ = new QWidget(this);
+  graphStandIn_->setObjectName(QStringLiteral("waveformGraph"));
+  graphStandIn_->setGeometry(kGraphRect);
+  graphStandIn_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  graphStandIn_->setFocusPolicy(Qt::NoFocus);
+  graphStandIn_->hide();
+  MarkGraphStandIn(graphStandIn_);
+}
+
+void CKvxclient_01Dlg::ApplyAccessibleTexts() {
+  MarkDeviceTree(treeWidget_);
+  for (const auto& [id, widget] : controls_) {
+    const AccessibleText text = AccessibleTextOfField(id, 0);
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (text.name.empty() || !label) continue;
+    MarkValueField(label);
+    label->setAccessibleName(QString::fromStdString(text.name));
+    label->setAccessibleDescription(QString::fromStdString(text.description));
+  }
+}
+
+void CKvxclient_01Dlg::UpdateViewAccessibility() {
+  const std::uint8_t view = deviceTree_->viewKind();
+  graphStandIn_->setVisible(IsWaveformView(view));
+  if (!IsWaveformView(view)) return;
+  const int outlet = view - NODE_WAVEFORMS;
+  const AccessibleText graph = AccessibleTextOfGraph(outlet);
+  graphStandIn_->setAccessibleName(QString::fromStdString(graph.name));
+  graphStandIn_->setAccessibleDescription(QString::fromStdString(graph.description));
+  for (int id : {ids::WAVE_VALUE, ids::WAVE_MAX, ids::WAVE_MIN}) {
+    const AccessibleText text = AccessibleTextOfField(id, outlet);
+    Control(id)->setAccessibleName(QString::fromStdString(text.name));
+    Control(id)->setAccessibleDescription(QString::fromStdString(text.description));
+  }
+}
+
 void CKvxclient_01Dlg::OnControlClicked(int id) {
   if (id == ids::CLOSE_BUTTON) {
     accept();
@@ -178,6 +227,7 @@ void CKvxclient_01Dlg::ClickDeviceTree() {
 void CKvxclient_01Dlg::OnDeviceChange(device::DeviceEventType type) {
   if (shutDown_) return;
   client_.OnDeviceChange(type, deviceTree_.get());
+  UpdateViewAccessibility();
 }
 
 void CKvxclient_01Dlg::RequestGraphUpdate() {

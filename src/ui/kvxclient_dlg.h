@@ -1,8 +1,8 @@
 // The main window, dialog template 102: the device tree on the left and, to
 // its right, the device-information, calculation or waveform view with the
 // environment row. The control model is the truth: the widgets render it at
-// a bounded rate, and a user's click goes into the model (the automatic
-// button reaction) before its handler runs.
+// a bounded rate, and a user's click or any other change of a button's state
+// goes into the model (the automatic button reaction) before its handler runs.
 //
 // Life: construct, OnInitDialog (command line ... acquisition thread start),
 // exec, and on closing the client is shut down (thread stopped and joined)
@@ -26,6 +26,7 @@ class QTreeWidget;
 
 namespace kvx::ui {
 
+class ButtonWiring;
 class ControlRenderer;
 class QtTreeView;
 
@@ -53,6 +54,9 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
 
   // The widget of a control of template 102 (null for an unknown ID).
   QWidget* Control(int id) const;
+  // Stands for the waveform graph (painted by the dialog) for assistive
+  // technology: shown with the waveform view only, named for its outlet.
+  QWidget* GraphStandIn() const { return graphStandIn_; }
   QTreeWidget* DeviceTreeWidget() const { return treeWidget_; }
   DeviceTree& deviceTree() { return *deviceTree_; }
   ControlRenderer& renderer() { return *renderer_; }
@@ -71,6 +75,11 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
  private:
   void CreateControls();
   void ConnectControls();
+  void CreateGraphStandIn();
+  void ApplyAccessibleTexts();
+  // The graph's stand-in follows the view; its name and the waveform fields'
+  // names follow the outlet shown.
+  void UpdateViewAccessibility();
   void CreateAboutEntry();
   bool ApplyCommandLine();
   void ApplyValueFont();
@@ -87,6 +96,8 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   std::unique_ptr<PanelHandlers> handlers_;
   std::unique_ptr<DeviceTree> deviceTree_;
   ControlRenderer* renderer_ = nullptr;
+  ButtonWiring* buttons_ = nullptr;
+  QWidget* graphStandIn_ = nullptr;  // the waveform graph for assistive technology
   QString aboutText_;
   std::atomic<bool> notificationsRegistered_{false};
   std::atomic<bool> graphUpdateRequested_{false};
