@@ -52,6 +52,8 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
 
   // Queues an arrival or removal from the driver's thread.
   void PostDeviceChange(device::DeviceEventType type);
+  // Called (from any thread) whenever Tick has something new to act on.
+  void SetWake(std::function<void()> wake) { wake_ = std::move(wake); }
   // One pass of the main loop: handles queued device changes, selects the
   // target strip again when it is back, and reports changes of situation.
   void Tick();
@@ -74,6 +76,7 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   enum class Situation { Unknown, NoStrip, Waiting, Polling };
   Situation situation_ = Situation::Unknown;
   std::string lastLogState_;
+  std::function<void()> wake_;  // set before the acquisition thread starts
 };
 
 // Blocks SIGINT and SIGTERM in the calling thread and in every thread started

@@ -65,6 +65,11 @@ void ScriptedDriver::SetReplyDelay(std::uint8_t bRequest, std::optional<std::chr
   replyDelays_[bRequest] = delay;
 }
 
+int ScriptedDriver::PendingReads() const {
+  std::lock_guard lock(mutex_);
+  return pendingReads_;
+}
+
 int ScriptedDriver::PendingControls() const {
   std::lock_guard lock(mutex_);
   return pendingControls_;
@@ -206,7 +211,8 @@ device::ControlStatus ScriptedDriver::Control(device::Handle handle, std::uint32
     call.setup = ParseSetupPacket(std::span<const std::uint8_t, 8>(call.input.data(), 8));
   calls_.push_back(call);
   if (!AliveLocked(handle)) return ControlStatus::Gone;
-  if (code != IOCTL_STRIP_CONTROL_TRANSFER) return ControlStatus::Ok;
+  if (code == IOCTL_STRIP_STOP || code == IOCTL_STRIP_SET_EVENT) return ControlStatus::Ok;
+  if (code != IOCTL_STRIP_CONTROL_TRANSFER || in.size() < 8) return ControlStatus::Refused;
   if (const auto delay = replyDelays_.find(call.setup.bRequest); delay != replyDelays_.end()) {
     const ControlStatus waited = AwaitReplyLocked(lock, handle, delay->second, timeout);
     if (waited != ControlStatus::Ok) return waited;
@@ -287,7 +293,10 @@ device::ReadResult ScriptedDriver::Read(device::Handle handle, std::span<std::ui
       std::copy_n(next->bytes.begin(), n, buffer.begin());
       return {device::ReadStatus::Completed, static_cast<std::uint32_t>(n)};
     }
-    if (readable_.wait_until(lock, deadline) == std::cv_status::timeout) return {device::ReadStatus::TimedOut, 0};
+    ++pendingReads_;
+    const std::cv_status woke = readable_.wait_until(lock, deadline);
+    --pendingReads_;
+    if (woke == std::cv_status::timeout) return {device::ReadStatus::TimedOut, 0};
   }
 }
 

@@ -70,6 +70,7 @@ class ScriptedDriver : public device::Driver {
   // never (the call ends at its time-out, or when the strip goes or the handle closes).
   void SetReplyDelay(std::uint8_t bRequest, std::optional<std::chrono::milliseconds> delay);
   int PendingControls() const;  // control calls now held by a reply delay
+  int PendingReads() const;     // reads now waiting
   void SetReply(ReplyFn reply);
   void SetOutResult(OutResultFn result);
   // Errors of enumeration indexes: the index is reported as EnumStatus::Error.
@@ -138,6 +139,7 @@ class ScriptedDriver : public device::Driver {
   int readCount_ = 0;
   std::map<std::uint8_t, std::optional<std::chrono::milliseconds>> replyDelays_;
   int pendingControls_ = 0;
+  int pendingReads_ = 0;
   std::map<SubscriptionId, std::pair<std::string, EventCallback>> subscribers_;
   // Callbacks running now, with the thread that runs each: Unsubscribe waits for them.
   std::multimap<SubscriptionId, std::thread::id> delivering_;

@@ -161,6 +161,7 @@ device::ControlStatus SimDriver::ControlLocked(std::unique_lock<std::mutex>& loc
   bool delayed = false;
   if (code == IOCTL_STRIP_CONTROL_TRANSFER && record.input.size() >= 8) {
     const SetupFields setup = ParseSetupPacket(std::span<const std::uint8_t, 8>(record.input.data(), 8));
+    record.setup = setup;  // traced also when the request is withdrawn
     const std::optional<std::chrono::milliseconds> delay = strip->ReplyDelay(setup, it->second.kind);
     if (!delay || delay->count() > 0) {
       const device::ControlStatus waited =
