@@ -55,6 +55,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
   if (pid != 0) return pid;
   const int devnull = open("/dev/null", O_WRONLY);
   dup2(devnull, STDOUT_FILENO);
+  dup2(devnull, STDERR_FILENO);  // the note that there is no system bus, once per run
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

@@ -52,7 +52,6 @@ AcquisitionThread::~AcquisitionThread() { Stop(); }
 
 bool AcquisitionThread::Start() {
   if (thread_.joinable()) return false;
-  device_.RefuseRequests(false);  // a Stop before refused them
   try {
     thread_ = std::thread([this] { ThreadProc(); });
   } catch (const std::system_error&) {
@@ -62,8 +61,9 @@ bool AcquisitionThread::Start() {
 }
 
 void AcquisitionThread::Stop() {
+  const bool join = thread_.joinable() && thread_.get_id() != std::this_thread::get_id();
   // Requests still to come on the way out fail at once; one in flight runs out its bound.
-  device_.RefuseRequests(true);
+  if (join) device_.RefuseRequests(true);
   {
     std::lock_guard lock(pipeMutex_);
     state_.threadRunFlag.store(0);
@@ -73,7 +73,7 @@ void AcquisitionThread::Stop() {
     if (pipe_ != INVALID_HANDLE_VALUE) device_.CancelPendingRead(pipe_);
   }
   device_.WakeSelectionWaiters();  // an idle thread waits for a selection
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+  if (join) {
     thread_.join();
     device_.RefuseRequests(false);  // the window's own requests (the suspend notice) work again
   }
