@@ -62,14 +62,22 @@ bool AcquisitionThread::Start() {
 }
 
 void AcquisitionThread::Stop() {
+  const bool join = thread_.joinable() && thread_.get_id() != std::this_thread::get_id();
+  // Requests still to come on the way out fail at once; one in flight runs out its bound.
+  if (join) device_.RefuseRequests(true);
   {
     std::lock_guard lock(pipeMutex_);
     state_.threadRunFlag.store(0);
     state_.readLoopRunFlag.store(0);
-    // A read waiting on the strip returns at once instead of at its time-out.
+    // A read waiting on the strip returns at once instead of at its time-out;
+    // one about to start (the pause before a read) returns at once too.
     if (pipe_ != INVALID_HANDLE_VALUE) device_.CancelPendingRead(pipe_);
   }
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  device_.WakeSelectionWaiters();  // an idle thread waits for a selection
+  if (join) {
+    thread_.join();
+    device_.RefuseRequests(false);  // the window's own requests (the suspend notice) work again
+  }
 }
 
 AcquisitionStatus AcquisitionThread::Status() const {
@@ -125,12 +133,15 @@ void AcquisitionThread::ThreadStart() {
 }
 
 void AcquisitionThread::OuterPass() {
-  clock_.Sleep(1);
-  const std::int32_t serial = device_.selectedSerial();
-  if (serial == 0) {
+  if (device_.selectedSerial() == 0) {
+    // Idle costs nothing: the thread sleeps until a selection or a stop wakes it.
     SetState(ConnectionState::Idle);
+    device_.WaitForSelection([this] { return state_.threadRunFlag.load() == 0; });
     return;
   }
+  clock_.Sleep(1);  // paces the retries while the pipe cannot be opened
+  const std::int32_t serial = device_.selectedSerial();
+  if (serial == 0 || state_.threadRunFlag.load() == 0) return;
   SetState(ConnectionState::Opening);
   ResetOutletStatistics(state_.measurement);
   const Handle pipe = OpenConnection(serial);
@@ -138,6 +149,10 @@ void AcquisitionThread::OuterPass() {
   {
     std::lock_guard lock(pipeMutex_);
     pipe_ = pipe;
+  }
+  if (state_.threadRunFlag.load() == 0) {  // stopped while opening: no start-up actions, no requests
+    EndConnection(pipe);
+    return;
   }
   // The serial the connection was opened for: if the selection changed while
   // opening, the read loop ends at once and the next pass opens the new strip.

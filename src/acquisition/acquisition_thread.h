@@ -5,7 +5,8 @@
 // quantity selections; it refreshes the line quantities with the first reading
 // of a connection and then at most once a second, and hands accepted readings
 // to Measurement. The user-interface thread steers it only through AppState
-// (selectedSerial, selectedOutlet, selectedQuantity, the run flags).
+// (selectedSerial, selectedOutlet, selectedQuantity, the run flags). While
+// nothing is selected it sleeps until a selection or a stop wakes it.
 #pragma once
 
 #include <array>
@@ -59,8 +60,10 @@ class AcquisitionThread {
   // and readLoopRunFlag first. False when it was started and not stopped
   // since, or when the thread cannot be created.
   bool Start();
-  // Clears both run flags, wakes a pending read and joins. Idempotent. The
-  // read wait is bounded, so this returns within about half a second.
+  // Clears both run flags, wakes the thread wherever it waits (idle, a read,
+  // or a read about to start) and joins. Requests the thread would still make
+  // fail at once meanwhile, so this returns within a few milliseconds, or
+  // within the bound of a control call in flight. Idempotent.
   void Stop();
   bool Running() const { return thread_.joinable(); }  // started and not yet stopped
 

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <iostream>
@@ -10,6 +11,7 @@
 
 #include "acquisition/acquisition_thread.h"
 #include "acquisition/control_ids.h"
+#include "app/headless_wait.h"
 #include "app/service_notify.h"
 #include "recording/csv_recorder.h"
 
@@ -33,11 +35,17 @@ HeadlessSession::HeadlessSession(Client& client, std::ostream& out, std::ostream
   targetSerial_.store(client.state().commandSerial);
 }
 
-void HeadlessSession::RegisterInterfaceNotifications() { listed_.store(true); }
+void HeadlessSession::RegisterInterfaceNotifications() {
+  listed_.store(true);
+  if (wake_) wake_();
+}
 
 void HeadlessSession::PostDeviceChange(device::DeviceEventType type) {
-  std::lock_guard lock(eventsMutex_);
-  events_.push_back(type);
+  {
+    std::lock_guard lock(eventsMutex_);
+    events_.push_back(type);
+  }
+  if (wake_) wake_();
 }
 
 void HeadlessSession::Say(const std::string& message) {
@@ -160,6 +168,27 @@ std::string HeadlessSession::StatusLine() const {
   return line.str();
 }
 
+namespace {
+
+// The loop sleeps until the next status line or the end of the run; device
+// changes and the first listing wake it at once. While a strip is polled, and
+// while a suspend source needs its Poll, it also looks every 100 ms (the log's
+// state and the suspend notice have no wake-up of their own).
+std::chrono::milliseconds TimeToNextPass(std::chrono::steady_clock::time_point start,
+                                         std::chrono::steady_clock::time_point nextStatus,
+                                         const HeadlessOptions& options, bool polledSuspend, Client& client,
+                                         std::optional<std::chrono::steady_clock::time_point> watchdogCheck) {
+  const auto now = std::chrono::steady_clock::now();
+  auto until = nextStatus;
+  if (watchdogCheck) until = std::min(until, *watchdogCheck);
+  if (options.durationMs) until = std::min(until, start + std::chrono::milliseconds(*options.durationMs));
+  if (polledSuspend || client.state().device.selectedSerial() != 0)
+    until = std::min(until, now + std::chrono::milliseconds(100));
+  return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(until - now));
+}
+
+}  // namespace
+
 sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -182,7 +211,11 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     return EXIT_COMMAND_LINE_ERROR;
   }
   const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
+  ServiceNotifier service;
+  bool ready = false;
+  HeadlessWaiter waiter(stopSignals);
   HeadlessSession session(client, out, err, terminal);
+  session.SetWake([&waiter] { waiter.Wake(); });
   client.RegisterNotifications([&session](device::DeviceEventType type) { session.PostDeviceChange(type); });
   client.SetInitialControlStates();
   if (!client.StartAcquisition(session)) {
@@ -198,14 +231,11 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     }
   }
 
-  ServiceNotifier service;
-  bool ready = false;
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
   int stopSignal = 0;
   for (;;) {
-    const timespec wait{0, 100 * 1000 * 1000};
-    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+    const int signal = waiter.Wait(TimeToNextPass(start, nextStatus, options, suspend != nullptr, client, service.nextCheck()));
     if (signal == SIGINT || signal == SIGTERM) {
       stopSignal = signal;
       break;
@@ -219,7 +249,10 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     }
     if (AcquisitionThread* thread = client.acquisition()) service.Check(thread->Status(), now);
     if (now >= nextStatus) {
-      nextStatus = now + std::chrono::seconds(1);
+      // On a fixed one-second grid from the start, so that a run of a given
+      // duration ends with its last status line.
+      nextStatus += std::chrono::seconds(1);
+      if (nextStatus <= now) nextStatus = now + std::chrono::seconds(1);
       const std::string status = session.StatusLine();
       if (terminal) out << '\r' << status << "\x1b[K" << std::flush;
       else out << status << '\n' << std::flush;

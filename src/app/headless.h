@@ -52,6 +52,8 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
 
   // Queues an arrival or removal from the driver's thread.
   void PostDeviceChange(device::DeviceEventType type);
+  // Called (from any thread) whenever Tick has something new to act on.
+  void SetWake(std::function<void()> wake) { wake_ = std::move(wake); }
   // One pass of the main loop: handles queued device changes, selects the
   // target strip again when it is back, and reports changes of situation.
   void Tick();
@@ -81,6 +83,7 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   std::uint64_t logEpisodesSeen_ = 0;  // the recorder's failure episodes already said
   bool logFailureSaid_ = false;        // a failure was said and its end not yet
   std::uint64_t serialFailuresSeen_ = 0;  // the thread's failed serial requests already said
+  std::function<void()> wake_;  // set before the acquisition thread starts
 };
 
 // Blocks SIGINT and SIGTERM in the calling thread and in every thread started

@@ -10,6 +10,12 @@ DeviceAccess::DeviceAccess(Driver& driver) : driver_(driver), list_(std::make_sh
 
 Handle DeviceAccess::OpenPath(const std::string& path) { return driver_.Open(path); }
 
+bool DeviceAccess::Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                           std::span<std::uint8_t> out, std::uint32_t& bytesReturned) {
+  const std::chrono::milliseconds timeout(controlTimeout_.load());
+  return driver_.Control(handle, code, in, out, bytesReturned, timeout) == ControlStatus::Ok;
+}
+
 // ---------------------------------------------------------------- discovery
 
 bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, DeviceEntry& entry) {
@@ -21,7 +27,7 @@ bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, De
   std::array<std::uint8_t, 8> buffer =
       BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
   std::uint32_t returned = 0;
-  const bool ok = driver_.Control(handle, IOCTL_STRIP_CONTROL_TRANSFER, buffer, buffer, returned);
+  const bool ok = Control(handle, IOCTL_STRIP_CONTROL_TRANSFER, buffer, buffer, returned);
   // The buffer still holds the setup packet beyond the bytes returned; a short
   // reply must not turn those bytes (0xC0 0xC1 ...) into a serial number, so
   // they read as zero like every other short reply.
@@ -107,6 +113,27 @@ bool DeviceAccess::FindDevicePath(std::int32_t serial, std::string& path) const 
 
 // ---------------------------------------------------------------- selected strip
 
+void DeviceAccess::setSelectedSerial(std::int32_t serial) {
+  {
+    // Stored under the wait's lock: a waiter that just found no selection is
+    // already waiting when the notice comes, so it cannot miss it.
+    std::lock_guard lock(selectionMutex_);
+    selectedSerial_.store(serial);
+  }
+  selectionChanged_.notify_all();
+}
+
+std::int32_t DeviceAccess::WaitForSelection(const std::function<bool()>& stopWaiting) {
+  std::unique_lock lock(selectionMutex_);
+  selectionChanged_.wait(lock, [&] { return selectedSerial_.load() != 0 || stopWaiting(); });
+  return selectedSerial_.load();
+}
+
+void DeviceAccess::WakeSelectionWaiters() {
+  { std::lock_guard lock(selectionMutex_); }
+  selectionChanged_.notify_all();
+}
+
 Handle DeviceAccess::OpenSelectedDevice(std::string& path) {
   path.clear();
   // Serial 0 means "no strip selected", even if some strip reports that number.
@@ -136,6 +163,7 @@ Handle DeviceAccess::OpenPipe(std::string_view name) {
 bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                  std::uint32_t& bytesReturned) {
   bytesReturned = 0;
+  if (refused_.load()) return false;
   std::lock_guard lock(deviceLock_);
   std::string path;
   const Handle device = OpenSelectedDevice(path);
@@ -144,7 +172,7 @@ bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_
   const Handle pipe = OpenPipe(PIPE_NAME);
   if (pipe == INVALID_HANDLE_VALUE) return false;
   std::uint32_t returned = 0;
-  const bool ok = driver_.Control(pipe, code, in, out, returned);
+  const bool ok = Control(pipe, code, in, out, returned);
   bytesReturned = std::min<std::uint32_t>(returned, static_cast<std::uint32_t>(out.size()));
   driver_.Close(pipe);
   return ok;
@@ -221,13 +249,13 @@ void DeviceAccess::SendSetEvent(Handle pipe, std::uint32_t readEvent) {
       static_cast<std::uint8_t>(readEvent), static_cast<std::uint8_t>(readEvent >> 8),
       static_cast<std::uint8_t>(readEvent >> 16), static_cast<std::uint8_t>(readEvent >> 24)};
   std::uint32_t returned = 0;
-  driver_.Control(pipe, IOCTL_STRIP_SET_EVENT, value, {}, returned);
+  Control(pipe, IOCTL_STRIP_SET_EVENT, value, {}, returned);
 }
 
 void DeviceAccess::SendStop(Handle pipe) {
   std::lock_guard lock(deviceLock_);
   std::uint32_t returned = 0;
-  driver_.Control(pipe, IOCTL_STRIP_STOP, {}, {}, returned);
+  Control(pipe, IOCTL_STRIP_STOP, {}, {}, returned);
 }
 
 void DeviceAccess::ClosePipe(Handle pipe) {

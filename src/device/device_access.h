@@ -7,7 +7,9 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,7 +73,13 @@ class DeviceAccess {
 
   // ---- The selected strip (0 = none: every request to it fails).
   std::int32_t selectedSerial() const { return selectedSerial_.load(); }
-  void setSelectedSerial(std::int32_t serial) { selectedSerial_.store(serial); }
+  // Also wakes WaitForSelection.
+  void setSelectedSerial(std::int32_t serial);
+  // Blocks until a strip is selected or `stopWaiting` holds; returns the
+  // selection (0 when it gave up). `stopWaiting` is evaluated under the wait's
+  // lock: whoever makes it true calls WakeSelectionWaiters afterwards.
+  std::int32_t WaitForSelection(const std::function<bool()>& stopWaiting);
+  void WakeSelectionWaiters();
 
   Handle OpenSelectedDevice(std::string& path);
   bool ProbeSelectedDevice(std::string& path);
@@ -107,6 +115,14 @@ class DeviceAccess {
   void CancelPendingRead(Handle pipe);
 
   void setReadTimeout(std::chrono::milliseconds timeout) { readTimeout_.store(timeout.count()); }
+  // The bound of every control call made here (DEFAULT_CONTROL_TIMEOUT unless set).
+  void setControlTimeout(std::chrono::milliseconds timeout) { controlTimeout_.store(timeout.count()); }
+
+  // While refused, every locked request (PipeIoControl and what builds on it)
+  // fails at once without reaching the strip, so that a stopping thread is
+  // not held by a row of slow requests; a request already in flight runs out
+  // its own bound. SendSetEvent, SendStop and reads are not affected.
+  void RefuseRequests(bool refuse) { refused_.store(refuse); }
 
   // The lock itself: re-entrant, held by every request and for the whole
   // (bounded) wait of ReadReading.
@@ -114,6 +130,8 @@ class DeviceAccess {
 
  private:
   Handle OpenPath(const std::string& path);
+  bool Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+               std::uint32_t& bytesReturned);
 
   Driver& driver_;
   std::recursive_mutex deviceLock_;
@@ -122,6 +140,10 @@ class DeviceAccess {
   std::atomic<int> deviceCount_{0};
   std::atomic<std::int32_t> selectedSerial_{0};
   std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
+  std::atomic<std::int64_t> controlTimeout_{DEFAULT_CONTROL_TIMEOUT.count()};
+  std::atomic<bool> refused_{false};
+  std::mutex selectionMutex_;  // only for the wait on a selection
+  std::condition_variable selectionChanged_;
 };
 
 // The calibration fetch at the start of a connection: the page selector, then

@@ -3,6 +3,36 @@
 // built-in implementation and a real-hardware backend would be a second one.
 // Control codes, setup packets and readings cross it byte for byte as
 // device/protocol.h defines them.
+//
+// The contract every implementation holds (tests/device/driver_conformance_test
+// checks it for each of them):
+//
+// Time. No call waits without a bound. GetClassDevs, Open, Close, CancelRead,
+//   Subscribe and the InterfaceSet calls return without waiting on the strip.
+//   Control waits at most the time-out its caller gives (DEFAULT_CONTROL_TIMEOUT
+//   through the short form); Read waits at most its `timeout`. A call that runs
+//   out of time returns TimedOut and leaves nothing pending: the strip never
+//   acts on a timed-out control request afterwards and no read stays queued.
+// Reads. At most one Read waits on a handle at a time. CancelRead wakes that
+//   read, which returns Cancelled. A cancel that arrives while no read waits is
+//   kept for the handle: the next Read returns Cancelled at once (this is what
+//   makes a stop race-free). A Close from another thread, or the strip's
+//   removal, ends a waiting Read (and Control) with Failed/Gone at once.
+// Handles. Several handles to one strip may be open at once, interface and
+//   pipe alike. A handle whose strip went away stays dead, also after the strip
+//   comes back; every call on it fails until it is closed. Closing an unknown
+//   or closed handle does nothing.
+// Buffers. Control's `in` and `out` may overlap: the input is consumed before
+//   anything is written. bytesReturned is never more than out.size() and is 0
+//   for every result but Ok; a short reply is Ok with fewer bytes.
+// Events. Callbacks run on a thread of the driver's, never while the driver
+//   holds a lock the callback could need, so they may call back into the
+//   driver. Once Unsubscribe has returned, that callback is not running and is
+//   never called again (called from within the callback itself, Unsubscribe
+//   returns at once and no later call follows).
+// Threads. Every call may be made from any thread, concurrently with any other
+//   call; the driver serialises what it must. Destroying the driver is the one
+//   exception: no call may be in progress then.
 #pragma once
 
 #include <chrono>
@@ -49,6 +79,19 @@ enum class ReadStatus {
   Failed,     // the handle is dead (strip gone, stopped, closed)
 };
 
+// What a control call came to. The reply bytes are the same for every backend;
+// this only tells a caller why no reply came.
+enum class ControlStatus {
+  Ok,        // the strip answered; `bytesReturned` bytes of reply (0 is possible)
+  Refused,   // the strip or the driver rejected the request (unknown code, bad setup, stalled request)
+  TimedOut,  // no answer within the time-out; the request was withdrawn
+  Gone,      // the handle is dead: strip removed, handle closed or never opened
+};
+
+// The bound of a control call made without an explicit time-out. A strip
+// answers in a few milliseconds; this only keeps a silent one from hanging the caller.
+inline constexpr std::chrono::milliseconds DEFAULT_CONTROL_TIMEOUT{1000};
+
 struct ReadResult {
   ReadStatus status = ReadStatus::Failed;
   std::uint32_t bytes = 0;
@@ -76,25 +119,33 @@ class Driver {
   // Several handles to the same strip and pipe may be open at once.
   virtual Handle Open(const std::string& path) = 0;
 
-  // One driver control call. `in` and `out` may overlap (the serial-number
-  // request during enumeration uses one buffer for both): implementations
-  // must consume the input before writing the output. `bytesReturned` gets the
-  // number of bytes written to `out`, never more than out.size().
-  virtual bool Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                       std::span<std::uint8_t> out, std::uint32_t& bytesReturned) = 0;
+  // One driver control call, answered within `timeout`. `in` and `out` may
+  // overlap (the serial-number request during enumeration uses one buffer for
+  // both). `bytesReturned` gets the number of bytes written to `out`.
+  virtual ControlStatus Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                                std::span<std::uint8_t> out, std::uint32_t& bytesReturned,
+                                std::chrono::milliseconds timeout) = 0;
+  // The short form: DEFAULT_CONTROL_TIMEOUT, true only for Ok. Implementations
+  // bring it into scope with `using device::Driver::Control;`.
+  bool Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+               std::uint32_t& bytesReturned) {
+    return Control(handle, code, in, out, bytesReturned, DEFAULT_CONTROL_TIMEOUT) == ControlStatus::Ok;
+  }
 
   // Reads one reading (up to buffer.size() bytes) from a pipe handle, waiting
   // at most `timeout`. On time-out or cancellation the pending read is
-  // cancelled before returning.
+  // withdrawn before returning.
   virtual ReadResult Read(Handle handle, std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) = 0;
 
-  // Wakes a Read that is waiting on `handle` (from any thread).
+  // Wakes a Read that is waiting on `handle`, or makes the next one return
+  // Cancelled at once when none waits (from any thread).
   virtual void CancelRead(Handle handle) = 0;
 
   virtual void Close(Handle handle) = 0;
 
   // Arrival and removal of interfaces of a class. The callback runs on a
   // thread of the driver's; callers hand the event on to their own thread.
+  // Unsubscribe: see Events above.
   virtual SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) = 0;
   virtual void Unsubscribe(SubscriptionId id) = 0;
 };

@@ -16,11 +16,13 @@ constexpr std::uint32_t kSerial = 0x00345;
 // A driver that claims more bytes than it was given room for.
 class OverclaimingDriver : public ScriptedDriver {
  public:
-  bool Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-               std::span<std::uint8_t> out, std::uint32_t& bytesReturned) override {
-    const bool ok = ScriptedDriver::Control(handle, code, in, out, bytesReturned);
+  using ScriptedDriver::Control;
+  device::ControlStatus Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                                std::span<std::uint8_t> out, std::uint32_t& bytesReturned,
+                                std::chrono::milliseconds timeout) override {
+    const device::ControlStatus status = ScriptedDriver::Control(handle, code, in, out, bytesReturned, timeout);
     bytesReturned = 4096;
-    return ok;
+    return status;
   }
 };
 

@@ -78,6 +78,21 @@ class ResilienceTest(unittest.TestCase):
         status = [l for l in run.stdout.splitlines() if l.startswith("S/N=1A2B3 |")]
         self.assertGreaterEqual(len(status), 5)
 
+    def test_slow_and_hanging_replies_hold_only_their_request_and_shutdown_stays_bounded(self):
+        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("slow_replies.json"))
+        time.sleep(6.0)  # two voltage requests that never answer, then every temperature request takes 0.3 s
+        elapsed = stop_and_time(self, run)
+        # The stop waits for at most the request in flight (a control call is bounded by 1 s).
+        self.assertLess(elapsed, 2.5)
+        name = self.only_file(run, 0x1A2B3)
+        records = check_whole_file(self, run.read(name), "A")
+        stamps = [time.mktime(time.strptime(r[:19].decode(), "%Y/%m/%d %H:%M:%S")) for r in records]
+        self.assertGreater(stamps[-1] - stamps[0], 3)  # logging went on past the hanging requests
+        # The two hanging requests ended at their time-out and were withdrawn; later ones were answered.
+        self.assertEqual(len(run.trace_lines(r"setup=C0:B0:\S+ result=fail")), 2)
+        self.assertGreater(len(run.replies(0xB0)), 0)
+        self.assertGreater(len(run.replies(0xB4)), 0)
+
     def test_failing_and_short_replies_during_a_connection(self):
         run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("faulty_replies.json"),
                           duration=2.5)

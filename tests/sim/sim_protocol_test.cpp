@@ -103,6 +103,33 @@ TEST_F(SimReplies, ReplyFaultsFailOrShortenChosenRequestsForSomeCalls) {
   driver_.Close(handle);
 }
 
+TEST_F(SimReplies, ATimedOutRequestIsWithdrawnAndNeverActedOn) {
+  using namespace std::chrono_literals;
+  // Selecting outlet 2 hangs once; the strip must not switch when the call gives up.
+  driver_.SetReplyFaults(0, {ReplyFault{REQ_SELECT_OUTLET, ReplyFaultMode::Hang, 0, 1, HandleScope::Any}});
+  const device::Handle pipe = driver_.Open(driver_.DevicePath(0) + "\\PIPE00");
+  const SetupPacket select = BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, 2, 0, 0);
+  std::uint32_t returned = 0;
+  EXPECT_EQ(driver_.Control(pipe, IOCTL_STRIP_CONTROL_TRANSFER, select, {}, returned, 10ms),
+            device::ControlStatus::TimedOut);
+  EXPECT_EQ(driver_.Status(0).selectedOutlet, 0);
+  EXPECT_EQ(driver_.PendingControlCount(), 0);
+  // The fault covered one call: the next selection goes through at once.
+  EXPECT_EQ(driver_.Control(pipe, IOCTL_STRIP_CONTROL_TRANSFER, select, {}, returned, 10ms), device::ControlStatus::Ok);
+  EXPECT_EQ(driver_.Status(0).selectedOutlet, 2);
+  driver_.Close(pipe);
+}
+
+TEST_F(SimReplies, ASlowReplyCarriesTheNormalAnswerAndOtherRulesStillApply) {
+  using namespace std::chrono_literals;
+  driver_.SetReplyFaults(0, {ReplyFault{REQ_VOLTAGE, ReplyFaultMode::Slow, 0, 1, HandleScope::Any, 20},
+                             ReplyFault{REQ_VOLTAGE, ReplyFaultMode::Short, 0, 0, HandleScope::Any}});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(In(REQ_VOLTAGE, 1).bytes, (Bytes{101}));  // the slow rule is first: full answer, late
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+  EXPECT_EQ(In(REQ_VOLTAGE, 1).bytes, (Bytes{}));  // its one call used: the short rule applies
+}
+
 TEST_F(SimReplies, SilentEnumerationSerialFailsOnlyOnTheInterfacePath) {
   driver_.SetSilentEnumerationSerial(0, true);
   const device::Handle handle = driver_.Open(driver_.DevicePath(0));

@@ -54,7 +54,9 @@ constexpr char FULL[] = R"({
       "faults": {
         "silentEnumerationSerial": true,
         "replies": [{"request": "REQ_VOLTAGE", "mode": "short", "bytes": 0, "calls": 3, "on": "pipe"},
-                    {"request": "0xA2", "mode": "fail"}],
+                    {"request": "0xA2", "mode": "fail"},
+                    {"request": "REQ_TEMPERATURE", "mode": "slow", "delayMs": 250},
+                    {"request": "REQ_FIRMWARE_VERSION", "mode": "hang", "calls": 1}],
         "flaggedRecords": [2, 4],
         "zeroDivisors": [{"outlet": 1, "which": "high"}, {"outlet": 3}],
         "corruptPacketEvery": 7, "corruptPacketIndex": 0
@@ -110,13 +112,18 @@ TEST(SimScenario, ParsesEveryKey) {
   EXPECT_EQ(a.outlets[3].type, LoadType::Empty);
   const StripFaults& f = a.faults;
   EXPECT_TRUE(f.silentEnumerationSerial);
-  ASSERT_EQ(f.replies.size(), 2u);
+  ASSERT_EQ(f.replies.size(), 4u);
   EXPECT_EQ(f.replies[0].bRequest, 0xB0);
   EXPECT_EQ(f.replies[0].mode, ReplyFaultMode::Short);
   EXPECT_EQ(f.replies[0].calls, 3u);
   EXPECT_EQ(f.replies[0].on, HandleScope::Pipe);
   EXPECT_EQ(f.replies[1].bRequest, 0xA2);
   EXPECT_EQ(f.replies[1].mode, ReplyFaultMode::Fail);
+  EXPECT_EQ(f.replies[2].mode, ReplyFaultMode::Slow);
+  EXPECT_EQ(f.replies[2].delayMs, 250u);
+  EXPECT_EQ(f.replies[3].bRequest, protocol::REQ_FIRMWARE_VERSION);
+  EXPECT_EQ(f.replies[3].mode, ReplyFaultMode::Hang);
+  EXPECT_EQ(f.replies[3].calls, 1u);
   EXPECT_EQ(f.flaggedRecords, (std::vector<int>{2, 4}));
   ASSERT_EQ(f.zeroDivisors.size(), 2u);
   EXPECT_EQ(f.zeroDivisors[0].which, DivisorFault::High);

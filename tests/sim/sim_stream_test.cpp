@@ -202,7 +202,6 @@ TEST(SimPacing, OnTheSteadyClockAWaitingReadWakesWhenItsReadingIsDue) {
 TEST(SimRead, CancelWakesAWaitingRead) {
   SimDriver driver(OneStrip(), Manual());
   const device::Handle pipe = driver.Open(driver.DevicePath(0) + "\\PIPE00");  // never armed: nothing comes
-  driver.CancelRead(pipe);  // nothing pending: no effect on later reads
   auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, LONG_WAIT).status; });
   AwaitPendingReads(driver, 1);
   driver.CancelRead(pipe);

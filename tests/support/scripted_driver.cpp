@@ -53,9 +53,26 @@ void ScriptedDriver::SetPresent(std::uint32_t serial, bool present) {
   for (auto& s : strips_)
     if (s.serial == serial) s.present = present;
   if (!present) {
-    // Handles of a strip that is gone fail from now on.
+    // Handles of a strip that is gone fail from now on, also after it comes back.
+    for (auto& [handle, open] : handles_)
+      if (open.serial == serial) open.dead = true;
     readable_.notify_all();
   }
+}
+
+void ScriptedDriver::SetReplyDelay(std::uint8_t bRequest, std::optional<std::chrono::milliseconds> delay) {
+  std::lock_guard lock(mutex_);
+  replyDelays_[bRequest] = delay;
+}
+
+int ScriptedDriver::PendingReads() const {
+  std::lock_guard lock(mutex_);
+  return pendingReads_;
+}
+
+int ScriptedDriver::PendingControls() const {
+  std::lock_guard lock(mutex_);
+  return pendingControls_;
 }
 
 void ScriptedDriver::SetReply(ReplyFn reply) {
@@ -86,13 +103,29 @@ void ScriptedDriver::SetIdleRead(std::optional<ScriptedRead> read) {
 }
 
 void ScriptedDriver::Announce(const device::DeviceEvent& event) {
-  std::vector<EventCallback> targets;
+  std::vector<SubscriptionId> targets;
   {
     std::lock_guard lock(mutex_);
     for (auto& [id, sub] : subscribers_)
-      if (sub.first == event.classGuid) targets.push_back(sub.second);
+      if (sub.first == event.classGuid) targets.push_back(id);
   }
-  for (auto& cb : targets) cb(event);
+  for (const SubscriptionId id : targets) {
+    EventCallback callback;
+    std::multimap<SubscriptionId, std::thread::id>::iterator running;
+    {
+      std::lock_guard lock(mutex_);
+      const auto it = subscribers_.find(id);
+      if (it == subscribers_.end()) continue;  // unsubscribed meanwhile
+      callback = it->second.second;
+      running = delivering_.emplace(id, std::this_thread::get_id());
+    }
+    callback(event);  // without the lock: callbacks call back into the driver
+    {
+      std::lock_guard lock(mutex_);
+      delivering_.erase(running);
+    }
+    delivered_.notify_all();
+  }
 }
 
 std::vector<ControlCall> ScriptedDriver::Calls() const {
@@ -125,6 +158,14 @@ int ScriptedDriver::ReadCount() const {
   return readCount_;
 }
 
+bool ScriptedDriver::AliveLocked(device::Handle handle) const {
+  const auto it = handles_.find(handle);
+  if (it == handles_.end() || it->second.dead) return false;
+  const std::uint32_t serial = it->second.serial;
+  return std::any_of(strips_.begin(), strips_.end(),
+                     [&](const ScriptedStrip& s) { return s.serial == serial && s.present; });
+}
+
 const ScriptedStrip* ScriptedDriver::FindByPathLocked(const std::string& path) const {
   for (const auto& s : strips_)
     if (s.present && s.path == path) return &s;
@@ -153,40 +194,73 @@ device::Handle ScriptedDriver::Open(const std::string& path) {
   return handle;
 }
 
-bool ScriptedDriver::Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                             std::span<std::uint8_t> out, std::uint32_t& bytesReturned) {
+device::ControlStatus ScriptedDriver::Control(device::Handle handle, std::uint32_t code,
+                                             std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                             std::uint32_t& bytesReturned, std::chrono::milliseconds timeout) {
+  using device::ControlStatus;
   std::unique_lock lock(mutex_);
   bytesReturned = 0;
   const auto it = handles_.find(handle);
-  if (it == handles_.end()) return false;
+  if (it == handles_.end()) return ControlStatus::Gone;
   ControlCall call;
   call.serial = it->second.serial;
   call.onPipe = it->second.pipe;
   call.code = code;
-  call.input.assign(in.begin(), in.end());
+  call.input.assign(in.begin(), in.end());  // consumed before `out` is written: they may overlap
   if (code == IOCTL_STRIP_CONTROL_TRANSFER && in.size() >= 8)
     call.setup = ParseSetupPacket(std::span<const std::uint8_t, 8>(call.input.data(), 8));
   calls_.push_back(call);
+  if (!AliveLocked(handle)) return ControlStatus::Gone;
+  if (code == IOCTL_STRIP_STOP || code == IOCTL_STRIP_SET_EVENT) return ControlStatus::Ok;
+  if (code != IOCTL_STRIP_CONTROL_TRANSFER || in.size() < 8) return ControlStatus::Refused;
+  if (const auto delay = replyDelays_.find(call.setup.bRequest); delay != replyDelays_.end()) {
+    const ControlStatus waited = AwaitReplyLocked(lock, handle, delay->second, timeout);
+    if (waited != ControlStatus::Ok) return waited;
+  }
   const auto strip = std::find_if(strips_.begin(), strips_.end(),
                                   [&](const ScriptedStrip& s) { return s.serial == call.serial; });
-  if (strip == strips_.end() || !strip->present) return false;
-  if (code != IOCTL_STRIP_CONTROL_TRANSFER) return true;
-  if (call.setup.bRequest == REQ_SERIAL_NUMBER && !call.onPipe && !strip->answersSerial) return false;
+  if (call.setup.bRequest == REQ_SERIAL_NUMBER && !call.onPipe && !strip->answersSerial) return ControlStatus::Refused;
+  const auto verdict = [](bool ok) { return ok ? ControlStatus::Ok : ControlStatus::Refused; };
   if (call.setup.bmRequestType != REQUEST_TYPE_IN) {
     const OutResultFn outResult = outResult_;
     lock.unlock();  // callbacks run without the driver's lock, like replies
-    return !outResult || outResult(call.serial, call.setup);
+    return verdict(!outResult || outResult(call.serial, call.setup));
   }
   ReplyFn reply = reply_;
   const std::uint32_t serial = call.serial;
   const SetupFields setup = call.setup;
   lock.unlock();
   const auto data = reply(serial, setup);
-  if (!data) return false;
+  if (!data) return ControlStatus::Refused;
   const std::size_t n = std::min<std::size_t>({data->size(), out.size(), setup.wLength});
   std::copy_n(data->begin(), n, out.begin());
   bytesReturned = static_cast<std::uint32_t>(n);
-  return true;
+  return ControlStatus::Ok;
+}
+
+device::ControlStatus ScriptedDriver::AwaitReplyLocked(std::unique_lock<std::mutex>& lock, device::Handle handle,
+                                                       std::optional<std::chrono::milliseconds> delay,
+                                                       std::chrono::milliseconds timeout) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto deadline = now + timeout;
+  const auto answerAt = delay ? now + *delay : std::chrono::steady_clock::time_point::max();
+  ++pendingControls_;
+  device::ControlStatus status = device::ControlStatus::Ok;
+  for (;;) {
+    if (!AliveLocked(handle)) {
+      status = device::ControlStatus::Gone;
+      break;
+    }
+    const auto t = std::chrono::steady_clock::now();
+    if (t >= answerAt && answerAt <= deadline) break;
+    if (t >= deadline) {
+      status = device::ControlStatus::TimedOut;
+      break;
+    }
+    readable_.wait_until(lock, std::min(answerAt, deadline));
+  }
+  --pendingControls_;
+  return status;
 }
 
 device::ReadResult ScriptedDriver::Read(device::Handle handle, std::span<std::uint8_t> buffer,
@@ -200,7 +274,7 @@ device::ReadResult ScriptedDriver::Read(device::Handle handle, std::span<std::ui
     const std::uint32_t serial = it->second.serial;
     const auto strip = std::find_if(strips_.begin(), strips_.end(),
                                     [&](const ScriptedStrip& s) { return s.serial == serial; });
-    if (strip == strips_.end() || !strip->present) return {device::ReadStatus::Failed, 0};
+    if (strip == strips_.end() || !strip->present || it->second.dead) return {device::ReadStatus::Failed, 0};
     if (it->second.cancelled) {
       it->second.cancelled = false;
       return {device::ReadStatus::Cancelled, 0};
@@ -219,7 +293,10 @@ device::ReadResult ScriptedDriver::Read(device::Handle handle, std::span<std::ui
       std::copy_n(next->bytes.begin(), n, buffer.begin());
       return {device::ReadStatus::Completed, static_cast<std::uint32_t>(n)};
     }
-    if (readable_.wait_until(lock, deadline) == std::cv_status::timeout) return {device::ReadStatus::TimedOut, 0};
+    ++pendingReads_;
+    const std::cv_status woke = readable_.wait_until(lock, deadline);
+    --pendingReads_;
+    if (woke == std::cv_status::timeout) return {device::ReadStatus::TimedOut, 0};
   }
 }
 
@@ -244,8 +321,13 @@ device::Driver::SubscriptionId ScriptedDriver::Subscribe(std::string_view classG
 }
 
 void ScriptedDriver::Unsubscribe(SubscriptionId id) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   subscribers_.erase(id);
+  // Wait for runs of this callback on other threads; one on this thread is the caller itself.
+  delivered_.wait(lock, [&] {
+    const auto [first, last] = delivering_.equal_range(id);
+    return std::all_of(first, last, [](const auto& run) { return run.second == std::this_thread::get_id(); });
+  });
 }
 
 }  // namespace kvx::test

@@ -1,7 +1,8 @@
 // A scripted Driver for unit tests: strips with a serial number, an interface
 // class and a path; replies to control transfers produced by a callback;
 // readings queued per strip; every call recorded. Thread-safe, so the
-// acquisition thread and a test can use it at once.
+// acquisition thread and a test can use it at once. It holds the contract of
+// device/driver.h; events are delivered on the thread that calls Announce.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/driver.h"
@@ -62,7 +64,13 @@ class ScriptedDriver : public device::Driver {
   ScriptedDriver();
 
   void AddStrip(ScriptedStrip strip);
-  void SetPresent(std::uint32_t serial, bool present);  // unplug / plug (does not announce)
+  // Unplug / plug (does not announce). Handles open at an unplug stay dead.
+  void SetPresent(std::uint32_t serial, bool present);
+  // Control transfers with this bRequest answer only after `delay`; nullopt:
+  // never (the call ends at its time-out, or when the strip goes or the handle closes).
+  void SetReplyDelay(std::uint8_t bRequest, std::optional<std::chrono::milliseconds> delay);
+  int PendingControls() const;  // control calls now held by a reply delay
+  int PendingReads() const;     // reads now waiting
   void SetReply(ReplyFn reply);
   void SetOutResult(OutResultFn result);
   // Errors of enumeration indexes: the index is reported as EnumStatus::Error.
@@ -87,8 +95,10 @@ class ScriptedDriver : public device::Driver {
   // device::Driver
   std::unique_ptr<device::InterfaceSet> GetClassDevs(std::string_view classGuid) override;
   device::Handle Open(const std::string& path) override;
-  bool Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-               std::span<std::uint8_t> out, std::uint32_t& bytesReturned) override;
+  using device::Driver::Control;
+  device::ControlStatus Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                                std::span<std::uint8_t> out, std::uint32_t& bytesReturned,
+                                std::chrono::milliseconds timeout) override;
   device::ReadResult Read(device::Handle handle, std::span<std::uint8_t> buffer,
                           std::chrono::milliseconds timeout) override;
   void CancelRead(device::Handle handle) override;
@@ -105,8 +115,13 @@ class ScriptedDriver : public device::Driver {
     std::uint32_t serial;
     bool pipe;
     bool cancelled = false;
+    bool dead = false;  // its strip was unplugged
   };
   const ScriptedStrip* FindByPathLocked(const std::string& path) const;
+  bool AliveLocked(device::Handle handle) const;
+  device::ControlStatus AwaitReplyLocked(std::unique_lock<std::mutex>& lock, device::Handle handle,
+                                         std::optional<std::chrono::milliseconds> delay,
+                                         std::chrono::milliseconds timeout);
 
   mutable std::mutex mutex_;
   std::condition_variable readable_;
@@ -122,7 +137,13 @@ class ScriptedDriver : public device::Driver {
   std::set<std::uint32_t> enumErrors_;
   std::vector<ControlCall> calls_;
   int readCount_ = 0;
+  std::map<std::uint8_t, std::optional<std::chrono::milliseconds>> replyDelays_;
+  int pendingControls_ = 0;
+  int pendingReads_ = 0;
   std::map<SubscriptionId, std::pair<std::string, EventCallback>> subscribers_;
+  // Callbacks running now, with the thread that runs each: Unsubscribe waits for them.
+  std::multimap<SubscriptionId, std::thread::id> delivering_;
+  std::condition_variable delivered_;
   SubscriptionId nextSubscription_ = 1;
 };
 

@@ -50,6 +50,8 @@ struct LoadSpec {
 enum class ReplyFaultMode {
   Fail,   // the control call fails (the strip stalls the request)
   Short,  // the call succeeds with only `bytes` reply bytes
+  Slow,   // the strip answers normally, but only `delayMs` after the request
+  Hang,   // the strip never answers: the call ends at its time-out (or the strip's removal)
 };
 
 enum class HandleScope { Any, Pipe, Interface };
@@ -60,6 +62,7 @@ struct ReplyFault {
   std::uint32_t bytes = 0;   // Short: reply bytes delivered
   std::uint32_t calls = 0;   // number of matching calls affected; 0 = all of them
   HandleScope on = HandleScope::Any;
+  std::uint32_t delayMs = 0;  // Slow: how long the answer takes
 };
 
 enum class DivisorFault { Low, High, Both };

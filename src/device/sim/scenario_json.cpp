@@ -216,11 +216,12 @@ bool ParseLoad(Reader& r, const json& value, const std::string& where, LoadSpec&
 }
 
 bool ParseReplyFault(Reader& r, const json& value, const std::string& where, ReplyFault& fault) {
-  static const std::map<std::string, ReplyFaultMode, std::less<>> modes = {{"fail", ReplyFaultMode::Fail},
-                                                                           {"short", ReplyFaultMode::Short}};
+  static const std::map<std::string, ReplyFaultMode, std::less<>> modes = {
+      {"fail", ReplyFaultMode::Fail}, {"short", ReplyFaultMode::Short}, {"slow", ReplyFaultMode::Slow},
+      {"hang", ReplyFaultMode::Hang}};
   static const std::map<std::string, HandleScope, std::less<>> scopes = {
       {"any", HandleScope::Any}, {"pipe", HandleScope::Pipe}, {"interface", HandleScope::Interface}};
-  if (!r.Object(value, where, {"request", "mode", "bytes", "calls", "on"})) return false;
+  if (!r.Object(value, where, {"request", "mode", "bytes", "calls", "on", "delayMs"})) return false;
   const auto request = value.find("request");
   if (request == value.end()) return r.Fail(Key(where, "request"), "missing");
   const auto named = request->is_string() ? REQUEST_NAMES.find(request->get<std::string>()) : REQUEST_NAMES.end();
@@ -230,7 +231,8 @@ bool ParseReplyFault(Reader& r, const json& value, const std::string& where, Rep
     return false;
   }
   return r.Word(value, where, "mode", modes, fault.mode) && r.Field(value, where, "bytes", fault.bytes) &&
-         r.Field(value, where, "calls", fault.calls) && r.Word(value, where, "on", scopes, fault.on);
+         r.Field(value, where, "calls", fault.calls) && r.Word(value, where, "on", scopes, fault.on) &&
+         r.Field(value, where, "delayMs", fault.delayMs);
 }
 
 bool ParseFaults(Reader& r, const json& value, const std::string& where, StripFaults& faults) {

@@ -123,55 +123,107 @@ void SimDriver::Close(Handle handle) {
 
 // ---------------------------------------------------------------- control calls
 
-bool SimDriver::Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-                        std::span<std::uint8_t> out, std::uint32_t& bytesReturned) {
+device::ControlStatus SimDriver::Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                                        std::span<std::uint8_t> out, std::uint32_t& bytesReturned,
+                                        std::chrono::milliseconds timeout) {
   bytesReturned = 0;
   RequestRecord record;
   record.code = code;
   record.input.assign(in.begin(), in.end());  // taken before anything is written: in and out may overlap
   std::optional<std::uint32_t> serial;
+  device::ControlStatus status = device::ControlStatus::Gone;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     record.timeMs = static_cast<double>(NowUs()) / 1000.0;
     const auto it = handles_.find(handle);
     if (it != handles_.end()) {
-      HandleState& state = it->second;
-      SimStrip& strip = *strips_[state.strip].device;
-      record.on = state.kind;
-      serial = strip.serial();
-      const bool alive = !state.dead && strip.present();
-      if (alive) {
-        switch (code) {
-          case IOCTL_STRIP_STOP:
-            record.ok = true;
-            if (state.kind == HandleKind::Pipe) state.pipe = PipeState::Stopped;
-            break;
-          case IOCTL_STRIP_SET_EVENT:
-            record.ok = record.input.size() >= 4;  // the event handle's value
-            if (record.ok && state.kind == HandleKind::Pipe) state.pipe = PipeState::Armed;
-            break;
-          case IOCTL_STRIP_CONTROL_TRANSFER: record.ok = TransferLocked(state, record.input, record); break;
-          default: break;
-        }
-        readCv_.notify_all();  // the pipe's state or the stream may have changed
-      }
-      const std::size_t n = std::min(record.reply.size(), out.size());
+      record.on = it->second.kind;
+      serial = strips_[it->second.strip].device->serial();
+      status = ControlLocked(lock, handle, code, timeout, record);
+      const std::size_t n = status == device::ControlStatus::Ok ? std::min(record.reply.size(), out.size()) : 0;
       record.reply.resize(n);
       std::copy(record.reply.begin(), record.reply.end(), out.begin());
       bytesReturned = static_cast<std::uint32_t>(n);
       record.bytesReturned = bytesReturned;
-      if (alive) LogRequestLocked(state.strip, record);
+      const auto after = handles_.find(handle);
+      if (status != device::ControlStatus::Gone && after != handles_.end()) LogRequestLocked(after->second.strip, record);
     }
   }
   TraceRequest(serial, record);
-  return record.ok;
+  return status;
 }
 
-bool SimDriver::TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record) {
+device::ControlStatus SimDriver::ControlLocked(std::unique_lock<std::mutex>& lock, Handle handle, std::uint32_t code,
+                                               std::chrono::milliseconds timeout, RequestRecord& record) {
+  auto it = handles_.find(handle);
+  SimStrip* strip = strips_[it->second.strip].device.get();
+  if (it->second.dead || !strip->present()) return device::ControlStatus::Gone;
+  bool delayed = false;
+  if (code == IOCTL_STRIP_CONTROL_TRANSFER && record.input.size() >= 8) {
+    const SetupFields setup = ParseSetupPacket(std::span<const std::uint8_t, 8>(record.input.data(), 8));
+    record.setup = setup;  // traced also when the request is withdrawn
+    const std::optional<std::chrono::milliseconds> delay = strip->ReplyDelay(setup, it->second.kind);
+    if (!delay || delay->count() > 0) {
+      const device::ControlStatus waited =
+          AwaitReplyLocked(lock, handle, delay.value_or(std::chrono::milliseconds::max()), timeout);
+      if (waited != device::ControlStatus::Ok) return waited;  // withdrawn: the strip never sees it
+      delayed = true;
+      it = handles_.find(handle);
+    }
+  }
+  HandleState& state = it->second;
+  bool ok = false;
+  switch (code) {
+    case IOCTL_STRIP_STOP:
+      ok = true;
+      if (state.kind == HandleKind::Pipe) state.pipe = PipeState::Stopped;
+      break;
+    case IOCTL_STRIP_SET_EVENT:
+      ok = record.input.size() >= 4;  // the event handle's value
+      if (ok && state.kind == HandleKind::Pipe) state.pipe = PipeState::Armed;
+      break;
+    case IOCTL_STRIP_CONTROL_TRANSFER: ok = TransferLocked(state, record.input, record, delayed); break;
+    default: break;
+  }
+  readCv_.notify_all();  // the pipe's state or the stream may have changed
+  record.ok = ok;
+  return ok ? device::ControlStatus::Ok : device::ControlStatus::Refused;
+}
+
+device::ControlStatus SimDriver::AwaitReplyLocked(std::unique_lock<std::mutex>& lock, Handle handle,
+                                                  std::chrono::milliseconds delay, std::chrono::milliseconds timeout) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto bound = [&](std::chrono::milliseconds d) {
+    return now + std::clamp(d, std::chrono::milliseconds(0), MAX_READ_WAIT);
+  };
+  const auto answerAt = bound(delay);
+  const auto deadline = bound(timeout);
+  ++pendingControls_;
+  device::ControlStatus status = device::ControlStatus::Ok;
+  for (;;) {
+    const auto it = handles_.find(handle);
+    if (stop_ || it == handles_.end() || it->second.dead || !strips_[it->second.strip].device->present()) {
+      status = device::ControlStatus::Gone;
+      break;
+    }
+    const auto t = std::chrono::steady_clock::now();
+    if (t >= answerAt && answerAt <= deadline) break;
+    if (t >= deadline) {
+      status = device::ControlStatus::TimedOut;
+      break;
+    }
+    readCv_.wait_until(lock, std::min(answerAt, deadline));
+  }
+  --pendingControls_;
+  return status;
+}
+
+bool SimDriver::TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record,
+                               bool faultsDone) {
   if (input.size() < 8) return false;
   const SetupFields setup = ParseSetupPacket(input.first<8>());
   record.setup = setup;
-  TransferResult result = strips_[handle.strip].device->Transfer(setup, handle.kind, NowUs());
+  TransferResult result = strips_[handle.strip].device->Transfer(setup, handle.kind, NowUs(), faultsDone);
   record.reply = std::move(result.reply);
   return result.ok;
 }
@@ -203,6 +255,12 @@ ReadResult SimDriver::Read(Handle handle, std::span<std::uint8_t> buffer, std::c
   }
   const std::size_t stripIndex = it->second.strip;
   SimStrip& strip = *strips_[stripIndex].device;
+  if (it->second.cancelPending) {
+    it->second.cancelPending = false;
+    const std::uint32_t serial = strip.serial();
+    lock.unlock();
+    return FinishRead(serial, HandleKind::Pipe, ReadStatus::Cancelled, {});
+  }
   const std::uint64_t cancelAtStart = it->second.cancelCount;
   ++it->second.waiting;
   ++pendingReads_;
@@ -261,8 +319,13 @@ ReadResult SimDriver::FinishRead(std::optional<std::uint32_t> serial, HandleKind
 void SimDriver::CancelRead(Handle handle) {
   std::lock_guard lock(mutex_);
   const auto it = handles_.find(handle);
-  // Like cancelling an overlapped read: only a read that is pending is affected.
-  if (it == handles_.end() || it->second.waiting == 0) return;
+  if (it == handles_.end()) return;
+  // A cancel with no read waiting is kept for the next read, so that a stop
+  // racing the start of a read is never lost.
+  if (it->second.waiting == 0) {
+    it->second.cancelPending = true;
+    return;
+  }
   ++it->second.cancelCount;
   readCv_.notify_all();
 }

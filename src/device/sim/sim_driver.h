@@ -50,8 +50,13 @@ class SimDriver final : public device::Driver {
   // ---- device::Driver
   std::unique_ptr<device::InterfaceSet> GetClassDevs(std::string_view classGuid) override;
   device::Handle Open(const std::string& path) override;
-  bool Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
-               std::span<std::uint8_t> out, std::uint32_t& bytesReturned) override;
+  using device::Driver::Control;
+  // A reply fault of mode Slow or Hang (see ReplyFault) holds the call on the
+  // real clock, without the driver's lock, until its delay, the time-out, the
+  // strip's removal or the handle's Close, whichever comes first.
+  device::ControlStatus Control(device::Handle handle, std::uint32_t code, std::span<const std::uint8_t> in,
+                                std::span<std::uint8_t> out, std::uint32_t& bytesReturned,
+                                std::chrono::milliseconds timeout) override;
   device::ReadResult Read(device::Handle handle, std::span<std::uint8_t> buffer,
                           std::chrono::milliseconds timeout) override;
   void CancelRead(device::Handle handle) override;
@@ -105,6 +110,7 @@ class SimDriver final : public device::Driver {
   std::uint64_t ReadCount(std::size_t strip) const;  // completed reads of the strip's readings
   int OpenHandleCount() const;
   int PendingReadCount() const;  // reads now waiting
+  int PendingControlCount() const;  // control calls now held by a slow reply
 
  private:
   enum class PipeState { Idle, Armed, Stopped };
@@ -115,6 +121,7 @@ class SimDriver final : public device::Driver {
     bool dead = false;               // its strip was unplugged
     int waiting = 0;                 // reads waiting on it
     std::uint64_t cancelCount = 0;   // bumped by CancelRead while reads wait
+    bool cancelPending = false;      // CancelRead came while no read waited
   };
   struct StripSlot {
     std::unique_ptr<SimStrip> device;
@@ -133,7 +140,13 @@ class SimDriver final : public device::Driver {
   void PlugLocked(std::size_t strip);
   void ApplyEventLocked(const TimelineEvent& event);
   void RunDueEventsLocked();
-  bool TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record);
+  bool TransferLocked(HandleState& handle, std::span<const std::uint8_t> input, RequestRecord& record,
+                      bool faultsDone);
+  // Waits out a slow reply; false when the handle died meanwhile or the time-out came first.
+  device::ControlStatus AwaitReplyLocked(std::unique_lock<std::mutex>& lock, device::Handle handle,
+                                         std::chrono::milliseconds delay, std::chrono::milliseconds timeout);
+  device::ControlStatus ControlLocked(std::unique_lock<std::mutex>& lock, device::Handle handle, std::uint32_t code,
+                                      std::chrono::milliseconds timeout, RequestRecord& record);
   void LogRequestLocked(std::size_t strip, const RequestRecord& record);
   void TraceRequest(std::optional<std::uint32_t> serial, const RequestRecord& record);
   device::ReadResult FinishRead(std::optional<std::uint32_t> serial, HandleKind on, device::ReadStatus status,
@@ -157,6 +170,7 @@ class SimDriver final : public device::Driver {
   std::map<device::Handle, HandleState> handles_;
   device::Handle nextHandle_ = 0x100;
   int pendingReads_ = 0;
+  int pendingControls_ = 0;
   std::map<SubscriptionId, Subscriber> subscribers_;
   SubscriptionId nextSubscription_ = 1;
   SubscriptionId delivering_ = 0;

@@ -194,6 +194,11 @@ int SimDriver::OpenHandleCount() const {
   return static_cast<int>(handles_.size());
 }
 
+int SimDriver::PendingControlCount() const {
+  std::lock_guard lock(mutex_);
+  return pendingControls_;
+}
+
 int SimDriver::PendingReadCount() const {
   std::lock_guard lock(mutex_);
   return pendingReads_;

@@ -45,27 +45,42 @@ StripStatus SimStrip::Status() const { return StripStatus{present_, on_, outlet_
 
 // ---------------------------------------------------------------- control transfers
 
-bool SimStrip::ApplyReplyFault(const SetupFields& setup, HandleKind on, std::uint32_t& shortBytes) {
+std::optional<std::size_t> SimStrip::FirstMatchingFault(const SetupFields& setup, HandleKind on) const {
   const auto& faults = spec_.faults.replies;
   for (std::size_t k = 0; k < faults.size(); ++k) {
     const ReplyFault& fault = faults[k];
     if (fault.bRequest != setup.bRequest || !ScopeMatches(fault.on, on)) continue;
-    if (fault.calls != 0) {
-      if (faultCallsLeft_[k] == 0) continue;
-      --faultCallsLeft_[k];
-    }
-    if (fault.mode == ReplyFaultMode::Fail) return false;
-    shortBytes = std::min(shortBytes, fault.bytes);
-    return true;
+    if (fault.calls != 0 && faultCallsLeft_[k] == 0) continue;
+    return k;
   }
+  return std::nullopt;
+}
+
+bool SimStrip::ApplyReplyFault(const SetupFields& setup, HandleKind on, std::uint32_t& shortBytes) {
+  const std::optional<std::size_t> k = FirstMatchingFault(setup, on);
+  if (!k) return true;
+  const ReplyFault& fault = spec_.faults.replies[*k];
+  if (fault.calls != 0) --faultCallsLeft_[*k];
+  if (fault.mode == ReplyFaultMode::Fail) return false;
+  if (fault.mode == ReplyFaultMode::Short) shortBytes = std::min(shortBytes, fault.bytes);
   return true;
 }
 
-TransferResult SimStrip::Transfer(const SetupFields& setup, HandleKind on, std::int64_t nowUs) {
+std::optional<std::chrono::milliseconds> SimStrip::ReplyDelay(const SetupFields& setup, HandleKind on) {
+  const std::optional<std::size_t> k = FirstMatchingFault(setup, on);
+  if (!k) return std::chrono::milliseconds(0);
+  const ReplyFault& fault = spec_.faults.replies[*k];
+  if (fault.mode != ReplyFaultMode::Slow && fault.mode != ReplyFaultMode::Hang) return std::chrono::milliseconds(0);
+  if (fault.calls != 0) --faultCallsLeft_[*k];
+  if (fault.mode == ReplyFaultMode::Hang) return std::nullopt;
+  return std::chrono::milliseconds(fault.delayMs);
+}
+
+TransferResult SimStrip::Transfer(const SetupFields& setup, HandleKind on, std::int64_t nowUs, bool delayed) {
   std::uint32_t shortBytes = 0xFFFFFFFF;
   const bool silent =
       on == HandleKind::Interface && setup.bRequest == REQ_SERIAL_NUMBER && spec_.faults.silentEnumerationSerial;
-  if (silent || !ApplyReplyFault(setup, on, shortBytes)) {
+  if (silent || (!delayed && !ApplyReplyFault(setup, on, shortBytes))) {
     resetStep_ = 0;  // a request that did not arrive still breaks the sequence
     return {};
   }

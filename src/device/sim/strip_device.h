@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,8 +44,14 @@ class SimStrip {
   StripStatus Status() const;
   StripMemory& memory() { return memory_; }
 
-  // One IOCTL_STRIP_CONTROL_TRANSFER.
-  TransferResult Transfer(const protocol::SetupFields& setup, HandleKind on, std::int64_t nowUs);
+  // One IOCTL_STRIP_CONTROL_TRANSFER. `delayed`: ReplyDelay already took the
+  // request's fault rule, so the answer comes without looking at the rules again.
+  TransferResult Transfer(const protocol::SetupFields& setup, HandleKind on, std::int64_t nowUs,
+                          bool delayed = false);
+  // When the first rule matching the request is Slow or Hang: takes it (one of
+  // its calls) and returns how long the answer takes, nullopt for never. Returns
+  // zero, taking nothing, for every other request.
+  std::optional<std::chrono::milliseconds> ReplyDelay(const protocol::SetupFields& setup, HandleKind on);
 
   // When the next reading can be taken (never before the end of a stall).
   std::int64_t ReadyAtUs() const;
@@ -66,6 +73,7 @@ class SimStrip {
 
  private:
   bool ApplyReplyFault(const protocol::SetupFields& setup, HandleKind on, std::uint32_t& shortBytes);
+  std::optional<std::size_t> FirstMatchingFault(const protocol::SetupFields& setup, HandleKind on) const;
   TransferResult Answer(const protocol::SetupFields& setup, std::int64_t nowUs);
   bool SelectOutlet(std::uint16_t outlet, std::int64_t nowUs);
   void KeepReadingInFlight(std::int64_t nowUs);
