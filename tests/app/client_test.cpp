@@ -246,17 +246,18 @@ TEST_F(ClientTest, StripUnpluggedDuringTheCalibrationFetch) {
 TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
   ProgramOptions options;
   std::string error;
-  ASSERT_TRUE(ParseProgramOptions({"--headless", "--scenario=s.json", "--trace=t.txt", "--log-dir=/var/log/kvx",
+  EXPECT_EQ(options.driverName, "sim");
+  ASSERT_TRUE(ParseProgramOptions({"--headless", "--driver=usb", "--scenario=s.json", "--log-dir=/var/log/kvx",
                                    "--duration=2.5", "--screenshot=x.png"},
                                   options, error));
   EXPECT_TRUE(options.headless);
-  EXPECT_EQ(options.scenarioFile, "s.json");
-  EXPECT_EQ(options.traceFile, "t.txt");
+  EXPECT_EQ(options.driverName, "usb");
   EXPECT_EQ(options.logDirectory, "/var/log/kvx");
   EXPECT_EQ(options.durationMs, 2500u);
-  EXPECT_EQ(options.windowOptions, std::vector<std::string>{"--screenshot=x.png"});
+  // The backend's options and the window's are left for them, in order.
+  EXPECT_EQ(options.windowOptions, (std::vector<std::string>{"--scenario=s.json", "--screenshot=x.png"}));
 
-  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--scenario=", "--log-dir="}) {
+  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--driver=", "--log-dir="}) {
     ProgramOptions o;
     EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
     EXPECT_FALSE(error.empty());
