@@ -33,9 +33,9 @@ HeadlessSession::HeadlessSession(Client& client, std::ostream& out, std::ostream
 
 void HeadlessSession::RegisterInterfaceNotifications() { listed_.store(true); }
 
-void HeadlessSession::PostDeviceChange(device::DeviceEventType type) {
-  std::lock_guard lock(eventsMutex_);
-  events_.push_back(type);
+void HeadlessSession::Post(std::function<void()> job) {
+  std::lock_guard lock(jobsMutex_);
+  jobs_.push_back(std::move(job));
 }
 
 void HeadlessSession::Say(const std::string& message) {
@@ -45,12 +45,12 @@ void HeadlessSession::Say(const std::string& message) {
 }
 
 void HeadlessSession::Tick() {
-  std::deque<device::DeviceEventType> pending;
+  std::deque<std::function<void()>> pending;
   {
-    std::lock_guard lock(eventsMutex_);
-    pending.swap(events_);
+    std::lock_guard lock(jobsMutex_);
+    pending.swap(jobs_);
   }
-  for (const auto type : pending) client_.OnDeviceChange(type, this);
+  for (const auto& job : pending) job();
   if (!listed_.load()) return;  // the thread has not listed the strips yet
 
   AppState& state = client_.state();
@@ -155,7 +155,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   }
   const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
   HeadlessSession session(client, out, err, terminal);
-  client.RegisterNotifications([&session](device::DeviceEventType type) { session.PostDeviceChange(type); });
+  client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
   client.SetInitialControlStates();
   if (!client.StartAcquisition(session)) {
     err << "error: the acquisition thread could not be started\n";
