@@ -159,6 +159,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   client.SetInitialControlStates();
   if (!client.StartAcquisition(session)) {
     err << "error: the acquisition thread could not be started\n";
+    client.Shutdown();  // before the session goes: the recount posts to it
     return EXIT_FAILURE_STATUS;
   }
 
