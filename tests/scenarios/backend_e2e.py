@@ -5,6 +5,7 @@ status 2 before anything is polled or logged.
 
 Usage: backend_e2e.py --binary PATH [unittest args]
 """
+import os
 import subprocess
 import unittest
 
@@ -22,6 +23,12 @@ class BackendChoiceTest(unittest.TestCase):
 
     def test_an_unknown_driver_exits_with_status_2_and_names_the_known_ones(self):
         self.refused(["--driver=nosuch"], "kvxclient: unknown driver 'nosuch' (known: sim, usb)")
+        # Without --headless too: the backend is chosen before any window would open.
+        for args in (["--driver=nosuch"], ["--driver=sim", "--usb-id=1:2"]):
+            result = subprocess.run([kvx_e2e.BINARY] + args, capture_output=True, text=True, timeout=30,
+                                    env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+            self.assertEqual(result.returncode, 2, result.stderr)
+            self.assertIn("kvxclient: ", result.stderr)
 
     def test_an_option_of_another_backend_exits_with_status_2_and_says_whose_it_is(self):
         self.refused(["--driver=sim", "--usb-id=1:2"],
