@@ -14,10 +14,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "acquisition/acquisition_thread.h"
 #include "acquisition/control_ids.h"
@@ -239,15 +241,18 @@ class SoakRun {
     std::snprintf(line, sizeof line, "%X 0 0 1 0", SERIAL);
     if (!client_.ApplyCommandLine(line).ok) return "the command line was refused";
     HeadlessSession session(client_, std::cout, std::cerr, false);
-    client_.RegisterNotifications([this, &session](device::DeviceEventType type) {
-      announced_.fetch_add(1);
-      session.PostDeviceChange(type);
-    });
+    // Every announcement counted, beside the client's own subscriptions.
+    std::vector<device::Driver::SubscriptionId> counters;
+    for (std::string_view guid : {device::primaryInterfaceGuid, device::fallbackInterfaceGuid}) {
+      counters.push_back(driver_.Subscribe(guid, [this](const device::DeviceEvent&) { announced_.fetch_add(1); }));
+    }
+    client_.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
     client_.SetInitialControlStates();
     std::string failure = client_.StartAcquisition(session) ? Loop(session) : "the acquisition thread did not start";
     if (failure.empty()) Collect(session);
     // Before the session goes: the thread and the notifications refer to it.
     client_.Shutdown();
+    for (const auto id : counters) driver_.Unsubscribe(id);
     result_.records = client_.recorder().Status().recordsWritten;
     return failure;
   }
@@ -271,7 +276,7 @@ class SoakRun {
     auto lastProgress = std::chrono::steady_clock::now();
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      session.Tick();  // device changes (OnDeviceChange for each) and re-selection of the strip
+      session.Tick();  // new device lists from the recount, and re-selection of the strip
       const Figures now = Take();
       result_.peakFds = std::max(result_.peakFds, now.fds);
       const auto wallNow = std::chrono::steady_clock::now();

@@ -1,5 +1,9 @@
 #include "app/client.h"
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
 #include "acquisition/acquisition_thread.h"
 #include "acquisition/control_ids.h"
 #include "graph/waveform_graph.h"
@@ -22,9 +26,16 @@ CommandLineResult Client::ApplyCommandLine(std::string_view text) {
   return result;
 }
 
-void Client::RegisterNotifications(std::function<void(device::DeviceEventType)> onChange) {
+void Client::RegisterNotifications(TreeRebuildTarget* tree, DeviceRecount::PostToOwner post) {
+  if (recount_ || shutDown_) return;
+  recount_ = std::make_unique<DeviceRecount>(state_->device, std::move(post),
+                                             [this, tree](const DeviceListUpdate& update) {
+                                               ApplyDeviceListUpdate(update, tree);
+                                             });
   for (std::string_view guid : {device::primaryInterfaceGuid, device::fallbackInterfaceGuid}) {
-    const auto id = driver_.Subscribe(guid, [onChange](const device::DeviceEvent& event) { onChange(event.type); });
+    const auto id = driver_.Subscribe(guid, [recount = recount_.get()](const device::DeviceEvent&) {
+      recount->Request();
+    });
     if (id != 0) subscriptions_.push_back(id);
   }
 }
@@ -46,9 +57,7 @@ bool Client::StartAcquisition(WindowLink& window) {
   return acquisition_->Start();
 }
 
-bool Client::OnDeviceChange(device::DeviceEventType, TreeRebuildTarget* tree) {
-  device::DeviceAccess& device = state_->device;
-  if (device.CountDevices() == device.deviceCount()) return false;
+void Client::ApplyDeviceListUpdate(const DeviceListUpdate& update, TreeRebuildTarget* tree) {
   if (tree) tree->DeleteAllStripItems();
   // Every panel goes, the "show average" box included: a rebuilt tree has no
   // node selected, so no panel belongs on screen.
@@ -57,19 +66,46 @@ bool Client::OnDeviceChange(device::DeviceEventType, TreeRebuildTarget* tree) {
        {ids::WAVEFORM_PANEL, ids::CALCULATION_PANEL, ids::ENVIRONMENT_ROW, ids::DEVICE_INFO_PANEL}) {
     controls.ShowControlRange(range.first, range.last, false);
   }
-  const int count = device.RebuildDeviceList();
-  for (int position = 1; position <= count; ++position) {
+  device::DeviceAccess& device = state_->device;
+  device.InstallDeviceList(update.list, update.count);
+  for (int position = 1; position <= update.count; ++position) {
     std::int32_t serial = 0;
     if (tree && device.GetSerialAt(position, serial)) {
       tree->AddStripToTree(protocol::FormatTreeLabel(static_cast<std::uint32_t>(serial)), position);
     }
   }
-  return true;
 }
 
-void Client::OnSuspend() {
-  if (state_->device.selectedSerial() == 0) return;
-  state_->device.VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SUSPEND, 0, 0, 0);
+namespace {
+// The outcome of one suspend notice, shared by the caller and the worker.
+struct NoticeOutcome {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<bool> sent;
+  void Set(bool value) {
+    std::lock_guard lock(mutex);
+    sent = value;
+    done.notify_all();
+  }
+};
+}  // namespace
+
+bool Client::OnSuspend(std::chrono::milliseconds maxWait) {
+  if (state_->device.selectedSerial() == 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + maxWait;
+  auto outcome = std::make_shared<NoticeOutcome>();
+  const bool posted = noticeThread_.Post([device = &state_->device, outcome, deadline] {
+    // Waits here behind a read in flight or a slow request of the other thread.
+    std::lock_guard lock(device->deviceLock());
+    // Past the caller's wait the system may already sleep: a notice now would
+    // reach the strip after resume, so none goes.
+    if (std::chrono::steady_clock::now() > deadline) return outcome->Set(false);
+    outcome->Set(device->VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SUSPEND, 0, 0, 0));
+  });
+  if (!posted) return false;
+  std::unique_lock lock(outcome->mutex);
+  outcome->done.wait_until(lock, deadline, [&] { return outcome->sent.has_value(); });
+  return outcome->sent.value_or(false);
 }
 
 void Client::Shutdown() {
@@ -81,6 +117,10 @@ void Client::Shutdown() {
   state_->readLoopRunFlag.store(0);
   for (const auto id : subscriptions_) driver_.Unsubscribe(id);
   subscriptions_.clear();
+  // After the subscriptions: no event can start a recount any more. A recount
+  // in flight is waited for and its list is not applied.
+  if (recount_) recount_->Stop();
+  noticeThread_.Stop();
   recorder_->CloseLogFilesAndWait();  // on disk before the caller says the files are closed
 }
 

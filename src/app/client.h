@@ -4,6 +4,7 @@
 // removal and suspend. The Qt window and the headless mode both drive one.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 #include "acquisition/app_state.h"
 #include "acquisition/sinks.h"
 #include "app/command_line.h"
+#include "app/device_recount.h"
+#include "app/job_thread.h"
 #include "device/clock.h"
 #include "device/driver.h"
 
@@ -31,6 +34,12 @@ class TreeRebuildTarget {
   virtual void AddStripToTree(const std::string& label, int position) = 0;
 };
 
+// How long the suspend notice may hold up the thread that received the
+// system's notice: a read in flight holds deviceLock for at most the read
+// time-out, and the notice itself takes a moment more.
+inline constexpr std::chrono::milliseconds SUSPEND_NOTICE_WAIT =
+    device::DEFAULT_READ_TIMEOUT + std::chrono::milliseconds(100);
+
 class Client {
  public:
   Client(device::Driver& driver, Clock& clock, std::string logDirectory = ".");
@@ -48,25 +57,33 @@ class Client {
   // Reads and checks the command-line text; on success stores the start-up
   // values (logMode raised by 100 unless the text was empty).
   CommandLineResult ApplyCommandLine(std::string_view text);
-  // Subscribes to arrival and removal of both interface classes; `onChange`
-  // runs on the driver's thread and must hand the event on to the caller's
-  // own thread, which then calls OnDeviceChange.
-  void RegisterNotifications(std::function<void(device::DeviceEventType)> onChange);
+  // Subscribes to arrival and removal of both interface classes. Each event
+  // starts a recount on a worker, never on the caller's thread (bursts
+  // coalesce); when the number of strips changed, `post` hands the new list
+  // to the caller's thread, which applies it with ApplyDeviceListUpdate and
+  // `tree` (none in headless mode). Once only; Shutdown ends it.
+  void RegisterNotifications(TreeRebuildTarget* tree, DeviceRecount::PostToOwner post);
   // The initial radio states: 5003, 6009 and the Y scale 6016 checked.
   void SetInitialControlStates();
   // Sets both run flags and starts the acquisition thread.
   bool StartAcquisition(WindowLink& window);
 
-  // ---- Events (call on the thread that owns the window, or the headless loop).
-  // Recounts the strips; when their number changed, hides the panels, rebuilds
-  // the list and (through `tree`, when given) the device tree. Returns true
-  // when it rebuilt. Changes neither selectedSerial nor the connection.
-  bool OnDeviceChange(device::DeviceEventType type, TreeRebuildTarget* tree);
-  // The system is about to suspend: tell the selected strip.
-  void OnSuspend();
+  // ---- Events (on the thread that owns the window, or the headless loop).
+  // A list the recount enumerated: deletes the tree's nodes, hides the
+  // panels, swaps the list in and adds every strip's nodes, in that order.
+  // Changes neither selectedSerial nor the connection.
+  void ApplyDeviceListUpdate(const DeviceListUpdate& update, TreeRebuildTarget* tree);
+  // The system is about to suspend: tell the selected strip. The request goes
+  // out from a worker, so a read in flight or a slow strip holds the caller
+  // up for at most `maxWait`; a notice that could not be sent by then is
+  // dropped rather than sent after the system slept. True when it was sent.
+  bool OnSuspend(std::chrono::milliseconds maxWait = SUSPEND_NOTICE_WAIT);
+  // The recount behind RegisterNotifications (null before it).
+  const DeviceRecount* recount() const { return recount_.get(); }
 
   // ---- Stop: the thread first (flags cleared, joined), then notifications,
-  // device list and log files. Idempotent.
+  // the recount (a pass in flight waited for, its list dropped), the suspend
+  // notice's worker, and the log files. Idempotent.
   void Shutdown();
 
  private:
@@ -77,6 +94,8 @@ class Client {
   std::unique_ptr<WaveformGraph> graph_;
   std::unique_ptr<AcquisitionThread> acquisition_;
   std::vector<device::Driver::SubscriptionId> subscriptions_;
+  std::unique_ptr<DeviceRecount> recount_;
+  JobThread noticeThread_;  // sends the suspend notice
   bool shutDown_ = false;
 };
 

@@ -40,10 +40,10 @@ void HeadlessSession::RegisterInterfaceNotifications() {
   if (wake_) wake_();
 }
 
-void HeadlessSession::PostDeviceChange(device::DeviceEventType type) {
+void HeadlessSession::Post(std::function<void()> job) {
   {
-    std::lock_guard lock(eventsMutex_);
-    events_.push_back(type);
+    std::lock_guard lock(jobsMutex_);
+    jobs_.push_back(std::move(job));
   }
   if (wake_) wake_();
 }
@@ -55,12 +55,12 @@ void HeadlessSession::Say(const std::string& message) {
 }
 
 void HeadlessSession::Tick() {
-  std::deque<device::DeviceEventType> pending;
+  std::deque<std::function<void()>> pending;
   {
-    std::lock_guard lock(eventsMutex_);
-    pending.swap(events_);
+    std::lock_guard lock(jobsMutex_);
+    pending.swap(jobs_);
   }
-  for (const auto type : pending) client_.OnDeviceChange(type, this);
+  for (const auto& job : pending) job();
   if (!listed_.load()) return;  // the thread has not listed the strips yet
 
   AppState& state = client_.state();
@@ -216,10 +216,11 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   HeadlessWaiter waiter(stopSignals);
   HeadlessSession session(client, out, err, terminal);
   session.SetWake([&waiter] { waiter.Wake(); });
-  client.RegisterNotifications([&session](device::DeviceEventType type) { session.PostDeviceChange(type); });
+  client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
   client.SetInitialControlStates();
   if (!client.StartAcquisition(session)) {
     err << "error: the acquisition thread could not be started\n";
+    client.Shutdown();  // before the session goes: the recount posts to it
     return EXIT_FAILURE_STATUS;
   }
 

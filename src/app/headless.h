@@ -50,12 +50,13 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   // TreeRebuildTarget (main loop thread).
   void DeleteAllStripItems() override {}
 
-  // Queues an arrival or removal from the driver's thread.
-  void PostDeviceChange(device::DeviceEventType type);
+  // Queues a job for the main loop from another thread (the new device list
+  // that the recount enumerated after an arrival or removal) and wakes it.
+  void Post(std::function<void()> job);
   // Called (from any thread) whenever Tick has something new to act on.
   void SetWake(std::function<void()> wake) { wake_ = std::move(wake); }
-  // One pass of the main loop: handles queued device changes, selects the
-  // target strip again when it is back, and reports changes of situation.
+  // One pass of the main loop: runs the queued jobs, selects the target strip
+  // again when it is back, and reports changes of situation.
   void Tick();
 
   std::string StatusLine() const;
@@ -73,8 +74,8 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   Client& client_;
   std::ostream& out_;
   std::ostream& err_;
-  std::mutex eventsMutex_;
-  std::deque<device::DeviceEventType> events_;
+  std::mutex jobsMutex_;
+  std::deque<std::function<void()>> jobs_;
   std::atomic<std::uint32_t> targetSerial_{0};
   std::atomic<bool> listed_{false};  // the thread's first enumeration has been seen
   const bool terminal_;

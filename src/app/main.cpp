@@ -6,8 +6,8 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/program_options.h"
+#include "device/backends/backend_registry.h"
 #include "device/clock.h"
-#include "device/sim/sim_driver.h"
 #ifdef KVX_HAVE_UI
 #include <QCoreApplication>
 
@@ -31,29 +31,22 @@ int main(int argc, char** argv) {
     std::cout << kvx::VersionText();
     return kvx::EXIT_CLEAN_STOP;
   }
+  if (options.headless) {
+    // Stop signals are taken by the main loop; block them before the
+    // backend's driver starts its threads, so that every thread inherits the mask.
+    kvx::BlockStopSignals();
+  }
+  // The backend takes its own options; an option of another backend, or one
+  // it cannot use, is a mistake on the command line like any other.
+  std::unique_ptr<kvx::device::Driver> driver =
+      kvx::device::CreateDriver(options.driverName, options.windowOptions, error);
+  if (!driver) {
+    std::cerr << "kvxclient: " << error << "\n(see --help)\n";
+    return kvx::EXIT_COMMAND_LINE_ERROR;
+  }
   if (options.headless && !options.windowOptions.empty()) {
     std::cerr << "kvxclient: unknown option " << options.windowOptions.front() << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
-  }
-  if (options.headless) {
-    // Stop signals are taken by the main loop; block them before the
-    // simulated driver starts its thread, so that every thread inherits the mask.
-    kvx::BlockStopSignals();
-  }
-
-  kvx::sim::Scenario scenario = kvx::sim::DefaultScenario();
-  if (!options.scenarioFile.empty()) {
-    auto loaded = kvx::sim::LoadScenarioFile(options.scenarioFile, error);
-    if (!loaded) {
-      std::cerr << "kvxclient: cannot use scenario " << options.scenarioFile << ": " << error << '\n';
-      return kvx::EXIT_FAILURE_STATUS;
-    }
-    scenario = std::move(*loaded);
-  }
-  auto driver = std::make_unique<kvx::sim::SimDriver>(std::move(scenario));
-  if (!options.traceFile.empty() && !driver->OpenTrace(options.traceFile, error)) {
-    std::cerr << "kvxclient: cannot write trace " << options.traceFile << ": " << error << '\n';
-    return kvx::EXIT_FAILURE_STATUS;
   }
 
   if (options.headless) {

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "kvx_version.h"
+#include "device/backends/backend_registry.h"
 
 namespace kvx {
 
@@ -24,12 +25,9 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
       out.help = true;
     } else if (option == "--version") {
       out.version = true;
-    } else if (ValueOf(option, "--scenario", value)) {
-      if (value.empty()) return error = "--scenario needs a file: --scenario=FILE", false;
-      out.scenarioFile = value;
-    } else if (ValueOf(option, "--trace", value)) {
-      if (value.empty()) return error = "--trace needs a file: --trace=FILE", false;
-      out.traceFile = value;
+    } else if (ValueOf(option, "--driver", value)) {
+      if (value.empty()) return error = "--driver needs a backend name: --driver=NAME", false;
+      out.driverName = value;
     } else if (ValueOf(option, "--log-dir", value)) {
       if (value.empty()) return error = "--log-dir needs a directory: --log-dir=DIR", false;
       out.logDirectory = value;
@@ -67,13 +65,13 @@ std::string UsageText(const std::string& programName) {
          "                     about once a second; SIGINT/SIGTERM stop it cleanly\n"
          "  --duration=SEC     headless: stop by itself after SEC seconds\n"
          "  --log-dir=DIR      write the CSV files into DIR (default: the working directory)\n"
-         "  --scenario=FILE    simulated strips from a scenario file (default: two built-in strips)\n"
-         "  --trace=FILE       write every request the simulated driver handles to FILE\n"
          "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"
          "  --select=NODE      with --screenshot: strip:P, calc:P, waves:P or wave:P:N\n"
          "  --wait=MS          with --screenshot: how long to wait for readings\n"
          "  --help             show this text\n"
          "  --version          show the version\n"
+         "\n" +
+         device::BackendHelp() +
          "\n"
          "Exit status: 0 clean stop, 1 failure, 2 error in the start-up values or options.\n"
          "\n"

@@ -13,17 +13,19 @@ struct ProgramOptions {
   bool headless = false;
   bool help = false;
   bool version = false;
-  std::string scenarioFile;  // empty: the built-in two simulated strips
-  std::string traceFile;     // empty: no request trace
+  std::string driverName = "sim";  // the backend (--driver=NAME)
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
-  std::vector<std::string> windowOptions;   // left for the window (e.g. --screenshot=FILE)
+  // Options it does not know, in order: the backend's (the backend registry
+  // takes those out) and the window's (e.g. --screenshot=FILE).
+  std::vector<std::string> windowOptions;
 };
 
 // Reads the "--name" / "--name=value" options; false with `error` set for a
 // malformed value. Options it does not know are left in windowOptions.
 bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions& out, std::string& error);
 
+// The --help text, the backends' own options included.
 std::string UsageText(const std::string& programName);
 std::string VersionText();
 

@@ -80,12 +80,14 @@ int DeviceAccess::CountDevices() {
 int DeviceAccess::RebuildDeviceList() {
   auto fresh = std::make_shared<DeviceList>();
   const int count = Discover(*fresh);
-  {
-    std::lock_guard guard(listMutex_);
-    list_ = std::move(fresh);
-    deviceCount_.store(count);
-  }
+  InstallDeviceList(std::move(fresh), count);
   return count;
+}
+
+void DeviceAccess::InstallDeviceList(std::shared_ptr<const DeviceList> list, int count) {
+  std::lock_guard guard(listMutex_);
+  list_ = list ? std::move(list) : std::make_shared<const DeviceList>();
+  deviceCount_.store(count);
 }
 
 std::shared_ptr<const DeviceList> DeviceAccess::List() const {

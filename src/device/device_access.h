@@ -63,6 +63,9 @@ class DeviceAccess {
   // Builds a new list by the discovery rule and swaps it in; readers holding
   // the old list keep a valid copy. Sets deviceCount and returns it.
   int RebuildDeviceList();
+  // Swaps in a list that Discover built elsewhere (the rebuild enumerates on
+  // a worker, the window installs the result) and sets deviceCount to `count`.
+  void InstallDeviceList(std::shared_ptr<const DeviceList> list, int count);
 
   std::shared_ptr<const DeviceList> List() const;
   int deviceCount() const { return deviceCount_.load(); }

@@ -215,19 +215,22 @@ void CKvxclient_01Dlg::AddStripToTree(const std::string& label, int position) {
 
 void CKvxclient_01Dlg::RegisterInterfaceNotifications() {
   if (notificationsRegistered_.exchange(true)) return;  // the dialog's initialisation did it
-  client_.RegisterNotifications([this](device::DeviceEventType type) {
-    QMetaObject::invokeMethod(this, [this, type] { OnDeviceChange(type); }, Qt::QueuedConnection);
+  // The recount enumerates on the client's worker; only its result, the new
+  // list, comes to this thread, as a queued call that the event loop runs.
+  client_.RegisterNotifications(deviceTree_.get(), [this](std::function<void()> apply) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, apply = std::move(apply)] {
+          if (shutDown_) return;
+          apply();
+          UpdateViewAccessibility();  // the rebuild hid the panels
+        },
+        Qt::QueuedConnection);
   });
 }
 
 void CKvxclient_01Dlg::ClickDeviceTree() {
   QMetaObject::invokeMethod(this, [this] { treeWidget_->setFocus(Qt::MouseFocusReason); }, Qt::QueuedConnection);
-}
-
-void CKvxclient_01Dlg::OnDeviceChange(device::DeviceEventType type) {
-  if (shutDown_) return;
-  client_.OnDeviceChange(type, deviceTree_.get());
-  UpdateViewAccessibility();
 }
 
 void CKvxclient_01Dlg::RequestGraphUpdate() {

@@ -85,7 +85,6 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   void ApplyValueFont();
   void ApplyValueFieldColours();
   void OnControlClicked(int id);
-  void OnDeviceChange(device::DeviceEventType type);
   void RequestGraphUpdate();  // any thread
 
   Client& client_;

@@ -40,9 +40,8 @@ bool WaitFor(const std::function<bool()>& condition) {
 
 ScriptedStrip Strip(std::uint32_t serial) { return ScriptedStrip{serial, "path-" + std::to_string(serial)}; }
 
-class TreeRecorder : public TreeRebuildTarget, public WindowLink {
+class TreeRecorder : public WindowLink {
  public:
-  void DeleteAllStripItems() override { calls.push_back("delete"); }
   void AddStripToTree(const std::string& label, int position) override {
     std::lock_guard lock(mutex);
     calls.push_back(label + "@" + std::to_string(position));
@@ -91,60 +90,20 @@ TEST_F(ClientTest, InitialControlStatesAndCommandLine) {
   EXPECT_EQ(client.state().startQuantity, 1u);
 }
 
-TEST_F(ClientTest, DeviceChangeRebuildsOnlyWhenTheCountChanged) {
-  Client client(driver, DefaultClock(), dir);
-  client.state().device.RebuildDeviceList();
-  client.state().device.setSelectedSerial(0x789);
-  client.state().controls.ShowControlRange(5001, 5033, true);
-  client.state().controls.ShowControlRange(3000, 3006, true);
-  TreeRecorder tree;
-
-  EXPECT_FALSE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
-  EXPECT_TRUE(tree.Calls().empty());
-  EXPECT_TRUE(client.state().controls.IsVisible(5013));
-
-  driver.AddStrip(Strip(0x100));  // a third strip, lower serial, plugged in
-  EXPECT_TRUE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
-  EXPECT_EQ(tree.Calls(),
-            (std::vector<std::string>{"delete", "S/N=00100@1", "S/N=00345@2", "S/N=00789@3"}));
-  EXPECT_EQ(client.state().device.deviceCount(), 3);
-  EXPECT_EQ(client.state().device.selectedSerial(), 0x789);  // the selection is untouched
-  for (int id : {5001, 5013, 5033, 3000, 3002, 4001, 6003}) EXPECT_FALSE(client.state().controls.IsVisible(id)) << id;
-  EXPECT_TRUE(client.state().controls.IsVisible(2000));
-
-  driver.SetPresent(0x345, false);  // removal
-  EXPECT_TRUE(client.OnDeviceChange(device::DeviceEventType::RemoveComplete, nullptr));
-  EXPECT_EQ(client.state().device.deviceCount(), 2);
-}
-
 TEST_F(ClientTest, SuspendNoticeGoesOnlyToASelectedStrip) {
   Client client(driver, DefaultClock(), dir);
   client.state().device.RebuildDeviceList();
   driver.ClearCalls();
-  client.OnSuspend();
+  EXPECT_FALSE(client.OnSuspend());
   EXPECT_TRUE(driver.Calls().empty());
 
   client.state().device.setSelectedSerial(0x345);
-  client.OnSuspend();
+  EXPECT_TRUE(client.OnSuspend());
   const auto calls = driver.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].serial, 0x345u);
   EXPECT_TRUE(calls[0].onPipe);
   EXPECT_EQ(calls[0].setup, (protocol::SetupFields{0x40, 0x00, 0, 0, 0}));
-}
-
-TEST_F(ClientTest, NotificationsReachTheCallerUntilShutdown) {
-  Client client(driver, DefaultClock(), dir);
-  std::atomic<int> arrivals{0};
-  client.RegisterNotifications([&](device::DeviceEventType type) {
-    if (type == device::DeviceEventType::Arrival) ++arrivals;
-  });
-  driver.Announce({device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"});
-  driver.Announce({device::DeviceEventType::Arrival, std::string(device::fallbackInterfaceGuid), "p"});
-  EXPECT_EQ(arrivals.load(), 2);
-  client.Shutdown();
-  driver.Announce({device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"});
-  EXPECT_EQ(arrivals.load(), 2);
 }
 
 TEST_F(ClientTest, ShutdownStopsTheThreadFirstAndClosesTheLogs) {
@@ -192,7 +151,7 @@ TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
   ASSERT_TRUE(client.ApplyCommandLine("789 0 1 1 0").ok);
   std::ostringstream out, err;
   HeadlessSession session(client, out, err, false);
-  client.RegisterNotifications([&](device::DeviceEventType type) { session.PostDeviceChange(type); });
+  client.RegisterNotifications(&session, [&](std::function<void()> job) { session.Post(std::move(job)); });
   client.SetInitialControlStates();
   ASSERT_TRUE(client.StartAcquisition(session));
   ASSERT_TRUE(WaitFor([&] {
@@ -324,17 +283,18 @@ TEST_F(ClientTest, StripUnpluggedDuringTheCalibrationFetch) {
 TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
   ProgramOptions options;
   std::string error;
-  ASSERT_TRUE(ParseProgramOptions({"--headless", "--scenario=s.json", "--trace=t.txt", "--log-dir=/var/log/kvx",
+  EXPECT_EQ(options.driverName, "sim");
+  ASSERT_TRUE(ParseProgramOptions({"--headless", "--driver=usb", "--scenario=s.json", "--log-dir=/var/log/kvx",
                                    "--duration=2.5", "--screenshot=x.png"},
                                   options, error));
   EXPECT_TRUE(options.headless);
-  EXPECT_EQ(options.scenarioFile, "s.json");
-  EXPECT_EQ(options.traceFile, "t.txt");
+  EXPECT_EQ(options.driverName, "usb");
   EXPECT_EQ(options.logDirectory, "/var/log/kvx");
   EXPECT_EQ(options.durationMs, 2500u);
-  EXPECT_EQ(options.windowOptions, std::vector<std::string>{"--screenshot=x.png"});
+  // The backend's options and the window's are left for them, in order.
+  EXPECT_EQ(options.windowOptions, (std::vector<std::string>{"--scenario=s.json", "--screenshot=x.png"}));
 
-  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--scenario=", "--log-dir="}) {
+  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--driver=", "--log-dir="}) {
     ProgramOptions o;
     EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
     EXPECT_FALSE(error.empty());

@@ -1,5 +1,6 @@
 // The device tree as the client's rebuild target: a strip's arrival rebuilds
-// the tree through Client::OnDeviceChange without touching the selection.
+// the tree (the list enumerated on the client's worker, applied on this
+// thread) without touching the selection.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "app/client.h"
 #include "fake_tree_view.h"
 #include "support/fake_clock.h"
+#include "support/owner_loop.h"
 #include "support/scripted_driver.h"
 #include "ui/device_tree.h"
 
@@ -19,14 +21,24 @@ class TreeRebuildTest : public ::testing::Test {
   TreeRebuildTest() {
     view.onSelectionChanged = [this] { tree.OnTreeSelectionChanged(); };
     AddStrip(0x2C4D5);
+    client.RegisterNotifications(&tree, owner.Poster());
   }
-  ~TreeRebuildTest() override { std::filesystem::remove_all(directory); }
+  ~TreeRebuildTest() override {
+    client.Shutdown();  // no recount reaches the owner loop or the tree once they go
+    std::filesystem::remove_all(directory);
+  }
 
   void AddStrip(std::uint32_t serial) {
     driver.AddStrip(ScriptedStrip{serial, "/dev/kvx/" + std::to_string(serial)});
   }
   ui::TreeNode Node(int position, int kind) const {
     return tree.NodeAt(ui::DeviceTree::FirstSlotOf(position) + kind);
+  }
+  // An arrival announced, and every recount it causes run to its end.
+  void Arrive() {
+    const int before = client.recount()->passes();
+    driver.Announce({device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"});
+    ASSERT_TRUE(owner.RunUntil([&] { return client.recount()->passes() > before && client.recount()->idle(); }));
   }
   bool AnyPanelShown() {
     for (const ControlState& c : client.state().controls.TakeSnapshot().controls) {
@@ -43,18 +55,19 @@ class TreeRebuildTest : public ::testing::Test {
   FakeTreeView view;
   ui::PanelHandlers handlers{client.state(), [] {}};
   ui::DeviceTree tree{client.state(), view, handlers, {}};
+  OwnerLoop owner;
 };
 
 TEST_F(TreeRebuildTest, ArrivalRebuildsTheTreeHidesThePanelsAndKeepsTheSelectedStrip) {
   // The first strip is in the list and the tree, and its calculation view is shown.
-  ASSERT_TRUE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
+  Arrive();
   ASSERT_EQ(view.Children(ui::TreeNode::None).size(), 1u);
   view.Select(Node(1, ui::NODE_CALCULATION));
   ASSERT_TRUE(client.state().controls.IsVisible(5001));
   const int reports = view.selectionReports;
 
   AddStrip(0x1A2B3);  // sorts before the selected strip
-  EXPECT_TRUE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
+  Arrive();
 
   const auto roots = view.Children(ui::TreeNode::None);
   ASSERT_EQ(roots.size(), 2u);
@@ -71,9 +84,9 @@ TEST_F(TreeRebuildTest, ArrivalRebuildsTheTreeHidesThePanelsAndKeepsTheSelectedS
 }
 
 TEST_F(TreeRebuildTest, AnUnchangedCountLeavesTheTreeAlone) {
-  ASSERT_TRUE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
+  Arrive();
   view.Select(Node(1, ui::NODE_STRIP));
-  EXPECT_FALSE(client.OnDeviceChange(device::DeviceEventType::Arrival, &tree));
+  Arrive();
   EXPECT_EQ(tree.viewKind(), ui::NODE_STRIP);
   EXPECT_TRUE(view.deletions.empty());
 }

@@ -1,0 +1,157 @@
+// The backend registry: which backend is built from which options, the
+// options it leaves for the window, every mistake it refuses, and --help.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/program_options.h"
+#include "device/backends/backend_registry.h"
+#include "device/device_access.h"
+#include "device/sim/sim_driver.h"
+#include "support/scripted_driver.h"
+
+namespace kvx {
+namespace {
+
+using device::Backend;
+using device::BackendArgument;
+using device::CreateDriver;
+
+std::vector<std::int32_t> SerialsOf(device::Driver& driver) {
+  device::DeviceAccess access(driver);
+  access.RebuildDeviceList();
+  std::vector<std::int32_t> serials;
+  for (const device::DeviceEntry& entry : *access.List()) serials.push_back(entry.serialNumber);
+  return serials;
+}
+
+class BackendRegistryTest : public ::testing::Test {
+ protected:
+  ~BackendRegistryTest() override { std::filesystem::remove_all(dir); }
+  std::string Write(const std::string& name, const std::string& text) {
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / name).string();
+    std::ofstream(path) << text;
+    return path;
+  }
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("kvx_backend_registry_" + std::to_string(::getpid()));
+  std::string error;
+};
+
+TEST_F(BackendRegistryTest, SimIsTheDefaultAndLeavesTheWindowsOptionsInOrder) {
+  EXPECT_EQ(device::Backends().front().name, device::DEFAULT_BACKEND);
+  std::vector<std::string> options = {"--screenshot=a.png", "--select=calc:1"};
+  auto driver = CreateDriver("sim", options, error);
+  ASSERT_NE(driver, nullptr) << error;
+  EXPECT_NE(dynamic_cast<sim::SimDriver*>(driver.get()), nullptr);
+  EXPECT_EQ(SerialsOf(*driver), (std::vector<std::int32_t>{0x1A2B3, 0x2C4D5}));  // the built-in strips
+  EXPECT_EQ(options, (std::vector<std::string>{"--screenshot=a.png", "--select=calc:1"}));
+}
+
+TEST_F(BackendRegistryTest, SimTakesItsScenarioAndTrace) {
+  const std::string scenario = Write("one.json", R"({"strips": [{"serial": "0x00345"}]})");
+  const std::string trace = (dir / "trace.txt").string();
+  std::vector<std::string> options = {"--wait=10", "--scenario=" + scenario, "--trace=" + trace};
+  auto driver = CreateDriver("sim", options, error);
+  ASSERT_NE(driver, nullptr) << error;
+  EXPECT_EQ(SerialsOf(*driver), std::vector<std::int32_t>{0x345});
+  EXPECT_EQ(options, std::vector<std::string>{"--wait=10"});
+  driver.reset();  // flushes the trace
+  std::ifstream in(trace);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("sn=00345 on=iface ctl=TRANSFER"), std::string::npos) << text.str();
+}
+
+TEST_F(BackendRegistryTest, EveryMistakeIsRefusedWithItsReasonAndTheOptionsUntouched) {
+  const std::string badScenario = Write("bad.json", R"({"strips": [{"serial": "0x1", "colour": "red"}]})");
+  const struct {
+    std::string driver;
+    std::vector<std::string> options;
+    std::string reason;
+  } cases[] = {
+      {"nosuch", {}, "unknown driver 'nosuch' (known: sim, usb)"},
+      {"usb", {}, "the usb backend is not built in this version"},
+      {"usb", {"--usb-id=1:2"}, "the usb backend is not built in this version"},
+      {"usb", {"--trace=t.txt"}, "the usb backend is not built in this version"},
+      {"sim", {"--usb-id=1:2"}, "--usb-id belongs to --driver=usb, not --driver=sim (the usb backend is not built"},
+      {"sim", {"--unlock-code=7"}, "--unlock-code belongs to --driver=usb"},
+      {"sim", {"--scenario"}, "--scenario needs a value: --scenario=FILE"},
+      {"sim", {"--trace="}, "--trace needs a value: --trace=FILE"},
+      {"sim", {"--scenario=" + (dir / "missing.json").string()}, "cannot use scenario"},
+      {"sim", {"--scenario=" + badScenario}, "colour"},
+      {"sim", {"--trace=" + (dir / "no" / "such" / "dir" / "t.txt").string()}, "cannot write trace"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> options = c.options;
+    error.clear();
+    EXPECT_EQ(CreateDriver(c.driver, options, error), nullptr) << c.driver;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << c.driver << ": " << error;
+    EXPECT_EQ(options, c.options);
+  }
+}
+
+TEST_F(BackendRegistryTest, EachBackendGetsOnlyItsOwnArgumentsCheckedAgainstTheirDeclaration) {
+  std::vector<BackendArgument> seen;
+  const std::vector<Backend> backends = {
+      {"a", "first", {{"--port", "N", "a port"}, {"--fast", "", "a flag"}},
+       [&](const std::vector<BackendArgument>& arguments, std::string&) -> std::unique_ptr<device::Driver> {
+         seen = arguments;
+         return std::make_unique<test::ScriptedDriver>();
+       }},
+      {"b", "second", {{"--bus", "N", "a bus"}}, {}},
+  };
+  std::vector<std::string> options = {"--port=4", "--other", "--fast", "--port=5"};
+  ASSERT_NE(CreateDriver(backends, "a", options, error), nullptr) << error;
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].name, "--port");
+  EXPECT_EQ(seen[0].value, "4");
+  EXPECT_EQ(seen[1].name, "--fast");
+  EXPECT_EQ(seen[1].value, "");
+  EXPECT_EQ(seen[2].value, "5");
+  EXPECT_EQ(options, std::vector<std::string>{"--other"});
+
+  // A flag given a value, and a value-taking option of a backend not chosen.
+  options = {"--fast=yes"};
+  EXPECT_EQ(CreateDriver(backends, "a", options, error), nullptr);
+  EXPECT_EQ(error, "--fast takes no value");
+  options = {"--bus=1"};
+  EXPECT_EQ(CreateDriver(backends, "a", options, error), nullptr);
+  EXPECT_EQ(error, "--bus belongs to --driver=b, not --driver=a (the b backend is not built in this version)");
+  // A backend's own failure reaches the caller as it said it.
+  const std::vector<Backend> failing = {
+      {"f", "fails", {}, [](const std::vector<BackendArgument>&, std::string& why) -> std::unique_ptr<device::Driver> {
+         why = "no bus here";
+         return nullptr;
+       }}};
+  options = {"--screenshot=x"};
+  EXPECT_EQ(CreateDriver(failing, "f", options, error), nullptr);
+  EXPECT_EQ(error, "no bus here");
+  EXPECT_EQ(options, std::vector<std::string>{"--screenshot=x"});
+}
+
+TEST_F(BackendRegistryTest, HelpNamesTheDriverOptionEveryBackendAndTheOptionsOfThoseBuiltIn) {
+  const std::string help = UsageText("kvxclient");
+  for (const char* line : {"  --driver=NAME      where the strips are reached (default: sim)\n",
+                           "  sim                simulated strips",
+                           "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
+                           "    --trace=FILE     write every request the simulated driver handles to FILE\n",
+                           "  usb                real strips over USB: not built in this version\n"}) {
+    EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
+  }
+  EXPECT_EQ(help.find("--usb-id"), std::string::npos);  // nothing that cannot be used is offered
+  const std::vector<Backend> wide = {
+      {"w", "wide", {{"--a-rather-long-option", "VALUE", "explained"}}, [](auto&, auto&) { return nullptr; }}};
+  EXPECT_EQ(device::BackendHelp(wide),
+            "Backend (each takes only its own options):\n"
+            "  --driver=NAME      where the strips are reached (default: w)\n"
+            "  w                  wide\n"
+            "    --a-rather-long-option=VALUE\n"
+            "                     explained\n");
+}
+
+}  // namespace
+}  // namespace kvx
