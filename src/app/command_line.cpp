@@ -10,9 +10,12 @@ constexpr std::uint32_t MAX_SERIAL = 999999;  // hexadecimal F423F
 constexpr std::uint32_t MAX_LOG_INTERVAL_SEC = 3600;
 constexpr std::uint32_t MAX_LOG_MODE = 10;
 constexpr std::uint32_t MAX_START_QUANTITY = 1;
-constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
 
-bool StartsWithDashes(std::string_view argument) { return argument.size() >= 2 && argument.substr(0, 2) == "--"; }
+// "-h" is the one short option: the usual way to ask for the help text. Any
+// other argument with a single dash ("-1") is a start-up value.
+bool IsOption(std::string_view argument) {
+  return argument == "-h" || (argument.size() >= 2 && argument.substr(0, 2) == "--");
+}
 
 }  // namespace
 
@@ -67,7 +70,7 @@ ProgramArguments SplitProgramArguments(int argc, const char* const argv[]) {
       optionsEnded = true;
       continue;
     }
-    if (!optionsEnded && StartsWithDashes(argument)) {
+    if (!optionsEnded && IsOption(argument)) {
       result.options.emplace_back(argument);
       continue;
     }

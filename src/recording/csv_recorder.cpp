@@ -73,10 +73,6 @@ void CsvRecorder::CloseLogFiles() {
   CloseLocked();
 }
 
-void CsvRecorder::OnLogCheckClicked() {
-  if (!state_.controls.IsChecked(ids::LOG_CHECK)) CloseLogFiles();
-}
-
 RecorderStatus CsvRecorder::Status() const {
   RecorderStatus status;
   {

@@ -4,7 +4,8 @@
 // closed on a quantity or outlet change, on a split and at shutdown.
 //
 // Threads: LogSummaryReading, StartTimers and SetConnectionIdentity run on the
-// acquisition thread; CloseLogFiles, OnLogCheckClicked and Status on either.
+// acquisition thread; CloseLogFiles (the window's Log box
+// handler calls it when the box is unticked) and Status on either.
 // One lock owned by the recorder keeps a close from overlapping a creation or
 // a write; Status reads a separate small record, so it never waits for disk I/O.
 #pragma once
@@ -51,9 +52,6 @@ class CsvRecorder final : public MeasurementRecorder {
   // Opens (creating and heading) the log of `kind` if it is closed, then
   // writes `text`. Returns whether the text reached the file whole.
   bool WriteLogRecord(int kind, std::string_view text);
-
-  // The Log check box's click handler: closes the files unless the box is now checked.
-  void OnLogCheckClicked();
 
   RecorderStatus Status() const;
 

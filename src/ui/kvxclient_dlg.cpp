@@ -33,7 +33,9 @@ const QRect kGraphRect(WaveformGraph::PLOT_RECT.left, WaveformGraph::PLOT_RECT.t
 
 // Present values (nowBrush); every other value field shows a statistic or the
 // environment (statBrush).
-constexpr int kPresentValueFields[] = {5013, 5019, 5025, 5031, 6003, 6005, 6007};
+constexpr int kPresentValueFields[] = {ids::PRESENT_VALUE[0], ids::PRESENT_VALUE[1], ids::PRESENT_VALUE[2],
+                                       ids::PRESENT_VALUE[3], ids::WAVE_VALUE,       ids::WAVE_MAX,
+                                       ids::WAVE_MIN};
 
 }  // namespace
 

@@ -29,11 +29,11 @@ struct WindowOptions {
   int waitMs = 2000;             // how long readings are awaited before the picture
 };
 
-// Takes the window's options out of the raw program arguments (argv[1..],
-// before the program's own option splitting): "--screenshot FILE",
-// "--select NODE", "--wait MS", each also as "--name=value". Everything else
-// stays in `args`, in order. Returns false with `error` set for a missing or
-// malformed value.
-bool TakeWindowOptions(std::vector<std::string>& args, WindowOptions& out, std::string& error);
+// Takes the window's options out of the options the program left for the
+// window (ProgramOptions::windowOptions, each one argument of the form --name
+// or --name=value): "--screenshot=FILE", "--select=NODE", "--wait=MS".
+// Everything else stays in `options`, in order. Returns false with `error` set
+// for a missing or malformed value.
+bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, std::string& error);
 
 }  // namespace kvx::ui
