@@ -97,4 +97,19 @@ bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, st
   return true;
 }
 
+bool DisplayAvailable(const char* qpaPlatform, const char* x11Display, const char* waylandDisplay) {
+  const bool x11 = x11Display != nullptr && *x11Display != '\0';
+  const bool wayland = waylandDisplay != nullptr && *waylandDisplay != '\0';
+  if (qpaPlatform == nullptr || *qpaPlatform == '\0') return x11 || wayland;
+  std::string_view platforms = qpaPlatform;
+  for (;;) {
+    const std::size_t semicolon = platforms.find(';');
+    const std::string_view entry = platforms.substr(0, semicolon);
+    const std::string_view name = entry.substr(0, entry.find(':'));  // "name:arguments"
+    if (name.starts_with("xcb") ? x11 : name.starts_with("wayland") ? wayland : !name.empty()) return true;
+    if (semicolon == std::string_view::npos) return false;
+    platforms.remove_prefix(semicolon + 1);
+  }
+}
+
 }  // namespace kvx::ui

@@ -36,4 +36,12 @@ struct WindowOptions {
 // for a missing or malformed value.
 bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, std::string& error);
 
+// Whether Qt will find somewhere to show the window, from the environment it
+// reads (null for a variable that is not set): the platforms named by
+// QT_QPA_PLATFORM ("xcb", "wayland;xcb", "offscreen", ...), of which the X and
+// Wayland ones need DISPLAY or WAYLAND_DISPLAY and the others no display at
+// all; without QT_QPA_PLATFORM, an X or a Wayland display. Checked before the
+// application object exists, since Qt aborts the process when it finds none.
+bool DisplayAvailable(const char* qpaPlatform, const char* x11Display, const char* waylandDisplay);
+
 }  // namespace kvx::ui

@@ -125,6 +125,25 @@ class HeadlessLoggingTest(unittest.TestCase):
         self.assertIn("Error in the Command Line Option 'F4240 10'.", run.stderr)
         self.assertEqual(run.files(), [])
 
+    def test_dash_h_shows_the_help_and_starts_nothing(self):
+        for option in ("-h", "--help"):
+            run = HeadlessRun(self, ["1A2B3", "0", "0", "1", "0", option], window=True)
+            self.assertEqual(run.wait(), 0, run.stderr)
+            self.assertTrue(run.stdout.startswith("Usage: kvxclient"), run.stdout)
+            self.assertEqual(run.files(), [])
+
+    def test_without_a_display_the_window_says_so_and_exits_1(self):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        run = HeadlessRun(self, ["1A2B3", "0", "0", "1", "0"], window=True, env=env)
+        status = run.wait()
+        if "this build has no window" in run.stderr:
+            self.skipTest("built without the window")
+        self.assertEqual(status, 1, run.stderr)
+        self.assertIn("no display found", run.stderr)
+        self.assertIn("--headless runs without one", run.stderr)
+        self.assertNotIn("Reinstalling", run.stderr)
+        self.assertEqual(run.files(), [])
+
     def test_without_serial_the_first_strip_is_polled_and_said(self):
         run = HeadlessRun(self, [], duration=1.5)
         self.assertEqual(run.wait(), 0, run.stderr)

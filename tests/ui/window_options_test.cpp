@@ -45,5 +45,23 @@ TEST(WindowOptionsTest, ReportsMissingAndMalformedValues) {
   }
 }
 
+TEST(DisplayAvailableTest, NeedsTheDisplayOfThePlatformQtWillUse) {
+  // No platform named: an X or a Wayland display.
+  EXPECT_FALSE(DisplayAvailable(nullptr, nullptr, nullptr));
+  EXPECT_FALSE(DisplayAvailable("", "", ""));
+  EXPECT_TRUE(DisplayAvailable(nullptr, ":0", nullptr));
+  EXPECT_TRUE(DisplayAvailable(nullptr, nullptr, "wayland-0"));
+  // Platforms that draw off screen need none.
+  EXPECT_TRUE(DisplayAvailable("offscreen", nullptr, nullptr));
+  EXPECT_TRUE(DisplayAvailable("minimal", nullptr, nullptr));
+  // X and Wayland need theirs, also with arguments and in a list of fallbacks.
+  EXPECT_FALSE(DisplayAvailable("xcb", nullptr, "wayland-0"));
+  EXPECT_TRUE(DisplayAvailable("xcb", ":1", nullptr));
+  EXPECT_FALSE(DisplayAvailable("wayland-egl", ":0", nullptr));
+  EXPECT_FALSE(DisplayAvailable("wayland;xcb", nullptr, nullptr));
+  EXPECT_TRUE(DisplayAvailable("wayland;xcb", ":0", nullptr));
+  EXPECT_TRUE(DisplayAvailable("xcb:nomitshm;offscreen", nullptr, nullptr));
+}
+
 }  // namespace
 }  // namespace kvx::ui
