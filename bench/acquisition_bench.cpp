@@ -204,8 +204,8 @@ int main(int argc, char** argv) {
   const double frameFloor = floor * READINGS_PER_FRAME;
   const double summaryRatio = floor > 0.0 ? summary / floor : 0.0;
   const double frameRatio = frameFloor > 0.0 ? frame / frameFloor : 0.0;
-  const bool ok = floor > 0.0 && summary > 0.0 && frame > 0.0 && summaryRatio <= options.maxRatio &&
-                  frameRatio <= options.maxRatio;
+  const bool ok =
+      floor > 0.0 && summary > 0.0 && frame > 0.0 && summaryRatio <= options.maxRatio && frameRatio <= options.maxRatio;
   std::printf("CSV records written in the run:        %8llu\n", static_cast<unsigned long long>(written));
   std::printf("floor (2 ms wake-up + write):          %8.1f us CPU per reading\n", floor);
   std::printf("summary reading, logged:               %8.1f us CPU   ratio %5.2f\n", summary, summaryRatio);

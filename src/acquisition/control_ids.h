@@ -64,7 +64,9 @@ inline constexpr IdRange CALCULATION_PANEL = {5001, 5033};
 inline constexpr IdRange WAVEFORM_PANEL = {6002, 6019};
 inline constexpr IdRange ENVIRONMENT_ROW = {3000, 3006};
 
-// The 22 value fields with the bold value font, in the order they receive it.
+// The 22 value fields with the bold value font, in the order they receive it
+// (laid out by hand: one row per outlet, as they sit in the panel).
+// clang-format off
 inline constexpr std::array<int, 22> VALUE_FIELDS = {
     INSTANTANEOUS_VALUE[0], INSTANTANEOUS_VALUE[1], INSTANTANEOUS_VALUE[2], INSTANTANEOUS_VALUE[3],
     VOLTAGE_VALUE,          FREQUENCY_VALUE,        TEMPERATURE_VALUE,
@@ -73,5 +75,6 @@ inline constexpr std::array<int, 22> VALUE_FIELDS = {
     MAXIMUM_VALUE[2],       MINIMUM_VALUE[2],       PRESENT_VALUE[2],
     MAXIMUM_VALUE[3],       MINIMUM_VALUE[3],       PRESENT_VALUE[3],
     WAVE_VALUE,             WAVE_MAX,               WAVE_MIN};
+// clang-format on
 
 }  // namespace kvx::ids

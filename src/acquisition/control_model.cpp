@@ -12,9 +12,8 @@ const std::vector<std::vector<int>>& RadioGroups() {
   static const std::vector<std::vector<int>> groups = [] {
     std::vector<int> yScales;
     for (const ids::YScale& scale : ids::Y_SCALES) yScales.push_back(scale.id);
-    return std::vector<std::vector<int>>{{ids::WAVE_CURRENT_RADIO, ids::WAVE_POWER_RADIO},
-                                         {ids::CALC_CURRENT_RADIO, ids::CALC_POWER_RADIO},
-                                         yScales};
+    return std::vector<std::vector<int>>{
+        {ids::WAVE_CURRENT_RADIO, ids::WAVE_POWER_RADIO}, {ids::CALC_CURRENT_RADIO, ids::CALC_POWER_RADIO}, yScales};
   }();
   return groups;
 }
