@@ -1,6 +1,7 @@
-// The window's own program options: a screenshot run that starts the client,
-// selects one node of the device tree, waits for readings, writes a PNG of the
-// window and exits. Parsing is kept free of Qt so it is tested with the logic.
+// What the window needs before Qt starts: its own program options (a
+// screenshot run that starts the client, selects one node of the device tree,
+// waits for readings, writes a PNG of the window and exits) and whether there
+// is a display to show it on. Kept free of Qt so it is tested with the logic.
 #pragma once
 
 #include <optional>
