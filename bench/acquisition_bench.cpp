@@ -1,20 +1,34 @@
-// Throughput of the acquisition path against an unpaced simulated strip,
-// compared in the same run with a bare read loop of the same 2 ms cadence,
-// and the CPU time of the measurement processing itself.
+// CPU cost of the whole acquisition path, next to a floor measured in the same
+// run. The path is the real client against an unpaced simulated strip: the
+// acquisition thread with its 2 ms read cadence, the measurement, the CSV
+// recorder writing every summary reading to real files in a scratch directory,
+// and the real waveform graph drawing every frame. The floor is the least any
+// reader could spend on a reading: a loop doing one wake-up (the same 2 ms
+// sleep) and one write(2) of a record-sized line to a file, nothing else.
 //
-//   kvx_acquisition_bench [seconds per round, default 2] [rounds, default 3]
+// Printed: CPU microseconds per summary reading (logged) and per waveform frame
+// (32 readings, drawn), the floor per reading and per 32 readings, and the
+// ratio of each to its floor. Exits 1 when a ratio exceeds --max-ratio.
+//
+//   kvx_acquisition_bench [--seconds=S per phase, default 2] [--rounds=N, default 3] [--max-ratio=R, default 8]
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "acquisition/acquisition_thread.h"
 #include "acquisition/control_ids.h"
-#include "acquisition/measurement.h"
+#include "app/client.h"
 #include "device/sim/sim_driver.h"
+#include "graph/waveform_graph.h"
+#include "recording/csv_recorder.h"
+#include "soak_support.h"
 
 namespace {
 
@@ -22,180 +36,181 @@ using namespace kvx;
 using Seconds = std::chrono::duration<double>;
 
 constexpr std::uint32_t SERIAL = 0x1A2B3;
+constexpr int READINGS_PER_FRAME = 32;
 
-class NullRecorder : public MeasurementRecorder {
- public:
-  void StartTimers(std::uint32_t) override {}
-  void SetConnectionIdentity(const ConnectionIdentity&) override {}
-  void LogSummaryReading(std::uint32_t, const LocalTime&, int, bool, const std::array<double, 4>& present, double,
-                         double, double) override {
-    sink += present[0];
+struct Options {
+  double seconds = 2.0;
+  int rounds = 3;
+  double maxRatio = 8.0;
+};
+
+bool ParseOptions(int argc, char** argv, Options& out) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&](const char* name) -> const char* {
+      const std::size_t n = std::strlen(name);
+      return arg.compare(0, n, name) == 0 ? arg.c_str() + n : nullptr;
+    };
+    if (const char* v = value("--seconds=")) {
+      out.seconds = std::atof(v);
+    } else if (const char* v = value("--rounds=")) {
+      out.rounds = std::atoi(v);
+    } else if (const char* v = value("--max-ratio=")) {
+      out.maxRatio = std::atof(v);
+    } else {
+      return false;
+    }
   }
-  void CloseLogFiles() override {}
-  double sink = 0.0;
-};
+  return out.seconds > 0.0 && out.rounds > 0 && out.maxRatio > 0.0;
+}
 
-class NullGraph : public WaveformSink {
- public:
-  void DrawWaveform(const std::array<double, protocol::WAVEFORM_SAMPLES>& frame, double, double) override {
-    sink += frame[0];
-  }
-  double sink = 0.0;
-};
-
-class NullWindow : public WindowLink {
- public:
-  void AddStripToTree(const std::string&, int) override {}
-  void RegisterInterfaceNotifications() override {}
-  void ClickDeviceTree() override {}
-};
+double CpuSeconds(clockid_t which) {
+  timespec ts{};
+  clock_gettime(which, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 
 sim::Scenario UnpacedScenario() {
   sim::StripSpec strip;
   strip.serial = SERIAL;
   strip.summaryIntervalMs = 0;
   strip.waveformIntervalMs = 0;
-  strip.outlets = {sim::LoadSpec::Heater(1000.0), sim::LoadSpec::Smps(150.0), sim::LoadSpec::Compressor(400.0, 40.0, 0, 1.0),
-                   sim::LoadSpec::Heater(60.0)};
+  strip.outlets = {sim::LoadSpec::Heater(1000.0), sim::LoadSpec::Smps(150.0),
+                   sim::LoadSpec::Compressor(400.0, 40.0, 0, 1.0), sim::LoadSpec::Heater(60.0)};
   sim::Scenario scenario;
   scenario.strips.push_back(strip);
   return scenario;
 }
 
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-// Readings per second of a loop that only sleeps 2 ms and reads, as the
-// acquisition thread's read loop does, without any processing.
-double BareReadsPerSecond(sim::SimDriver& driver, double seconds) {
-  device::DeviceAccess device(driver);
-  device.RebuildDeviceList();
-  device.setSelectedSerial(static_cast<std::int32_t>(SERIAL));
-  const device::Handle pipe = device.OpenPipe(protocol::PIPE_NAME);
-  if (pipe == device::INVALID_HANDLE_VALUE) return 0.0;
-  device.SendSetEvent(pipe, 1);
-  device.VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SELECT_OUTLET, 0, 0, 0);
-  device.VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SELECT_QUANTITY, protocol::QUANTITY_CURRENT, 0, 0);
+// CPU microseconds of one iteration of the floor loop: one 2 ms wake-up and
+// one write of a record-sized line, on this thread.
+double FloorMicrosPerReading(const std::string& directory, double seconds) {
+  const std::string path = directory + "/floor.csv";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return 0.0;
+  static const char line[] = "2026/12/07 10:15:00,on,12000,02326,01958,00000,100,50.00,25.34\r\n";
   SystemClock clock;
-  protocol::ReadingBytes buffer{};
-  std::uint64_t readings = 0;
-  const auto start = std::chrono::steady_clock::now();
-  const auto end = start + Seconds(seconds);
+  std::uint64_t iterations = 0;
+  const double cpu0 = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+  const auto end = std::chrono::steady_clock::now() + Seconds(seconds);
   while (std::chrono::steady_clock::now() < end) {
     clock.Sleep(2);
-    const auto n = device.ReadReading(pipe, buffer);
-    if (!n) break;
-    if (*n > 0) ++readings;
+    if (::write(fd, line, sizeof line - 1) != static_cast<ssize_t>(sizeof line - 1)) break;
+    ++iterations;
   }
-  const double elapsed = Seconds(std::chrono::steady_clock::now() - start).count();
-  device.SendStop(pipe);
-  device.ClosePipe(pipe);
-  return static_cast<double>(readings) / elapsed;
+  const double cpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+  ::close(fd);
+  ::unlink(path.c_str());
+  return iterations ? cpu * 1e6 / static_cast<double>(iterations) : 0.0;
 }
 
-// Readings per second through the whole acquisition thread: selections,
-// reads, line quantities, summary processing with averaging, label writes.
-double FullPathReadsPerSecond(sim::SimDriver& driver, double seconds) {
-  AppState state(driver);
-  NullRecorder recorder;
-  NullGraph graph;
-  NullWindow window;
-  AcquisitionThread thread(state, recorder, graph, window, DefaultClock());
-  state.SetStartupValues(StartupValues{SERIAL, 1, 1, 0, 0});
-  state.controls.SetCheck(ids::AVERAGE_CHECK, true);
-  state.threadRunFlag.store(1);
-  state.readLoopRunFlag.store(1);
-  if (!thread.Start()) return 0.0;
-  // Measure once the connection is open and readings flow.
-  while (thread.Status().readingsAccepted < 10) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const std::uint64_t first = thread.Status().readings;
-  const auto start = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(Seconds(seconds));
-  const std::uint64_t last = thread.Status().readings;
-  const double elapsed = Seconds(std::chrono::steady_clock::now() - start).count();
-  thread.Stop();
-  return static_cast<double>(last - first) / elapsed;
-}
+class NoWindow final : public WindowLink {
+ public:
+  void AddStripToTree(const std::string&, int) override {}
+  void RegisterInterfaceNotifications() override {}
+  void ClickDeviceTree() override {}
+};
 
-// CPU time of ProcessSummaryReading per 1,000 readings (averaging on, labels written).
-double SummaryCpuMicrosPerThousand(sim::SimDriver& driver) {
-  AppState state(driver);
-  NullRecorder recorder;
-  NullGraph graph;
-  Measurement measurement(state, recorder, graph);
-  state.controls.SetCheck(ids::AVERAGE_CHECK, true);
-  ResetStatistics(state.measurement);
-  constexpr int COUNT = 200000;
-  const double start = ThreadCpuSeconds();
-  for (int i = 0; i < COUNT; ++i) {
-    const auto v = static_cast<std::uint16_t>(1000 + (i * 37) % 5000);
-    measurement.ProcessSummaryReading(protocol::Reading{0x80, 0x30, {v, static_cast<std::uint16_t>(v / 2), 0, 65535}},
-                                      static_cast<std::uint32_t>(i));
-  }
-  return (ThreadCpuSeconds() - start) * 1e6 / (COUNT / 1000.0);
-}
+// The whole client polling the strip, every summary reading logged. This
+// thread only sleeps while it measures, so the process's CPU time is the
+// acquisition thread's (with the simulated strip it reads from).
+class Path {
+ public:
+  explicit Path(const std::string& directory) : driver_(UnpacedScenario()), client_(driver_, clock_, directory) {}
 
-// CPU time of ProcessWaveformPacket per 100 complete frames (32 packets each).
-double WaveformCpuMillisPerHundred(sim::SimDriver& driver, bool power) {
-  AppState state(driver);
-  NullRecorder recorder;
-  NullGraph graph;
-  Measurement measurement(state, recorder, graph);
-  measurement.SetCalibration({protocol::ChannelCalibration{1000, 1200, 5, 2000, 1000, 1100, 0},
-                              protocol::ChannelCalibration{}, protocol::ChannelCalibration{},
-                              protocol::ChannelCalibration{}});
-  measurement.SetLineValues(LineValues{100.0, 50.0, 25.0});
-  state.controls.Click(power ? ids::WAVE_POWER_RADIO : ids::WAVE_CURRENT_RADIO);
-  // A few slightly different frames, built before the clock starts.
-  constexpr int VARIANTS = 7;
-  std::array<std::array<protocol::Reading, protocol::WAVEFORM_PACKETS>, VARIANTS> packets{};
-  for (int f = 0; f < VARIANTS; ++f) {
-    for (int p = 1; p <= protocol::WAVEFORM_PACKETS; ++p) {
-      protocol::Reading& r = packets[static_cast<std::size_t>(f)][static_cast<std::size_t>(p - 1)];
-      r = protocol::Reading{static_cast<std::uint8_t>(p), 0x01, {}};
-      for (int j = 0; j < 4; ++j) {
-        const double phase = (4 * (p - 1) + j + 1) * 0.04908738521875;
-        r.value[static_cast<std::size_t>(j)] = static_cast<std::uint16_t>(32768 + (2000 + 10 * f) * std::sin(phase));
-      }
+  bool Start() {
+    if (!client_.ApplyCommandLine("1A2B3 0 0 1 0").ok) return false;
+    client_.SetInitialControlStates();
+    client_.state().controls.SetCheck(ids::AVERAGE_CHECK, true);
+    client_.graph().CreateGraphBitmap();
+    if (!client_.StartAcquisition(window_)) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (client_.acquisition()->Status().readingsAccepted < 10) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return true;
   }
-  constexpr int FRAMES = 20000;
-  const double start = ThreadCpuSeconds();
-  for (int f = 0; f < FRAMES; ++f)
-    for (const protocol::Reading& r : packets[static_cast<std::size_t>(f % VARIANTS)]) measurement.ProcessWaveformPacket(r);
-  return (ThreadCpuSeconds() - start) * 1e3 / (FRAMES / 100.0);
-}
+
+  // CPU microseconds per summary reading, each one written to the CSV file.
+  double SummaryMicros(double seconds) {
+    client_.state().selectedOutlet.store(0);
+    return Measure(seconds, [this] { return client_.recorder().Status().recordsWritten; });
+  }
+
+  // CPU microseconds per complete waveform frame, each one drawn.
+  double FrameMicros(double seconds) {
+    client_.state().selectedOutlet.store(1);
+    return Measure(seconds, [this] { return client_.acquisition()->Status().waveformFrames; });
+  }
+
+  void Stop() { client_.Shutdown(); }
+
+ private:
+  template <typename Count>
+  double Measure(double seconds, Count count) {
+    // Let the selection change reach the strip and the first units arrive.
+    const std::uint64_t before = count();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (count() < before + 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::uint64_t first = count();
+    const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    std::this_thread::sleep_for(Seconds(seconds));
+    const double cpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+    const std::uint64_t units = count() - first;
+    return units ? cpu * 1e6 / static_cast<double>(units) : 0.0;
+  }
+
+  SystemClock clock_;
+  sim::SimDriver driver_;
+  Client client_;
+  NoWindow window_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  sim::SimDriver driver(UnpacedScenario());
-
-  // Alternate the two loops so that a noisy neighbour hits both alike.
-  double bare = 0.0;
-  double full = 0.0;
-  for (int round = 0; round < rounds; ++round) {
-    const double b = BareReadsPerSecond(driver, seconds);
-    const double f = FullPathReadsPerSecond(driver, seconds);
-    std::printf("round %d: bare read loop %.1f readings/s, acquisition path %.1f readings/s\n", round + 1, b, f);
-    bare += b;
-    full += f;
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    std::fprintf(stderr, "usage: kvx_acquisition_bench [--seconds=S] [--rounds=N] [--max-ratio=R]\n");
+    return 2;
   }
-  bare /= rounds;
-  full /= rounds;
-  const double ratio = bare > 0.0 ? full / bare : 0.0;
-  std::printf("bare read loop (2 ms cadence):         %8.1f readings/s\n", bare);
-  std::printf("acquisition + measurement, averaging:  %8.1f readings/s\n", full);
-  std::printf("ratio acquisition / bare:              %8.3f  (%s, required >= 0.97)\n", ratio,
-              ratio >= 0.97 ? "ok" : "BELOW");
+  soak::TempDirectory scratch("kvx_bench");
+  if (!scratch.ok()) {
+    std::fprintf(stderr, "kvx_acquisition_bench: %s\n", scratch.error().c_str());
+    return 1;
+  }
+  Path path(scratch.path());
+  if (!path.Start()) {
+    std::fprintf(stderr, "kvx_acquisition_bench: the client did not start polling\n");
+    return 1;
+  }
+  // The phases alternate, so that a noisy neighbour hits all of them alike.
+  double floor = 0.0, summary = 0.0, frame = 0.0;
+  for (int round = 1; round <= options.rounds; ++round) {
+    const double f = FloorMicrosPerReading(scratch.path(), options.seconds);
+    const double s = path.SummaryMicros(options.seconds);
+    const double w = path.FrameMicros(options.seconds);
+    std::printf("round %d: floor %.1f us/reading, summary %.1f us/reading, waveform %.1f us/frame\n", round, f, s, w);
+    floor += f / options.rounds;
+    summary += s / options.rounds;
+    frame += w / options.rounds;
+  }
+  path.Stop();
+  const std::uint64_t written = soak::CountLogFiles(scratch.path()).recordLines;
 
-  std::printf("CPU per 1,000 summary readings:        %8.1f us\n", SummaryCpuMicrosPerThousand(driver));
-  std::printf("CPU per 100 waveform frames, current:  %8.3f ms\n", WaveformCpuMillisPerHundred(driver, false));
-  std::printf("CPU per 100 waveform frames, power:    %8.3f ms\n", WaveformCpuMillisPerHundred(driver, true));
-  return ratio >= 0.97 ? 0 : 1;
+  const double frameFloor = floor * READINGS_PER_FRAME;
+  const double summaryRatio = floor > 0.0 ? summary / floor : 0.0;
+  const double frameRatio = frameFloor > 0.0 ? frame / frameFloor : 0.0;
+  const bool ok =
+      floor > 0.0 && summary > 0.0 && frame > 0.0 && summaryRatio <= options.maxRatio && frameRatio <= options.maxRatio;
+  std::printf("CSV records written in the run:        %8llu\n", static_cast<unsigned long long>(written));
+  std::printf("floor (2 ms wake-up + write):          %8.1f us CPU per reading\n", floor);
+  std::printf("summary reading, logged:               %8.1f us CPU   ratio %5.2f\n", summary, summaryRatio);
+  std::printf("floor x %d readings:                   %8.1f us CPU per frame\n", READINGS_PER_FRAME, frameFloor);
+  std::printf("waveform frame, drawn:                 %8.1f us CPU   ratio %5.2f\n", frame, frameRatio);
+  std::printf("verdict: %s (each ratio at most %.2f)\n", ok ? "ok" : "ABOVE THE LIMIT", options.maxRatio);
+  return ok ? 0 : 1;
 }

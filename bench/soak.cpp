@@ -28,6 +28,7 @@
 #include "device/sim/sim_driver.h"
 #include "recording/csv_recorder.h"
 #include "soak_support.h"
+#include "ui/panel_handlers.h"
 
 namespace {
 
@@ -104,47 +105,34 @@ sim::Scenario UnpacedScenario() {
   return scenario;
 }
 
-// The simulated driver keeps the latest control calls of each strip for
-// inspection; the soak inspects none, so a short log keeps that bounded
-// memory small next to what a leak would add.
-sim::SimOptions SoakDriverOptions() {
-  sim::SimOptions options;
-  options.requestLogLimit = 500;
-  return options;
-}
-
-// What the window's handlers do to the shared records when the user picks a
-// view or a quantity, or clicks the Log box.
+// What the window does when the user picks a view or a quantity, or clicks
+// the Log box: the window's own handlers (the ones its buttons run) on the
+// shared records, closing the files through the recorder as the window does.
 class WindowActions {
  public:
-  explicit WindowActions(Client& client) : client_(client), state_(client.state()) {}
+  explicit WindowActions(Client& client)
+      : state_(client.state()), handlers_(client.state(), [&client] { client.recorder().CloseLogFiles(); }) {}
 
   // The calculation panel with one quantity: all outlets, the Log box usable.
   void ShowSummary(std::uint8_t quantity) {
     const bool power = quantity == protocol::QUANTITY_POWER;
-    state_.controls.SetCheck(ids::CALC_CURRENT_RADIO, !power);
-    state_.controls.SetCheck(ids::CALC_POWER_RADIO, power);
-    state_.selectedOutlet.store(0);
-    state_.selectedQuantity.store(quantity);
     state_.controls.Enable(ids::LOG_CHECK, true);
-    ResetStatistics(state_.measurement);
+    handlers_.Click(power ? ids::CALC_POWER_RADIO : ids::CALC_CURRENT_RADIO);
   }
 
   // One outlet's waveform: the Log box stays as it is but cannot be changed.
   void ShowWaveform(int outlet) {
     state_.selectedOutlet.store(static_cast<std::uint8_t>(outlet));
     state_.controls.Enable(ids::LOG_CHECK, false);
-    ResetStatistics(state_.measurement);
+    handlers_.OnClearDisplay();
   }
 
-  // A click on the Log box, then its handler (which closes the files when unchecked).
-  void ClickLog() {
-    if (state_.controls.Click(ids::LOG_CHECK)) client_.recorder().OnLogCheckClicked();
-  }
+  // A click on the Log box and its handler (which closes the files when unchecked).
+  void ClickLog() { handlers_.Click(ids::LOG_CHECK); }
 
  private:
-  Client& client_;
   AppState& state_;
+  ui::PanelHandlers handlers_;
 };
 
 // The unplug/plug timeline: odd cycles pull the polled strip (its connection
@@ -230,7 +218,7 @@ class SoakRun {
   SoakRun(const Plan& plan, const std::string& logDir, std::chrono::steady_clock::time_point t0, SoakResult& result)
       : plan_(plan),
         t0_(t0),
-        driver_(UnpacedScenario(), SoakDriverOptions()),
+        driver_(UnpacedScenario()),
         client_(driver_, clock_, logDir),
         result_(result) {}
 

@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need, but
-# only when one of them is missing (so a second run costs nothing).
+# Installs the Debian packages of scripts/packages.txt (what building, running
+# and testing need), but only when one of them is missing (so a second run
+# costs nothing).
 set -euo pipefail
 
-packages=(
-  g++ cmake ninja-build pkg-config
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev
-  qt6-base-dev libgl-dev libqt6dbus6
-  xvfb xauth fonts-ipafont-gothic imagemagick
-  python3 clang libclang-rt-14-dev dbus-daemon
-  dpkg-dev lintian desktop-file-utils appstream libsystemd-dev
-  at-spi2-core python3-gi gir1.2-atspi-2.0
-)
+# The one list, shared with CI: scripts/packages.txt.
+packages=()
+while read -r line; do
+  line="${line%%#*}"
+  for p in $line; do packages+=("$p"); done
+done < "$(dirname "$0")/packages.txt"
 
 missing=()
 for p in "${packages[@]}"; do

@@ -16,8 +16,6 @@ namespace {
 
 // The line quantities are asked at most this often, measured between reading arrivals.
 constexpr std::uint32_t ENVIRONMENT_PERIOD_MS = 1000;
-// logMode carries this much more than its value while the start-up actions are pending.
-constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
 constexpr std::uint8_t NOT_SENT = 0xFF;
 
 // Stands in for the completion event handed to the driver with the set-event
@@ -28,17 +26,6 @@ std::uint32_t NextReadEventToken() {
 }
 
 }  // namespace
-
-const char* ConnectionStateName(ConnectionState state) {
-  switch (state) {
-    case ConnectionState::Starting: return "Starting";
-    case ConnectionState::Idle: return "Idle";
-    case ConnectionState::Opening: return "Opening";
-    case ConnectionState::Reading: return "Reading";
-    case ConnectionState::Closing: return "Closing";
-  }
-  return "?";
-}
 
 AcquisitionThread::AcquisitionThread(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph,
                                      WindowLink& window, Clock& clock)

@@ -25,7 +25,6 @@
 namespace kvx {
 
 enum class ConnectionState { Starting, Idle, Opening, Reading, Closing };
-const char* ConnectionStateName(ConnectionState state);
 
 // A consistent picture of the thread for the headless status line and tests.
 struct AcquisitionStatus {

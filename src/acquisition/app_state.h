@@ -25,6 +25,9 @@ struct StartupValues {
   std::uint32_t startQuantity = 0;  // 0 current, 1 power
 };
 
+// logMode carries this much more than its value while the start-up actions are pending.
+inline constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
+
 inline constexpr double OUTLET_MIN_RESET = 99999.9;        // ResetStatistics
 inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;   // ResetOutletStatistics
 

@@ -64,9 +64,17 @@ inline constexpr IdRange CALCULATION_PANEL = {5001, 5033};
 inline constexpr IdRange WAVEFORM_PANEL = {6002, 6019};
 inline constexpr IdRange ENVIRONMENT_ROW = {3000, 3006};
 
-// The 22 value fields with the bold value font, in the order they receive it.
-inline constexpr std::array<int, 22> VALUE_FIELDS = {5010, 5016, 5022, 5028, 3002, 3006, 3004, 5011,
-                                                     5012, 5013, 5017, 5018, 5019, 5023, 5024, 5025,
-                                                     5029, 5030, 5031, 6003, 6005, 6007};
+// The 22 value fields with the bold value font, in the order they receive it
+// (laid out by hand: one row per outlet, as they sit in the panel).
+// clang-format off
+inline constexpr std::array<int, 22> VALUE_FIELDS = {
+    INSTANTANEOUS_VALUE[0], INSTANTANEOUS_VALUE[1], INSTANTANEOUS_VALUE[2], INSTANTANEOUS_VALUE[3],
+    VOLTAGE_VALUE,          FREQUENCY_VALUE,        TEMPERATURE_VALUE,
+    MAXIMUM_VALUE[0],       MINIMUM_VALUE[0],       PRESENT_VALUE[0],
+    MAXIMUM_VALUE[1],       MINIMUM_VALUE[1],       PRESENT_VALUE[1],
+    MAXIMUM_VALUE[2],       MINIMUM_VALUE[2],       PRESENT_VALUE[2],
+    MAXIMUM_VALUE[3],       MINIMUM_VALUE[3],       PRESENT_VALUE[3],
+    WAVE_VALUE,             WAVE_MAX,               WAVE_MIN};
+// clang-format on
 
 }  // namespace kvx::ids

@@ -2,14 +2,19 @@
 
 #include <algorithm>
 
+#include "acquisition/control_ids.h"
 #include "resources/dialog_templates.h"
 
 namespace kvx {
 
 namespace {
 const std::vector<std::vector<int>>& RadioGroups() {
-  static const std::vector<std::vector<int>> groups = {
-      {6009, 6010}, {5003, 5004}, {6012, 6014, 6015, 6016, 6017, 6018}};
+  static const std::vector<std::vector<int>> groups = [] {
+    std::vector<int> yScales;
+    for (const ids::YScale& scale : ids::Y_SCALES) yScales.push_back(scale.id);
+    return std::vector<std::vector<int>>{
+        {ids::WAVE_CURRENT_RADIO, ids::WAVE_POWER_RADIO}, {ids::CALC_CURRENT_RADIO, ids::CALC_POWER_RADIO}, yScales};
+  }();
   return groups;
 }
 }  // namespace
@@ -70,31 +75,12 @@ bool ControlModel::IsEnabled(int id) const {
   return c && c->enabled;
 }
 
-bool ControlModel::Exists(int id) const {
-  std::lock_guard lock(mutex_);
-  return FindLocked(id) != nullptr;
-}
-
 void ControlModel::SetText(int id, std::string_view text) {
   Change([&] {
     ControlState* c = FindLocked(id);
     if (!c || c->text == text) return false;
     c->text = std::string(text);
     return true;
-  });
-}
-
-void ControlModel::SetTexts(std::initializer_list<std::pair<int, std::string_view>> texts) {
-  Change([&] {
-    bool changed = false;
-    for (const auto& [id, text] : texts) {
-      ControlState* c = FindLocked(id);
-      if (c && c->text != text) {
-        c->text = std::string(text);
-        changed = true;
-      }
-    }
-    return changed;
   });
 }
 
@@ -176,11 +162,6 @@ bool ControlModel::Click(int id) {
 ControlModel::Snapshot ControlModel::TakeSnapshot() const {
   std::lock_guard lock(mutex_);
   return Snapshot{version_, controls_};
-}
-
-std::uint64_t ControlModel::Version() const {
-  std::lock_guard lock(mutex_);
-  return version_;
 }
 
 void ControlModel::SetChangeListener(std::function<void()> listener) {

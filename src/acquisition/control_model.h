@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -46,12 +45,10 @@ class ControlModel {
   bool IsChecked(int id) const;  // BM_GETCHECK returning 1
   bool IsVisible(int id) const;
   bool IsEnabled(int id) const;
-  bool Exists(int id) const;
 
   // ---- Writes. Each is one change: readers see all of it or none of it. A
   // write that changes nothing does not count as a change. Unknown IDs are ignored.
   void SetText(int id, std::string_view text);  // SetDlgItemTextA
-  void SetTexts(std::initializer_list<std::pair<int, std::string_view>> texts);
   void SetTexts(const std::vector<std::pair<int, std::string>>& texts);
   void SetCheck(int id, bool checked);              // BM_SETCHECK: no handler runs
   void Show(int id, bool show);                     // ShowWindow SW_SHOW / SW_HIDE
@@ -65,7 +62,6 @@ class ControlModel {
   bool Click(int id);
 
   Snapshot TakeSnapshot() const;
-  std::uint64_t Version() const;
 
   // Called after every change, on the thread that made it, outside the lock.
   // It must be cheap and must not block (the Qt window posts a coalesced,

@@ -67,7 +67,6 @@ class Measurement {
   void SetCalibration(const std::array<protocol::ChannelCalibration, 4>& calibration) { calibration_ = calibration; }
   // The line quantities of the latest environment refresh.
   void SetLineValues(const LineValues& values) { line_ = values; }
-  const LineValues& lineValues() const { return line_; }
 
   // An accepted summary reading (low nibble of readingKind 0).
   void ProcessSummaryReading(const protocol::Reading& reading, std::uint32_t arrivalTick);

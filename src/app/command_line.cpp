@@ -10,7 +10,6 @@ constexpr std::uint32_t MAX_SERIAL = 999999;  // hexadecimal F423F
 constexpr std::uint32_t MAX_LOG_INTERVAL_SEC = 3600;
 constexpr std::uint32_t MAX_LOG_MODE = 10;
 constexpr std::uint32_t MAX_START_QUANTITY = 1;
-constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
 // The split interval is not range-checked, but it must be a number that a
 // 32-bit "%d" holds: a negative one is taken as its unsigned 32-bit value (-5
 // is 4294967291 s), while one that needs more bits (4294967296) would wrap
@@ -18,7 +17,11 @@ constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
 constexpr long long MIN_SPLIT_INTERVAL = INT32_MIN;
 constexpr long long MAX_SPLIT_INTERVAL = UINT32_MAX;
 
-bool StartsWithDashes(std::string_view argument) { return argument.size() >= 2 && argument.substr(0, 2) == "--"; }
+// "-h" is the one short option: the usual way to ask for the help text. Any
+// other argument with a single dash ("-1") is a start-up value.
+bool IsOption(std::string_view argument) {
+  return argument == "-h" || (argument.size() >= 2 && argument.substr(0, 2) == "--");
+}
 
 }  // namespace
 
@@ -74,7 +77,7 @@ ProgramArguments SplitProgramArguments(int argc, const char* const argv[]) {
       optionsEnded = true;
       continue;
     }
-    if (!optionsEnded && StartsWithDashes(argument)) {
+    if (!optionsEnded && IsOption(argument)) {
       result.options.emplace_back(argument);
       continue;
     }

@@ -37,8 +37,8 @@ struct ProgramArguments {
 };
 
 // Splits argv (argv[0] is skipped). The program's options have the form
-// --name or --name=value: an option never takes the following argument as its
-// value, so "-1" always reaches the start-up values. A lone "--" ends the
+// --name or --name=value, besides "-h" for the help: an option never takes the
+// following argument as its value, so "-1" always reaches the start-up values. A lone "--" ends the
 // options; every argument after it belongs to the command-line text.
 ProgramArguments SplitProgramArguments(int argc, const char* const argv[]);
 

@@ -51,7 +51,6 @@ void LogindSleepWatcher::OnPrepareForSleep(bool start) {
     return;
   }
   if (onSuspend_) onSuspend_();
-  ++noticesSent_;
   inhibitor_ = QDBusUnixFileDescriptor();  // closing our copy lets the system sleep now
 }
 

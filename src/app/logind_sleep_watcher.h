@@ -23,7 +23,6 @@ class LogindSleepWatcher final : public QObject, public SuspendSource {
   void Poll() override;  // processes pending Qt events (headless mode has no event loop)
 
   bool InhibitorHeld() const { return inhibitor_.isValid(); }
-  int noticesSent() const { return noticesSent_; }
 
  private Q_SLOTS:
   void OnPrepareForSleep(bool start);
@@ -33,7 +32,6 @@ class LogindSleepWatcher final : public QObject, public SuspendSource {
 
   std::function<void()> onSuspend_;
   QDBusUnixFileDescriptor inhibitor_;
-  int noticesSent_ = 0;
 };
 
 }  // namespace kvx

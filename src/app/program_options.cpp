@@ -68,7 +68,7 @@ std::string UsageText(const std::string& programName) {
          "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"
          "  --select=NODE      with --screenshot: strip:P, calc:P, waves:P or wave:P:N\n"
          "  --wait=MS          with --screenshot: how long to wait for readings\n"
-         "  --help             show this text\n"
+         "  -h, --help         show this text\n"
          "  --version          show the version\n"
          "\n" +
          device::BackendHelp() +

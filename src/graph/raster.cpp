@@ -55,12 +55,30 @@ std::uint32_t Raster::Pixel(int x, int y) const {
 
 std::vector<std::uint32_t> Raster::Copy(const Rect& rect) const {
   if (rect.right <= rect.left || rect.bottom <= rect.top) return {};
-  std::vector<std::uint32_t> out;
-  out.reserve(static_cast<std::size_t>(rect.right - rect.left) * static_cast<std::size_t>(rect.bottom - rect.top));
-  for (int y = rect.top; y < rect.bottom; ++y) {
-    for (int x = rect.left; x < rect.right; ++x) out.push_back(Pixel(x, y));
-  }
+  const auto width = static_cast<std::size_t>(rect.right - rect.left);
+  std::vector<std::uint32_t> out(width * static_cast<std::size_t>(rect.bottom - rect.top));
+  CopyInto(rect, out.data(), width);
   return out;
+}
+
+void Raster::CopyInto(const Rect& rect, std::uint32_t* dest, std::size_t destStride, std::uint32_t setBits) const {
+  if (rect.right <= rect.left || rect.bottom <= rect.top) return;
+  const auto width = static_cast<std::size_t>(rect.right - rect.left);
+  // The part of each row that lies in the raster; the rest reads as 0.
+  const int left = std::clamp(rect.left, 0, width_);
+  const int right = std::clamp(rect.right, 0, width_);
+  const auto before = static_cast<std::size_t>(left - rect.left);
+  const auto inside = static_cast<std::size_t>(std::max(right - left, 0));
+  for (int y = rect.top; y < rect.bottom; ++y, dest += destStride) {
+    if (y < 0 || y >= height_ || inside == 0) {
+      std::fill(dest, dest + width, setBits);
+      continue;
+    }
+    const std::uint32_t* row = pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
+    std::fill(dest, dest + before, setBits);
+    std::transform(row + left, row + right, dest + before, [setBits](std::uint32_t p) { return p | setBits; });
+    std::fill(dest + before + inside, dest + width, setBits);
+  }
 }
 
 void Raster::FillRect(const Rect& rect, std::uint32_t colour) {

@@ -5,6 +5,7 @@
 // thread-safe: its owner serialises access.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,11 @@ class Raster {
   // Row-major, top row first; pixels outside the raster read as 0. Empty for
   // an empty rectangle.
   std::vector<std::uint32_t> Copy(const Rect& rect) const;
+  // The same pixels written straight into a caller's image: row r of the
+  // rectangle goes to dest + r * destStride (in pixels), each pixel ORed with
+  // `setBits` (0xFF000000 makes them opaque for a 32-bit image). One pass over
+  // whole rows, so a paint copies the picture once.
+  void CopyInto(const Rect& rect, std::uint32_t* dest, std::size_t destStride, std::uint32_t setBits = 0) const;
 
   // PatBlt: every pixel of the rectangle.
   void FillRect(const Rect& rect, std::uint32_t colour);

@@ -77,6 +77,14 @@ std::vector<std::uint32_t> WaveformGraph::CopyRect(int left, int top, int right,
   return raster_->Copy({left, top, right, bottom});
 }
 
+bool WaveformGraph::CopyRectInto(const Rect& rect, std::uint32_t* dest, std::size_t destStride,
+                                 std::uint32_t setBits) const {
+  std::lock_guard lock(mutex_);
+  if (!raster_) return false;
+  raster_->CopyInto(rect, dest, destStride, setBits);
+  return true;
+}
+
 std::uint32_t WaveformGraph::Pixel(int x, int y) const {
   std::lock_guard lock(mutex_);
   return raster_ ? raster_->Pixel(x, y) : 0;

@@ -59,6 +59,9 @@ class WaveformGraph final : public WaveformSink {
   // 0x00RRGGBB, row-major, under the graph lock. Empty while no raster exists
   // or for an empty rectangle; pixels outside the raster read as 0.
   std::vector<std::uint32_t> CopyRect(int left, int top, int right, int bottom) const;
+  // The paint handler's copy into its image (see Raster::CopyInto), under the
+  // graph lock; false, with nothing written, while no raster exists.
+  bool CopyRectInto(const Rect& rect, std::uint32_t* dest, std::size_t destStride, std::uint32_t setBits) const;
   // 0x00RRGGBB; 0 while no raster exists or outside it.
   std::uint32_t Pixel(int x, int y) const;
 

@@ -92,10 +92,6 @@ void CsvRecorder::CloseLogFilesAndWait() {
   syncer_.Drain();
 }
 
-void CsvRecorder::OnLogCheckClicked() {
-  if (!state_.controls.IsChecked(ids::LOG_CHECK)) CloseLogFiles();
-}
-
 RecorderStatus CsvRecorder::Status() const {
   RecorderStatus status;
   {

@@ -7,7 +7,8 @@
 // next record starts a new file in the directory as soon as it exists again.
 //
 // Threads: LogSummaryReading, StartTimers and SetConnectionIdentity run on the
-// acquisition thread; CloseLogFiles, OnLogCheckClicked and Status on either.
+// acquisition thread; CloseLogFiles (the window's Log box handler calls it
+// when the box is unticked) and Status on either.
 // One lock owned by the recorder keeps a close from overlapping a write; a new
 // file is made (and synced) outside it, and closed files are synced by a
 // background syncer, so no thread waits for the disk under the lock. Status
@@ -66,9 +67,6 @@ class CsvRecorder final : public MeasurementRecorder {
   // Opens (creating and heading) the log of `kind` if it is closed, then
   // writes `text`. Returns whether the text reached the file whole.
   bool WriteLogRecord(int kind, std::string_view text);
-
-  // The Log check box's click handler: closes the files unless the box is now checked.
-  void OnLogCheckClicked();
 
   RecorderStatus Status() const;
 

@@ -37,7 +37,9 @@ const QRect kGraphRect(WaveformGraph::PLOT_RECT.left, WaveformGraph::PLOT_RECT.t
 
 // Present values (nowBrush); every other value field shows a statistic or the
 // environment (statBrush).
-constexpr int kPresentValueFields[] = {5013, 5019, 5025, 5031, 6003, 6005, 6007};
+constexpr int kPresentValueFields[] = {ids::PRESENT_VALUE[0], ids::PRESENT_VALUE[1], ids::PRESENT_VALUE[2],
+                                       ids::PRESENT_VALUE[3], ids::WAVE_VALUE,       ids::WAVE_MAX,
+                                       ids::WAVE_MIN};
 
 }  // namespace
 
@@ -249,16 +251,13 @@ void CKvxclient_01Dlg::paintEvent(QPaintEvent* event) {
   if (!IsWaveformView(deviceTree_->viewKind())) return;
   const std::uint8_t readingKind = client_.state().measurement.lastReadingKind.load();
   if (readingKind < 1 || readingKind > 4) return;  // no waveform reading since the switch
-  const std::vector<std::uint32_t> pixels =
-      client_.graph().CopyRect(kGraphRect.left(), kGraphRect.top(), kGraphRect.left() + kGraphRect.width(),
-                               kGraphRect.top() + kGraphRect.height());
-  if (pixels.size() != static_cast<std::size_t>(kGraphRect.width() * kGraphRect.height())) return;
+  // The plot rectangle copied once, straight into the image's rows (Format_RGB32
+  // is 0xFFRRGGBB, the raster's 0x00RRGGBB made opaque).
   QImage image(kGraphRect.size(), QImage::Format_RGB32);
-  for (int y = 0; y < image.height(); ++y) {
-    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int x = 0; x < image.width(); ++x) {
-      line[x] = 0xFF000000u | pixels[static_cast<std::size_t>(y * image.width() + x)];
-    }
+  static_assert(sizeof(QRgb) == sizeof(std::uint32_t));
+  if (!client_.graph().CopyRectInto(WaveformGraph::PLOT_RECT, reinterpret_cast<std::uint32_t*>(image.bits()),
+                                    static_cast<std::size_t>(image.bytesPerLine()) / sizeof(QRgb), 0xFF000000u)) {
+    return;
   }
   QPainter painter(this);
   painter.drawImage(kGraphRect.topLeft(), image);

@@ -1,5 +1,6 @@
 #include "ui/run_window.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <vector>
 
@@ -21,6 +22,11 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
   if (!rest.empty()) {
     std::cerr << "kvxclient: unknown option " << rest.front() << "\n(see --help)\n";
     return EXIT_COMMAND_LINE_ERROR;
+  }
+  if (!DisplayAvailable(std::getenv("QT_QPA_PLATFORM"), std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"))) {
+    std::cerr << "kvxclient: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                 "--headless runs without one\n";
+    return EXIT_FAILURE_STATUS;
   }
   window.commandLineText = commandLineText;
   window.logDirectory = options.logDirectory;

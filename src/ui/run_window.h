@@ -16,7 +16,9 @@ namespace kvx::ui {
 // --select=NODE (strip:P, calc:P, waves:P, wave:P:N) and --wait=MS write a PNG
 // of the window once the node is selected and MS milliseconds of readings
 // have passed, then exit with 0. An unknown window option is reported on
-// stderr with EXIT_COMMAND_LINE_ERROR. argc/argv go to QApplication.
+// stderr with EXIT_COMMAND_LINE_ERROR. Without a display to open the window on
+// it says so on stderr, pointing to --headless, and returns
+// EXIT_FAILURE_STATUS. argc/argv go to QApplication.
 int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string& commandLineText,
               const ProgramOptions& options);
 

@@ -1,6 +1,8 @@
 #include "ui/window_options.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <utility>
 
 namespace kvx::ui {
@@ -74,35 +76,40 @@ bool ApplyOption(std::string_view name, const std::string& value, WindowOptions&
 
 }  // namespace
 
-bool TakeWindowOptions(std::vector<std::string>& args, WindowOptions& out, std::string& error) {
+bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, std::string& error) {
   static constexpr std::string_view kNames[] = {"--screenshot", "--select", "--wait"};
   std::vector<std::string> rest;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "--") {  // the remaining arguments belong to the program
-      rest.insert(rest.end(), std::make_move_iterator(args.begin() + static_cast<std::ptrdiff_t>(i)),
-                  std::make_move_iterator(args.end()));
-      break;
+  for (std::string& option : options) {
+    const std::string_view text = option;
+    const std::size_t equals = text.find('=');
+    const std::string_view name = text.substr(0, equals);
+    if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
+      rest.push_back(std::move(option));
+      continue;
     }
-    bool taken = false;
-    for (std::string_view name : kNames) {
-      if (arg == name) {
-        if (i + 1 >= args.size()) {
-          error = std::string(name) + " needs a value (" + std::string(name) + "=VALUE)";
-          return false;
-        }
-        if (!ApplyOption(name, args[++i], out, error)) return false;
-        taken = true;
-      } else if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
-        if (!ApplyOption(name, std::string(arg.substr(name.size() + 1)), out, error)) return false;
-        taken = true;
-      }
-      if (taken) break;
+    if (equals == std::string_view::npos) {
+      error = std::string(name) + " needs a value (" + std::string(name) + "=VALUE)";
+      return false;
     }
-    if (!taken) rest.push_back(std::move(args[i]));
+    if (!ApplyOption(name, std::string(text.substr(equals + 1)), out, error)) return false;
   }
-  args = std::move(rest);
+  options = std::move(rest);
   return true;
+}
+
+bool DisplayAvailable(const char* qpaPlatform, const char* x11Display, const char* waylandDisplay) {
+  const bool x11 = x11Display != nullptr && *x11Display != '\0';
+  const bool wayland = waylandDisplay != nullptr && *waylandDisplay != '\0';
+  if (qpaPlatform == nullptr || *qpaPlatform == '\0') return x11 || wayland;
+  std::string_view platforms = qpaPlatform;
+  for (;;) {
+    const std::size_t semicolon = platforms.find(';');
+    const std::string_view entry = platforms.substr(0, semicolon);
+    const std::string_view name = entry.substr(0, entry.find(':'));  // "name:arguments"
+    if (name.starts_with("xcb") ? x11 : name.starts_with("wayland") ? wayland : !name.empty()) return true;
+    if (semicolon == std::string_view::npos) return false;
+    platforms.remove_prefix(semicolon + 1);
+  }
 }
 
 }  // namespace kvx::ui

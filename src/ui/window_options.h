@@ -1,6 +1,7 @@
-// The window's own program options: a screenshot run that starts the client,
-// selects one node of the device tree, waits for readings, writes a PNG of the
-// window and exits. Parsing is kept free of Qt so it is tested with the logic.
+// What the window needs before Qt starts: its own program options (a
+// screenshot run that starts the client, selects one node of the device tree,
+// waits for readings, writes a PNG of the window and exits) and whether there
+// is a display to show it on. Kept free of Qt so it is tested with the logic.
 #pragma once
 
 #include <optional>
@@ -29,11 +30,19 @@ struct WindowOptions {
   int waitMs = 2000;             // how long readings are awaited before the picture
 };
 
-// Takes the window's options out of the raw program arguments (argv[1..],
-// before the program's own option splitting): "--screenshot FILE",
-// "--select NODE", "--wait MS", each also as "--name=value". Everything else
-// stays in `args`, in order. Returns false with `error` set for a missing or
-// malformed value.
-bool TakeWindowOptions(std::vector<std::string>& args, WindowOptions& out, std::string& error);
+// Takes the window's options out of the options the program left for the
+// window (ProgramOptions::windowOptions, each one argument of the form --name
+// or --name=value): "--screenshot=FILE", "--select=NODE", "--wait=MS".
+// Everything else stays in `options`, in order. Returns false with `error` set
+// for a missing or malformed value.
+bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, std::string& error);
+
+// Whether Qt will find somewhere to show the window, from the environment it
+// reads (null for a variable that is not set): the platforms named by
+// QT_QPA_PLATFORM ("xcb", "wayland;xcb", "offscreen", ...), of which the X and
+// Wayland ones need DISPLAY or WAYLAND_DISPLAY and the others no display at
+// all; without QT_QPA_PLATFORM, an X or a Wayland display. Checked before the
+// application object exists, since Qt aborts the process when it finds none.
+bool DisplayAvailable(const char* qpaPlatform, const char* x11Display, const char* waylandDisplay);
 
 }  // namespace kvx::ui

@@ -10,9 +10,12 @@
 #include "acquisition/control_ids.h"
 #include "device/sim/sim_driver.h"
 #include "recording_fakes.h"
+#include "support/wait_for.h"
 
 namespace kvx {
 namespace {
+
+using test::WaitFor;
 
 using protocol::QUANTITY_CURRENT;
 using protocol::QUANTITY_POWER;
@@ -36,15 +39,6 @@ class SimEndToEndTest : public ::testing::Test {
   SimEndToEndTest()
       : driver(ShortPacedScenario()), state(driver), thread(state, recorder, graph, window, DefaultClock()) {}
   ~SimEndToEndTest() override { thread.Stop(); }
-
-  static bool WaitFor(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-  }
 
   // The summary values of the strip in one quantity, as the thread logs them.
   std::array<double, 4> SummaryOf(std::uint8_t quantity) {

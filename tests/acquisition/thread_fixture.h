@@ -15,6 +15,7 @@
 #include "recording_fakes.h"
 #include "support/fake_clock.h"
 #include "support/scripted_driver.h"
+#include "support/wait_for.h"
 
 namespace kvx::test {
 
@@ -53,16 +54,6 @@ class ThreadTest : public ::testing::Test {
     state.threadRunFlag.store(1);
     state.readLoopRunFlag.store(1);
     ASSERT_TRUE(thread.Start());
-  }
-
-  // Waits (up to a generous deadline, for slow sanitizer builds) until `done` holds.
-  static bool WaitFor(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
   }
 
   // The thread has opened a connection and waits in a read.

@@ -21,6 +21,7 @@
 #include "app/program_options.h"
 #include "recording/csv_recorder.h"
 #include "support/scripted_driver.h"
+#include "support/wait_for.h"
 
 namespace kvx {
 namespace {
@@ -29,14 +30,7 @@ using test::ScriptedDriver;
 using test::ScriptedRead;
 using test::ScriptedStrip;
 
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using test::WaitFor;
 
 ScriptedStrip Strip(std::uint32_t serial) { return ScriptedStrip{serial, "path-" + std::to_string(serial)}; }
 

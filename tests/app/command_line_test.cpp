@@ -85,6 +85,15 @@ TEST(SplitProgramArgumentsTest, NoArgumentsGiveAnEmptyText) {
   EXPECT_EQ(SplitProgramArguments(0, nullptr).options.size(), 0u);
 }
 
+TEST(SplitProgramArgumentsTest, DashHAsksForTheHelpButOtherSingleDashesAreValues) {
+  const char* argv[] = {"kvxclient", "-h", "-1", "-x"};
+  const ProgramArguments args = SplitProgramArguments(4, argv);
+  EXPECT_EQ(args.options, std::vector<std::string>{"-h"});
+  EXPECT_EQ(args.commandLineText, "-1 -x");
+  const char* afterDashes[] = {"kvxclient", "--", "-h"};
+  EXPECT_EQ(SplitProgramArguments(3, afterDashes).commandLineText, "-h");
+}
+
 TEST(SplitProgramArgumentsTest, DoubleDashEndsTheOptions) {
   const char* argv[] = {"kvxclient", "--headless", "--", "--x", "5"};
   const ProgramArguments args = SplitProgramArguments(5, argv);

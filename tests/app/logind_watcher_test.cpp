@@ -19,6 +19,7 @@
 #include <string>
 
 #include "app/logind_sleep_watcher.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -53,14 +54,9 @@ class FakeLogind : public QObject {
   }
 };
 
+// Waits with the watcher's D-Bus messages delivered between two polls.
 bool WaitUntil(const std::function<bool()>& condition) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!condition()) {
-    if (timer.elapsed() > 5000) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
+  return kvx::test::WaitFor(condition, [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
 }
 
 TEST(LogindSleepWatcherTest, NoticeBeforeSleepWithTheDelayInhibitorHeld) {

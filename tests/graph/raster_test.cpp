@@ -149,5 +149,32 @@ TEST(RasterFillTest, CopyIsRowMajorAndReadsZeroOutside) {
   EXPECT_EQ(r.Pixel(4, 0), 0u);
 }
 
+// The paint copies straight into an image whose rows are wider than the
+// rectangle: every pixel lands where Pixel() says, made opaque, the row padding
+// is left alone, and what lies outside the raster reads as the set bits only.
+TEST(RasterFillTest, CopyIntoWritesRowsAtTheStrideAndClipsLikePixel) {
+  Raster r(5, 4);
+  r.FillRect({0, 0, 5, 4}, RGB_WHITE);
+  r.SetPenColour(PEN);
+  r.MoveTo(0, 0);
+  r.LineTo(5, 4);
+  constexpr std::uint32_t OPAQUE = 0xFF000000u;
+  constexpr std::uint32_t PADDING = 0xDEADBEEFu;
+  for (const Rect rect : {Rect{0, 0, 5, 4}, Rect{1, 1, 4, 3}, Rect{-2, -1, 3, 2}, Rect{3, 2, 7, 6}, Rect{6, 0, 8, 2}}) {
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    const std::size_t stride = static_cast<std::size_t>(width) + 3;
+    std::vector<std::uint32_t> image(stride * static_cast<std::size_t>(height), PADDING);
+    r.CopyInto(rect, image.data(), stride, OPAQUE);
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < static_cast<int>(stride); ++x) {
+        const std::uint32_t got = image[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)];
+        const std::uint32_t want = x < width ? (OPAQUE | r.Pixel(rect.left + x, rect.top + y)) : PADDING;
+        EXPECT_EQ(got, want) << rect.left << "," << rect.top << " at " << x << "," << y;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kvx

@@ -42,12 +42,11 @@ TEST_F(RecordIntervalTest, IntervalKeepsRunningWhileUncheckedAndRecheckingStarts
   EXPECT_EQ(first, Path("1A2B3_ALL_A_20261206_153806_042.csv"));
 
   SetChecked(false);
-  recorder->OnLogCheckClicked();
+  recorder->CloseLogFiles();  // what the Log box's handler does when it is unticked
   EXPECT_EQ(recorder->Status().currentFile, "");
   clock.Advance(1000);
   Reading();  // tick 2000: the interval expires although nothing is written
-  SetChecked(true);
-  recorder->OnLogCheckClicked();  // checking opens nothing at once
+  SetChecked(true);  // ticking runs nothing: the next due record opens the file
   EXPECT_EQ(recorder->Status().currentFile, "");
   clock.Advance(900);
   Reading();  // tick 2900: only 900 ms since the last expiry
@@ -166,15 +165,14 @@ TEST_F(SlotTest, AnExistingFileIsNeverOverwritten) {
   EXPECT_EQ(Contents("1A2B3_ALL_A_20261206_153805_044.csv"), ExpectedHeader(LOG_KIND_CURRENT) + kRecord);
 }
 
-TEST_F(SlotTest, LogCheckHandlerClosesOnlyWhenUnchecked) {
+TEST_F(SlotTest, AnUncheckedBoxWritesNothingAfterTheFilesWereClosed) {
   state.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   EXPECT_TRUE(recorder->Status().loggingChecked);
-  recorder->OnLogCheckClicked();
   EXPECT_NE(recorder->Status().currentFile, "");
   SetChecked(false);
-  recorder->OnLogCheckClicked();
+  recorder->CloseLogFiles();
   EXPECT_EQ(recorder->Status().currentFile, "");
   EXPECT_FALSE(recorder->Status().loggingChecked);
   Reading();

@@ -6,13 +6,18 @@ import glob
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 BINARY = None  # set by the test script's main
+# How long a test waits for something the program is to do: long enough for a
+# sanitizer build on a busy machine; a test that passes never waits that long.
+WAIT_TIMEOUT = 60
 
 HEADER_LINES = [
     b"hostname,LM-3827QD,,,,,\r\n",
@@ -61,13 +66,82 @@ class HeadlessRun:
             command.append("--scenario=" + path)
         if duration is not None:
             command.append("--duration=%g" % duration)
-        self.started = time.monotonic()
+        self.test = test
         self.process = subprocess.Popen(command + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        # The output is collected as it comes, so a test can wait for a line.
+        self._out, self._err = bytearray(), bytearray()
+        self._lock = threading.Lock()
+        self._readers = [threading.Thread(target=self._collect, args=(stream, into), daemon=True)
+                         for stream, into in ((self.process.stdout, self._out), (self.process.stderr, self._err))]
+        for reader in self._readers:
+            reader.start()
+        test.addCleanup(self._kill)
 
-    def wait(self, timeout=30):
-        out, err = self.process.communicate(timeout=timeout)
-        self.stdout, self.stderr = out.decode(), err.decode()
+    def _collect(self, stream, into):
+        for chunk in iter(lambda: stream.read1(4096), b""):
+            with self._lock:
+                into.extend(chunk)
+
+    def _kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def output(self):
+        with self._lock:
+            return self._out.decode(errors="replace")
+
+    def wait(self, timeout=60):
+        self.process.wait(timeout=timeout)
+        for reader in self._readers:
+            reader.join()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        self.stdout, self.stderr = self._out.decode(), self._err.decode()
         return self.process.returncode
+
+    def wait_until(self, condition, what, timeout=WAIT_TIMEOUT):
+        """Polls `condition` until it holds; fails the test (with the output so
+        far) when the program ends first or `timeout` seconds pass without it."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if self.process.poll() is not None and not condition():
+                self.test.fail("the program ended (status %d) before %s:\n%s" %
+                               (self.process.returncode, what, self.output()))
+            if time.monotonic() > deadline:
+                self.test.fail("no %s within %d s:\n%s" % (what, timeout, self.output()))
+            time.sleep(0.02)
+
+    def wait_for_output(self, text, count=1):
+        self.wait_until(lambda: self.output().count(text) >= count, "%r x%d in the output" % (text, count))
+
+    def wait_for_records(self, count):
+        """Until the log files hold at least `count` whole record lines."""
+        self.wait_until(lambda: self.record_count() >= count, "%d records" % count)
+
+    def wait_for_trace(self, pattern, count=1):
+        self.wait_until(lambda: len(self.trace_lines(pattern)) >= count, "%d trace lines %r" % (count, pattern))
+
+    def status_lines(self, serial):
+        return [l for l in self.output().splitlines() if l.startswith("S/N=%05X |" % serial)]
+
+    def wait_for_next_status_line(self, serial):
+        """Until one more status line than now is out: the main loop has come
+        round at least once since."""
+        seen = len(self.status_lines(serial))
+        self.wait_until(lambda: len(self.status_lines(serial)) > seen, "another status line")
+
+    def record_count(self):
+        total = 0
+        for name in self.files():
+            lines = self.read(name).split(b"\r\n")
+            total += max(0, len(lines) - 1 - 6)  # whole lines after the six header lines
+        return total
+
+    def stop(self):
+        """SIGTERM, then the exit status."""
+        self.process.send_signal(signal.SIGTERM)
+        return self.wait()
 
     def files(self):
         return sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.logs, "*.csv")))
@@ -106,12 +180,17 @@ class HeadlessRun:
 
     def serial_requests(self, serial, on="iface"):
         """Trace lines of REQ_SERIAL_NUMBER sent to one strip on one kind of handle."""
-        with open(self.trace) as f:
-            return [l for l in f if " sn=%05X on=%s " % (serial, on) in l and " setup=C0:C1:" in l]
+        return self.trace_lines(r" sn=%05X on=%s .* setup=C0:C1:" % (serial, on))
 
     def trace_lines(self, pattern):
+        if not os.path.exists(self.trace):
+            return []
         with open(self.trace) as f:
-            return [l for l in f if re.search(pattern, l)]
+            return [l for l in f if l.endswith("\n") and re.search(pattern, l)]
+
+    def trace_time(self, line):
+        """The simulator's time of a trace line, in milliseconds."""
+        return float(line.split(" ", 1)[0])
 
 
 

@@ -35,9 +35,11 @@ class ResilienceTest(unittest.TestCase):
         return files[0]
 
     def test_second_strip_plugged_in_leaves_the_connection_and_the_file_alone(self):
-        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("second_strip_plugged.json"),
-                          duration=3.5)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("second_strip_plugged.json"))
+        # The arrival has been counted and the list rebuilt once the new strip was asked twice.
+        run.wait_until(lambda: len(run.serial_requests(0x00ABC)) >= 2, "the recount and rebuild")
+        run.wait_for_records(run.record_count() + 20)  # and logging went on after it
+        self.assertEqual(run.stop(), 0, run.stderr)
         name = self.only_file(run, 0x1A2B3)
         records = check_whole_file(self, run.read(name), "A")
         self.assertGreater(len(records), 20)
@@ -49,24 +51,35 @@ class ResilienceTest(unittest.TestCase):
         self.assertEqual(len(run.serial_requests(0x00ABC)), 2)  # recount, rebuild
 
     def test_an_arrival_that_does_not_change_the_count_changes_nothing(self):
-        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("arrival_same_count.json"),
-                          duration=2.5)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("arrival_same_count.json"))
+        run.wait_until(lambda: len(run.serial_requests(0x1A2B3)) >= 2, "the recount after the arrival")
+        # A rebuild would follow the recount in the same pass of the main loop.
+        run.wait_for_next_status_line(0x1A2B3)
+        self.assertEqual(run.stop(), 0, run.stderr)
         self.only_file(run, 0x1A2B3)
         self.assertEqual(len(run.serial_requests(0x1A2B3)), 2)  # start and recount, no rebuild
         self.assertEqual(run.serial_requests(0x0F00D), [])  # the fallback class is not even asked
         self.assertEqual(len(run.trace_lines(r"sn=1A2B3 on=pipe ctl=SET_EVENT")), 1)
 
     def test_more_than_four_strips_all_reachable(self):
-        run = HeadlessRun(self, ["60006"] + LOG_EVERY_READING, scenario=scenario_file("six_strips.json"), duration=2.0)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["60006"] + LOG_EVERY_READING, scenario=scenario_file("six_strips.json"))
+        run.wait_for_records(1)
+        run.wait_for_output("Polling S/N=60006.")
+        self.assertEqual(run.stop(), 0, run.stderr)
         name = self.only_file(run, 0x60006)
         self.assertGreater(len(check_whole_file(self, run.read(name), "A")), 0)
         self.assertIn("Polling S/N=60006.", run.stdout)
 
     def test_a_stall_neither_hangs_nor_stops_the_logging_and_shutdown_is_prompt(self):
         run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("stall.json"))
-        time.sleep(7.0)  # the first stall is 1.2 s to 4.2 s; the second starts at 6 s
+        # The first stall is 1.2 s to 4.2 s of the simulator's time, the second
+        # starts at 6 s: wait, on the trace's clock, for readings after the
+        # first and a read given up in the second, then stop during it.
+        completed = r"sn=1A2B3 on=pipe read status=completed"
+        run.wait_until(lambda: any(run.trace_time(l) > 4300 for l in run.trace_lines(completed)),
+                       "readings after the first stall")
+        run.wait_until(lambda: any(run.trace_time(l) > 6000 for l in run.trace_lines(r"sn=1A2B3 on=pipe read status=timedout")),
+                       "a read given up in the second stall")
         stop_and_time(self, run)
         name = self.only_file(run, 0x1A2B3)
         records = check_whole_file(self, run.read(name), "A")
@@ -94,9 +107,10 @@ class ResilienceTest(unittest.TestCase):
         self.assertGreater(len(run.replies(0xB4)), 0)
 
     def test_failing_and_short_replies_during_a_connection(self):
-        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("faulty_replies.json"),
-                          duration=2.5)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("faulty_replies.json"))
+        run.wait_for_records(11)
+        run.wait_for_output("| (BAD) V |")
+        self.assertEqual(run.stop(), 0, run.stderr)
         name = self.only_file(run, 0x1A2B3)
         content = run.read(name)
         records = check_whole_file(self, content, "A")
@@ -107,44 +121,49 @@ class ResilienceTest(unittest.TestCase):
         self.assertIn("| (BAD) V |", run.stdout)
 
     def test_the_second_of_three_interfaces_not_answering_hides_the_third(self):
-        run = HeadlessRun(self, ["33333"] + LOG_EVERY_READING, scenario=scenario_file("second_of_three_silent.json"),
-                          duration=1.5)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["33333"] + LOG_EVERY_READING, scenario=scenario_file("second_of_three_silent.json"))
+        run.wait_for_output("Waiting for S/N=33333 to be plugged in.")
+        self.assertEqual(run.stop(), 0, run.stderr)
         self.assertEqual(run.files(), [])
-        self.assertIn("Waiting for S/N=33333 to be plugged in.", run.stdout)
-        run = HeadlessRun(self, ["11111"] + LOG_EVERY_READING, scenario=scenario_file("second_of_three_silent.json"),
-                          duration=1.5)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["11111"] + LOG_EVERY_READING, scenario=scenario_file("second_of_three_silent.json"))
+        run.wait_for_records(1)
+        self.assertEqual(run.stop(), 0, run.stderr)
         self.only_file(run, 0x11111)
 
     def test_a_strip_only_under_the_fallback_class_is_found(self):
-        run = HeadlessRun(self, [], scenario=scenario_file("fallback_only.json"), duration=1.5)
-        self.assertEqual(run.wait(), 0, run.stderr)
-        self.assertIn("No serial number given: polling the first strip found, S/N=0FA11.", run.stdout)
+        run = HeadlessRun(self, [], scenario=scenario_file("fallback_only.json"))
+        run.wait_for_output("No serial number given: polling the first strip found, S/N=0FA11.")
+        self.assertEqual(run.stop(), 0, run.stderr)
 
     def test_a_strip_unplugged_and_plugged_again_and_again(self):
-        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("flapping_strip.json"),
-                          duration=4.0)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("flapping_strip.json"))
+        # The last plug is at 3.15 s of the simulator's time: wait for a
+        # reading after it, then for a status line printed after that.
+        run.wait_until(lambda: any(run.trace_time(l) > 3150
+                                   for l in run.trace_lines(r"sn=1A2B3 on=pipe read status=completed")),
+                       "a reading after the last plug")
+        run.wait_for_next_status_line(0x1A2B3)
+        self.assertEqual(run.stop(), 0, run.stderr)
         files = run.files()
         self.assertGreater(len(files), 1)
         for name in files:
             check_whole_file(self, run.read(name), "A")
-        # The strip was back for the last 0.85 s: the last connection logs again.
+        # The strip is back for good: the last connection polls again.
         self.assertTrue(run.stdout.rstrip().splitlines()[-3].startswith("S/N=1A2B3 |"), run.stdout)
 
     def test_shutdown_right_after_an_unplug_is_prompt(self):
         scenario = {"strips": [kvx_e2e.strip(0x1A2B3, [kvx_e2e.HEATER], summary_ms=40)],
                     "timeline": [{"atMs": 1000, "event": "unplug", "serial": 0x1A2B3}]}
         run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario)
-        time.sleep(1.1)
+        run.wait_for_trace(r"sn=1A2B3 on=pipe read status=failed")  # the pending read ended by the unplug
         stop_and_time(self, run)
         for name in run.files():
             check_whole_file(self, run.read(name), "A")
 
     def test_duplicate_serials_long_paths_and_corrupt_packet_indices(self):
-        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("odd_strips.json"), duration=2.0)
-        self.assertEqual(run.wait(), 0, run.stderr)
+        run = HeadlessRun(self, ["1A2B3"] + LOG_EVERY_READING, scenario=scenario_file("odd_strips.json"))
+        run.wait_for_records(6)
+        self.assertEqual(run.stop(), 0, run.stderr)
         name = self.only_file(run, 0x1A2B3)
         records = check_whole_file(self, run.read(name), "A")
         self.assertGreater(len(records), 5)

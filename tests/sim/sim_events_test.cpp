@@ -10,6 +10,7 @@
 
 #include "device/device_access.h"
 #include "sim_test_util.h"
+#include "support/wait_for.h"
 
 namespace kvx::sim::test {
 namespace {
@@ -133,7 +134,7 @@ TEST(SimUnplug, PendingReadFailsPathsDisappearAndRemovalIsAnnounced) {
   const device::Handle pipe = driver.Open(driver.DevicePath(0) + "\\PIPE00");
   const device::Handle iface = driver.Open(driver.DevicePath(0));
   auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, LONG_WAIT).status; });
-  while (driver.PendingReadCount() < 1) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(kvx::test::WaitFor([&] { return driver.PendingReadCount() >= 1; }));
 
   driver.Unplug(0);
   EXPECT_EQ(waiting.get(), device::ReadStatus::Failed);

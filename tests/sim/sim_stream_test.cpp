@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "sim_test_util.h"
+#include "support/wait_for.h"
 
 namespace kvx::sim::test {
 namespace {
@@ -19,9 +20,9 @@ using device::ReadStatus;
 constexpr milliseconds SHORT_WAIT{20};
 constexpr milliseconds LONG_WAIT{20000};  // only reached if the driver fails to wake the read
 
-// Waits (without asserting on time) until `count` reads are pending.
+// Waits until `count` reads are pending.
 void AwaitPendingReads(SimDriver& driver, int count) {
-  while (driver.PendingReadCount() < count) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(kvx::test::WaitFor([&] { return driver.PendingReadCount() >= count; }));
 }
 
 TEST(SimPipe, ReadsNeedSetEventAndFailAfterStop) {

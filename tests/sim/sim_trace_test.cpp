@@ -190,5 +190,25 @@ TEST(SimRequestLog, KeepsTheSequenceEachStripSaw) {
   EXPECT_TRUE(driver.RequestLog(0).empty());
 }
 
+// A strip polled for hours must not grow the driver: by default the log keeps
+// a short ring of the latest calls, enough for an enumeration plus a
+// calibration fetch, and never more.
+TEST(SimRequestLog, ByDefaultKeepsOnlyTheLatestCallsOfALongRun) {
+  SimDriver driver(OneStrip(), Manual());
+  const device::Handle iface = driver.Open(driver.DevicePath(0));
+  constexpr int kCalls = 5000;
+  for (int k = 0; k < kCalls; ++k) {
+    driver.AdvanceClock(std::chrono::milliseconds(1));
+    Transfer(driver, iface, REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, 3);
+  }
+  const auto log = driver.RequestLog(0);
+  ASSERT_GE(log.size(), 20u);  // room for a whole calibration fetch
+  ASSERT_LE(log.size(), 256u);
+  // The newest calls, in order, the last one last.
+  EXPECT_EQ(log.back().timeMs, static_cast<double>(kCalls));
+  for (std::size_t i = 1; i < log.size(); ++i) EXPECT_EQ(log[i].timeMs, log[i - 1].timeMs + 1.0);
+  driver.Close(iface);
+}
+
 }  // namespace
 }  // namespace kvx::sim::test

@@ -122,7 +122,7 @@ TEST_F(MainDialogButtonsTest, TheModelShownRunsNoHandlerAndIsNotWrittenBack) {
   Start();  // no strip, so nothing but this test writes the model
   dialog->show();
   const QString caption = Text(ids::WAVE_VALUE_CAPTION);
-  const std::uint64_t before = model().Version();
+  const std::uint64_t before = model().TakeSnapshot().version;
   model().SetCheck(ids::WAVE_CURRENT_RADIO, false);
   model().SetCheck(ids::WAVE_POWER_RADIO, true);
   model().SetCheck(ids::OVERLAY_CHECK, true);
@@ -133,7 +133,7 @@ TEST_F(MainDialogButtonsTest, TheModelShownRunsNoHandlerAndIsNotWrittenBack) {
   EXPECT_TRUE(Button(ids::OVERLAY_CHECK)->isChecked());
   // Three writes by the program and nothing else: the power handler did not
   // run (the caption is unchanged) and no render wrote the model.
-  EXPECT_EQ(model().Version(), before + 3);
+  EXPECT_EQ(model().TakeSnapshot().version, before + 3);
   EXPECT_EQ(Text(ids::WAVE_VALUE_CAPTION), caption);
 }
 

@@ -1,13 +1,13 @@
 #include "dialog_fixture.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <filesystem>
 
+#include "support/wait_for.h"
 #include "ui/qt_tree_view.h"
 
 namespace kvx::test {
@@ -77,14 +77,10 @@ void DialogTest::Start(const std::string& commandLine) {
 }
 
 bool DialogTest::WaitFor(const std::function<bool()>& condition) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!condition()) {
-    if (timer.elapsed() > 10000) return false;
+  return test::WaitFor(condition, [] {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     QTest::qWait(5);
-  }
-  return true;
+  });
 }
 
 void DialogTest::ClickNode(int position, int kind) {

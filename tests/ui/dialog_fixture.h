@@ -38,7 +38,7 @@ class DialogTest : public ::testing::Test {
   void Create(const std::string& commandLine = "");
   // Create and OnInitDialog; expects success.
   void Start(const std::string& commandLine = "");
-  // Processes events until `condition` holds; false after ten seconds.
+  // The shared WaitFor, with the window's events processed between polls.
   static bool WaitFor(const std::function<bool()>& condition);
   // Clicks the tree node of `kind` of strip `position`, expanding its parents.
   void ClickNode(int position, int kind);

@@ -21,37 +21,46 @@ TEST(NodeRefTest, RejectsMalformedNames) {
   }
 }
 
-TEST(WindowOptionsTest, TakesItsOptionsInBothFormsAndLeavesTheRest) {
-  std::vector<std::string> args = {"--headless", "--screenshot", "out.png", "7FF", "--select=wave:1:2",
-                                   "-1",         "--wait",       "1500"};
-  WindowOptions options;
+TEST(WindowOptionsTest, TakesItsOptionsAndLeavesTheRestInOrder) {
+  std::vector<std::string> options = {"--screenshot=out.png", "--colour=red", "--select=wave:1:2", "--waiting",
+                                      "--wait=1500"};
+  WindowOptions window;
   std::string error;
-  ASSERT_TRUE(TakeWindowOptions(args, options, error)) << error;
-  EXPECT_EQ(args, (std::vector<std::string>{"--headless", "7FF", "-1"}));
-  EXPECT_EQ(options.screenshotFile, "out.png");
-  EXPECT_EQ(options.select, (NodeRef{1, 4}));
-  EXPECT_EQ(options.waitMs, 1500);
-}
-
-TEST(WindowOptionsTest, ArgumentsAfterADoubleDashAreNotTaken) {
-  std::vector<std::string> args = {"--wait=10", "--", "--wait", "5"};
-  WindowOptions options;
-  std::string error;
-  ASSERT_TRUE(TakeWindowOptions(args, options, error));
-  EXPECT_EQ(args, (std::vector<std::string>{"--", "--wait", "5"}));
-  EXPECT_EQ(options.waitMs, 10);
+  ASSERT_TRUE(TakeWindowOptions(options, window, error)) << error;
+  EXPECT_EQ(options, (std::vector<std::string>{"--colour=red", "--waiting"}));
+  EXPECT_EQ(window.screenshotFile, "out.png");
+  EXPECT_EQ(window.select, (NodeRef{1, 4}));
+  EXPECT_EQ(window.waitMs, 1500);
 }
 
 TEST(WindowOptionsTest, ReportsMissingAndMalformedValues) {
   for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"--screenshot"}, {"--screenshot="}, {"--select", "tree:1"}, {"--wait", "soon"},
-        {"--wait=-5"}}) {
+       {std::vector<std::string>{"--screenshot"}, {"--screenshot="}, {"--select=tree:1"}, {"--wait=soon"},
+        {"--wait=-5"}, {"--wait"}}) {
     std::vector<std::string> args = bad;
     WindowOptions options;
     std::string error;
     EXPECT_FALSE(TakeWindowOptions(args, options, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(DisplayAvailableTest, NeedsTheDisplayOfThePlatformQtWillUse) {
+  // No platform named: an X or a Wayland display.
+  EXPECT_FALSE(DisplayAvailable(nullptr, nullptr, nullptr));
+  EXPECT_FALSE(DisplayAvailable("", "", ""));
+  EXPECT_TRUE(DisplayAvailable(nullptr, ":0", nullptr));
+  EXPECT_TRUE(DisplayAvailable(nullptr, nullptr, "wayland-0"));
+  // Platforms that draw off screen need none.
+  EXPECT_TRUE(DisplayAvailable("offscreen", nullptr, nullptr));
+  EXPECT_TRUE(DisplayAvailable("minimal", nullptr, nullptr));
+  // X and Wayland need theirs, also with arguments and in a list of fallbacks.
+  EXPECT_FALSE(DisplayAvailable("xcb", nullptr, "wayland-0"));
+  EXPECT_TRUE(DisplayAvailable("xcb", ":1", nullptr));
+  EXPECT_FALSE(DisplayAvailable("wayland-egl", ":0", nullptr));
+  EXPECT_FALSE(DisplayAvailable("wayland;xcb", nullptr, nullptr));
+  EXPECT_TRUE(DisplayAvailable("wayland;xcb", ":0", nullptr));
+  EXPECT_TRUE(DisplayAvailable("xcb:nomitshm;offscreen", nullptr, nullptr));
 }
 
 }  // namespace

@@ -36,8 +36,11 @@ struct SimOptions {
   // Time stands still except for AdvanceClock: tests step through pacing and
   // the timeline exactly. Read time-outs still run on the real clock.
   bool manualClock = false;
-  // Control calls kept per strip by RequestLog (oldest dropped first).
-  std::size_t requestLogLimit = 10000;
+  // Control calls kept per strip by RequestLog, oldest dropped first. The log
+  // is for inspecting a short exchange (an enumeration, a calibration fetch);
+  // a strip polled for hours sends one request after another, so the log is a
+  // small ring: about 64 x 155 bytes a strip, whatever the run's length.
+  std::size_t requestLogLimit = 64;
 };
 
 class SimDriver final : public device::Driver {
