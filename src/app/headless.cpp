@@ -1,6 +1,5 @@
 #include "app/headless.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +8,9 @@
 #include <sstream>
 
 #include "acquisition/control_ids.h"
+#include "app/status_output.h"
+#include "app/stop_request.h"
+#include "device/printable_text.h"
 #include "recording/csv_recorder.h"
 
 namespace kvx {
@@ -93,7 +95,7 @@ void HeadlessSession::Tick() {
   if (logState != lastLogState_) {
     if (!logState.empty()) {
       if (terminal_) out_ << "\r\x1b[K" << std::flush;
-      err_ << logState << '\n' << std::flush;
+      err_ << PrintableText(logState) << '\n' << std::flush;
     }
     else if (!lastLogState_.empty()) Say("Logging works again.");
     lastLogState_ = logState;
@@ -129,28 +131,18 @@ std::string HeadlessSession::StatusLine() const {
     const std::string& file = !log.currentFile.empty() ? log.currentFile : log.powerFile;
     line << " | logging " << (file.empty() ? std::string("(next record opens a file)") : file);
   }
-  return line.str();
-}
-
-sigset_t BlockStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  return stopSignals;
+  // The log directory and the failure text come from outside.
+  return PrintableText(line.str());
 }
 
 int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
-  // SIGINT and SIGTERM are taken synchronously by this loop.
-  const sigset_t stopSignals = BlockStopSignals();
-
-  std::ostream& out = std::cout;
+  StatusOutput status(STDOUT_FILENO, std::cerr);
+  std::ostream& out = status.stream();
   std::ostream& err = std::cerr;
   Client client(driver, clock, options.logDirectory);
   const CommandLineResult command = client.ApplyCommandLine(options.commandLineText);
   if (!command.ok) {
-    err << command.errorMessage << '\n';
+    err << PrintableText(command.errorMessage) << '\n';
     return EXIT_COMMAND_LINE_ERROR;
   }
   const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
@@ -172,12 +164,10 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
 
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
-  int stopSignal = 0;
+  bool stopped = false;
   for (;;) {
-    const timespec wait{0, 100 * 1000 * 1000};
-    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
-    if (signal == SIGINT || signal == SIGTERM) {
-      stopSignal = signal;
+    if (WaitForStop(std::chrono::milliseconds(100))) {
+      stopped = true;
       break;
     }
     if (suspend) suspend->Poll();
@@ -194,8 +184,8 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
     }
   }
   if (terminal) out << '\n';
-  out << (stopSignal ? "Stopping on " + std::string(stopSignal == SIGINT ? "SIGINT" : "SIGTERM")
-                     : std::string("Stopping after the requested duration"))
+  out << (stopped ? "Stopping on " + std::string(StopSignalName(StopSignal()))
+                  : std::string("Stopping after the requested duration"))
       << ": acquisition thread first, then the log files.\n"
       << std::flush;
   client.Shutdown();

@@ -6,7 +6,9 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/program_options.h"
+#include "app/stop_request.h"
 #include "device/clock.h"
+#include "device/printable_text.h"
 #include "device/sim/sim_driver.h"
 #ifdef KVX_HAVE_UI
 #include <QCoreApplication>
@@ -16,11 +18,14 @@
 #endif
 
 int main(int argc, char** argv) {
+  // First, before any thread: a stop signal from now on is kept for the loop,
+  // and a closed output is a write error rather than the end.
+  kvx::InstallStopSignalHandlers();
   const kvx::ProgramArguments arguments = kvx::SplitProgramArguments(argc, argv);
   kvx::ProgramOptions options;
   std::string error;
   if (!kvx::ParseProgramOptions(arguments.options, options, error)) {
-    std::cerr << "kvxclient: " << error << "\n(see --help)\n";
+    std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
   if (options.help) {
@@ -32,28 +37,25 @@ int main(int argc, char** argv) {
     return kvx::EXIT_CLEAN_STOP;
   }
   if (options.headless && !options.windowOptions.empty()) {
-    std::cerr << "kvxclient: unknown option " << options.windowOptions.front() << "\n(see --help)\n";
+    std::cerr << "kvxclient: unknown option " << kvx::PrintableText(options.windowOptions.front()) << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
-  if (options.headless) {
-    // Stop signals are taken by the main loop; block them before the
-    // simulated driver starts its thread, so that every thread inherits the mask.
-    kvx::BlockStopSignals();
-  }
-
   kvx::sim::Scenario scenario = kvx::sim::DefaultScenario();
   if (!options.scenarioFile.empty()) {
     auto loaded = kvx::sim::LoadScenarioFile(options.scenarioFile, error);
     if (!loaded) {
-      std::cerr << "kvxclient: cannot use scenario " << options.scenarioFile << ": " << error << '\n';
-      return kvx::EXIT_FAILURE_STATUS;
+      // A scenario that cannot be used is a wrong option, like a bad value.
+      std::cerr << "kvxclient: cannot use scenario " << kvx::PrintableText(options.scenarioFile) << ": "
+                << kvx::PrintableText(error) << '\n';
+      return kvx::EXIT_COMMAND_LINE_ERROR;
     }
     scenario = std::move(*loaded);
   }
   auto driver = std::make_unique<kvx::sim::SimDriver>(std::move(scenario));
   if (!options.traceFile.empty() && !driver->OpenTrace(options.traceFile, error)) {
-    std::cerr << "kvxclient: cannot write trace " << options.traceFile << ": " << error << '\n';
-    return kvx::EXIT_FAILURE_STATUS;
+    std::cerr << "kvxclient: cannot write trace " << kvx::PrintableText(options.traceFile) << ": "
+              << kvx::PrintableText(error) << '\n';
+    return kvx::EXIT_COMMAND_LINE_ERROR;
   }
 
   if (options.headless) {
