@@ -136,6 +136,7 @@ std::string HeadlessSession::StatusLine() const {
 }
 
 int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
+  InstallStopSignalHandlers();  // idempotent: main has normally done it first
   StatusOutput status(STDOUT_FILENO, std::cerr);
   std::ostream& out = status.stream();
   std::ostream& err = std::cerr;

@@ -3,12 +3,15 @@
 // and trace destinations that cannot take (or stop taking) the lines.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -181,6 +184,37 @@ TEST_F(TraceDestinations, AFailedWriteEndsTheTraceAndIsSaidOnce) {
   EXPECT_EQ(said[0], "trace file '" + fifo + "' failed: Broken pipe; the trace ends with its last whole line");
   EXPECT_EQ(sink.Failure(), "Broken pipe");
   EXPECT_FALSE(sink.Enabled());
+}
+
+TEST_F(TraceDestinations, AFileThatFillsUpEndsWithItsLastWholeLine) {
+  // A file-size limit stands in for a full disk: the write that crosses it
+  // gets only part of its line out. In a child process, so the limit and the
+  // ignored SIGXFSZ stay there; it exits with the number of failures said.
+  const std::string path = Path("trace.txt");
+  constexpr rlim_t limit = 1000;
+  const std::string line(29, 'x');  // 30 bytes with its newline: the limit falls inside line 34
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit size{limit, limit};
+    if (::setrlimit(RLIMIT_FSIZE, &size) != 0) ::_exit(100);
+    TraceSink sink;
+    int said = 0;
+    sink.SetFailureHandler([&said](const std::string&) { ++said; });
+    std::string error;
+    if (!sink.OpenFile(path, error)) ::_exit(101);
+    for (int k = 0; k < 100; ++k) sink.Write(line);
+    ::_exit(said);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "said exactly once";
+  std::ifstream in(path, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content.size(), 33u * 30u) << "the torn 34th line is cut off";
+  for (std::size_t at = 0; at < content.size(); at += 30) EXPECT_EQ(content.substr(at, 30), line + "\n");
 }
 
 TEST(TraceThroughTheDriver, AFailingStreamIsSaidOnceAndTheDriverGoesOn) {
