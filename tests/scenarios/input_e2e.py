@@ -158,7 +158,9 @@ class InputTest(unittest.TestCase):
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
         trace = self.path("trace.txt")
-        run = Program(self, ["--trace=" + trace, "1A2B3"], self.dir, preexec_fn=limit_file_size)
+        scenario = self.write("fast.json", '{"strips": [{"serial": "0x1A2B3", "summaryIntervalMs": 10}]}')
+        run = Program(self, ["--trace=" + trace, "--scenario=" + scenario, "1A2B3"], self.dir,
+                      preexec_fn=limit_file_size)
         run.wait_for("err", b"the trace ends with its last whole line")
         run.wait_for("out", b"S/N=1A2B3 | ")  # still running and polling after the failure
         run.process.send_signal(signal.SIGTERM)
