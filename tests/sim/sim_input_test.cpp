@@ -103,6 +103,18 @@ TEST(ScenarioNumbers, HugeValuesAreErrorsNamingTheKeyNotCrashes) {
   EXPECT_EQ(error, "strips[0].pathLength: must be at most 32767");
 }
 
+TEST(ScenarioNesting, FarTooDeepTextIsRefusedBeforeTheParse) {
+  // 4 MiB of "[" once made the parse take gigabytes until the process was killed.
+  EXPECT_EQ(ParseError(std::string(MAX_SCENARIO_FILE_BYTES, '[')), "scenario is nested deeper than 64 levels");
+  EXPECT_EQ(ParseError(R"({"strips": )" + std::string(65, '[') + std::string(65, ']') + "}"),
+            "scenario is nested deeper than 64 levels");
+  // Brackets inside strings (also after an escaped quote) do not count.
+  EXPECT_EQ(ParseError(R"({"strips": [{"serial": 1, "path": "\"[[[[)" + std::string(100, '[') + R"("}], "x": 1})"),
+            "scenario.x: unknown key");
+  EXPECT_EQ(ParseError(R"({"strips": [{"serial": 1, "memory": [{"page": 1, "bytes": [[1]]}]}]})"),
+            "strips[0].memory[0].bytes[0]: expected an unsigned integer");
+}
+
 TEST(ScenarioDuplicateKeys, AKeyGivenTwiceIsAnErrorNamingIt) {
   EXPECT_EQ(ParseError(R"({"strips": [], "strips": [{"serial": 1}]})"), "scenario.strips: duplicate key");
   EXPECT_EQ(ParseError(R"({"strips": [{"serial": 1, "volts": 100, "serial": 2}]})"), "strips[0].serial: duplicate key");

@@ -69,6 +69,30 @@ class DuplicateKeyWatch {
   std::string error_;
 };
 
+// A scenario nests six levels deep at most (strips, a strip, its faults, the
+// replies, a reply, a value); far deeper text is refused before the parse,
+// whose memory per level would otherwise add up (4 MiB of "[" alone).
+constexpr int MAX_NESTING = 64;
+
+bool NestedTooDeep(std::string_view text) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > MAX_NESTING) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 std::string KindOf(mode_t mode) {
   if (S_ISDIR(mode)) return "a directory";
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -125,6 +149,10 @@ bool ReadScenarioText(const std::string& path, std::string& text, std::string& e
 }  // namespace
 
 bool ParseScenarioJson(std::string_view text, json& document, std::string& error) {
+  if (NestedTooDeep(text)) {
+    error = "scenario is nested deeper than " + std::to_string(MAX_NESTING) + " levels";
+    return false;
+  }
   DuplicateKeyWatch watch;
   try {
     document = json::parse(text, std::ref(watch));
