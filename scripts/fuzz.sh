@@ -16,7 +16,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
   echo "usage: scripts/fuzz.sh [SECONDS_PER_TARGET]" >&2
   exit 2
 fi
-targets=(fuzz_readings fuzz_calibration fuzz_command_line fuzz_recorder)
+targets=(fuzz_readings fuzz_calibration fuzz_command_line fuzz_recorder fuzz_scenario fuzz_sim_connection fuzz_program_options)
 
 scripts/install-deps.sh
 echo "=== fuzz: configure and build"

@@ -1,6 +1,5 @@
 #include "app/headless.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,9 @@
 #include "acquisition/control_ids.h"
 #include "app/headless_wait.h"
 #include "app/service_notify.h"
+#include "app/status_output.h"
+#include "app/stop_request.h"
+#include "device/printable_text.h"
 #include "recording/csv_recorder.h"
 
 namespace kvx {
@@ -105,7 +107,7 @@ void HeadlessSession::Tick() {
 void HeadlessSession::SayOnStderr(const std::string& message) {
   // The status line on a terminal is cleared first, so the message stands alone.
   if (terminal_) out_ << "\r\x1b[K" << std::flush;
-  err_ << message << '\n' << std::flush;
+  err_ << PrintableText(message) << '\n' << std::flush;
 }
 
 void HeadlessSession::ReportLogging() {
@@ -165,7 +167,8 @@ std::string HeadlessSession::StatusLine() const {
     const std::string& file = !log.currentFile.empty() ? log.currentFile : log.powerFile;
     line << " | logging " << (file.empty() ? std::string("(next record opens a file)") : file);
   }
-  return line.str();
+  // The log directory and the failure text come from outside.
+  return PrintableText(line.str());
 }
 
 namespace {
@@ -189,31 +192,21 @@ std::chrono::milliseconds TimeToNextPass(std::chrono::steady_clock::time_point s
 
 }  // namespace
 
-sigset_t BlockStopSignals() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  return stopSignals;
-}
-
 int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
-  // SIGINT and SIGTERM are taken synchronously by this loop.
-  const sigset_t stopSignals = BlockStopSignals();
-
-  std::ostream& out = std::cout;
+  InstallStopSignalHandlers();  // idempotent: main has normally done it first
+  StatusOutput status(STDOUT_FILENO, std::cerr);
+  std::ostream& out = status.stream();
   std::ostream& err = std::cerr;
   Client client(driver, clock, options.logDirectory);
   const CommandLineResult command = client.ApplyCommandLine(options.commandLineText);
   if (!command.ok) {
-    err << command.errorMessage << '\n';
+    err << PrintableText(command.errorMessage) << '\n';
     return EXIT_COMMAND_LINE_ERROR;
   }
   const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
   ServiceNotifier service;
   bool ready = false;
-  HeadlessWaiter waiter(stopSignals);
+  HeadlessWaiter waiter;
   HeadlessSession session(client, out, err, terminal);
   session.SetWake([&waiter] { waiter.Wake(); });
   client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
@@ -234,11 +227,10 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
 
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
-  int stopSignal = 0;
+  bool stopped = false;
   for (;;) {
-    const int signal = waiter.Wait(TimeToNextPass(start, nextStatus, options, suspend != nullptr, client, service.nextCheck()));
-    if (signal == SIGINT || signal == SIGTERM) {
-      stopSignal = signal;
+    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, suspend != nullptr, client, service.nextCheck()))) {
+      stopped = true;
       break;
     }
     if (suspend) suspend->Poll();
@@ -254,10 +246,10 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
       // duration ends with its last status line.
       nextStatus += std::chrono::seconds(1);
       if (nextStatus <= now) nextStatus = now + std::chrono::seconds(1);
-      const std::string status = session.StatusLine();
-      if (terminal) out << '\r' << status << "\x1b[K" << std::flush;
-      else out << status << '\n' << std::flush;
-      service.Status(status);
+      const std::string line = session.StatusLine();
+      if (terminal) out << '\r' << line << "\x1b[K" << std::flush;
+      else out << line << '\n' << std::flush;
+      service.Status(line);
     }
     if (options.durationMs &&
         now - start >= std::chrono::milliseconds(*options.durationMs)) {
@@ -266,8 +258,8 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   }
   service.Stopping();
   if (terminal) out << '\n';
-  out << (stopSignal ? "Stopping on " + std::string(stopSignal == SIGINT ? "SIGINT" : "SIGTERM")
-                     : std::string("Stopping after the requested duration"))
+  out << (stopped ? "Stopping on " + std::string(StopSignalName(StopSignal()))
+                  : std::string("Stopping after the requested duration"))
       << ": acquisition thread first, then the log files.\n"
       << std::flush;
   client.Shutdown();

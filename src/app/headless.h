@@ -1,10 +1,8 @@
 // Headless mode: the client with its control model but no window, for
 // unattended logging on a machine without a display. It prints a one-line
 // status about once a second, follows strips as they come and go, and stops in
-// order on SIGINT or SIGTERM.
+// order on SIGINT, SIGTERM or SIGHUP (app/stop_request.h).
 #pragma once
-
-#include <signal.h>
 
 #include <atomic>
 #include <cstdint>
@@ -87,12 +85,8 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
   std::function<void()> wake_;  // set before the acquisition thread starts
 };
 
-// Blocks SIGINT and SIGTERM in the calling thread and in every thread started
-// from it afterwards (call it before any other thread starts), so that the
-// headless loop can take them synchronously. Returns the set of the two.
-sigset_t BlockStopSignals();
-
-// Runs headless mode until SIGINT, SIGTERM or the duration; returns the exit
+// Runs headless mode until a stop is requested (RequestStop: SIGINT, SIGTERM,
+// SIGHUP, also one that came during start-up) or the duration; returns the exit
 // status. `suspend`, when given, tells the selected strip before the system sleeps.
 int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options,
                 SuspendSource* suspend = nullptr);

@@ -1,9 +1,7 @@
-// How the headless main loop sleeps: until a stop signal, a wake-up from
-// another thread, or a time-out, in one blocking poll(2) on a signalfd and an
-// eventfd. Nothing wakes the process while nothing happens.
+// How the headless main loop sleeps: until a stop is requested, a wake-up from
+// another thread, or a time-out, in one blocking poll(2) on the stop request's
+// descriptor and an eventfd. Nothing wakes the process while nothing happens.
 #pragma once
-
-#include <signal.h>
 
 #include <chrono>
 
@@ -11,20 +9,19 @@ namespace kvx {
 
 class HeadlessWaiter {
  public:
-  // `stopSignals` must already be blocked in every thread (BlockStopSignals).
-  explicit HeadlessWaiter(const sigset_t& stopSignals);
+  // Watches the descriptor of the stop request (InstallStopSignalHandlers first).
+  HeadlessWaiter();
   ~HeadlessWaiter();
   HeadlessWaiter(const HeadlessWaiter&) = delete;
   HeadlessWaiter& operator=(const HeadlessWaiter&) = delete;
 
   // From any thread: the current or next Wait returns at once.
   void Wake();
-  // Returns the stop signal taken, or 0 after a wake-up or the time-out.
-  int Wait(std::chrono::milliseconds timeout);
+  // True when a stop has been requested (StopSignal() tells by what); false
+  // after a wake-up or the time-out.
+  bool Wait(std::chrono::milliseconds timeout);
 
  private:
-  sigset_t stopSignals_;
-  int signalFd_ = -1;
   int wakeFd_ = -1;
 };
 

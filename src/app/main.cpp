@@ -6,8 +6,10 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/program_options.h"
+#include "app/stop_request.h"
 #include "device/backends/backend_registry.h"
 #include "device/clock.h"
+#include "device/printable_text.h"
 #ifdef KVX_HAVE_UI
 #include <QCoreApplication>
 
@@ -16,11 +18,14 @@
 #endif
 
 int main(int argc, char** argv) {
+  // First, before any thread: a stop signal from now on is kept for the loop,
+  // and a closed output is a write error rather than the end.
+  kvx::InstallStopSignalHandlers();
   const kvx::ProgramArguments arguments = kvx::SplitProgramArguments(argc, argv);
   kvx::ProgramOptions options;
   std::string error;
   if (!kvx::ParseProgramOptions(arguments.options, options, error)) {
-    std::cerr << "kvxclient: " << error << "\n(see --help)\n";
+    std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
   if (options.help) {
@@ -31,21 +36,16 @@ int main(int argc, char** argv) {
     std::cout << kvx::VersionText();
     return kvx::EXIT_CLEAN_STOP;
   }
-  if (options.headless) {
-    // Stop signals are taken by the main loop; block them before the
-    // backend's driver starts its threads, so that every thread inherits the mask.
-    kvx::BlockStopSignals();
-  }
   // The backend takes its own options; an option of another backend, or one
   // it cannot use, is a mistake on the command line like any other.
   std::unique_ptr<kvx::device::Driver> driver =
       kvx::device::CreateDriver(options.driverName, options.windowOptions, error);
   if (!driver) {
-    std::cerr << "kvxclient: " << error << "\n(see --help)\n";
+    std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
   if (options.headless && !options.windowOptions.empty()) {
-    std::cerr << "kvxclient: unknown option " << options.windowOptions.front() << "\n(see --help)\n";
+    std::cerr << "kvxclient: unknown option " << kvx::PrintableText(options.windowOptions.front()) << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
 

@@ -62,7 +62,7 @@ std::string UsageText(const std::string& programName) {
          "\n"
          "Options:\n"
          "  --headless         run without a window (for servers); prints a status line\n"
-         "                     about once a second; SIGINT/SIGTERM stop it cleanly\n"
+         "                     about once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly\n"
          "  --duration=SEC     headless: stop by itself after SEC seconds\n"
          "  --log-dir=DIR      write the CSV files into DIR (default: the working directory)\n"
          "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"

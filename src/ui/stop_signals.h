@@ -1,6 +1,7 @@
-// SIGINT and SIGTERM close the window the way its close box does, so a logger
-// left running in a desktop session still stops in order (thread first, then
-// the files flushed and closed) at logout or shutdown.
+// SIGINT, SIGTERM and SIGHUP close the window the way its close box does, so a
+// logger left running in a desktop session still stops in order (thread
+// first, then the files flushed and closed) at logout or shutdown. The
+// handlers are the program's (app/stop_request.h); this watches their request.
 #pragma once
 
 #include <QObject>
@@ -11,9 +12,9 @@ namespace kvx::ui {
 
 class StopSignals final : public QObject {
  public:
-  // Installs the handlers; `onStop` runs on this (the UI) thread.
+  // `onStop` runs once on this (the UI) thread, also for a request that came
+  // before the window was up.
   explicit StopSignals(std::function<void()> onStop, QObject* parent = nullptr);
-  ~StopSignals() override;  // restores the default handlers
 
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;

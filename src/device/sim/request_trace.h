@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -47,27 +48,43 @@ struct ReadRecord {
 std::string FormatRequestLine(std::optional<std::uint32_t> serial, const RequestRecord& record);
 std::string FormatReadLine(std::optional<std::uint32_t> serial, const ReadRecord& record);
 
-// Writes whole lines, one at a time, to at most one destination.
+// Writes whole lines, one at a time, to at most one destination. The first
+// failed write ends the trace: a file then ends with its last whole line, and
+// the failure is said once (through the failure handler; by default one line
+// on standard error).
 class TraceSink {
  public:
+  using FailureHandler = std::function<void(const std::string& message)>;
+
   TraceSink() = default;
   ~TraceSink();
   TraceSink(const TraceSink&) = delete;
   TraceSink& operator=(const TraceSink&) = delete;
 
-  bool OpenFile(const std::string& path, std::string& error);  // truncates
+  // Truncates. Refuses at once what cannot take a trace: no such directory, no
+  // permission, a FIFO nobody reads (without waiting for a reader), a full
+  // file system or the full device.
+  bool OpenFile(const std::string& path, std::string& error);
   void SetFile(std::FILE* file);        // not closed by the sink; null stops tracing
   void SetStream(std::ostream* stream); // not owned; null stops tracing
+  void SetFailureHandler(FailureHandler handler);  // null: standard error
   bool Enabled() const;
+  std::string Failure() const;          // why the trace ended; empty while it runs
   void Write(const std::string& line);  // appends '\n' and flushes
 
  private:
   void CloseOwnedLocked();
+  bool WriteFdLocked(const std::string& text, std::string& failure);
 
   mutable std::mutex mutex_;
+  int fd_ = -1;                // owned, from OpenFile
+  std::string path_;
+  bool regular_ = false;       // fd_ is a regular file: a torn line can be cut off
+  std::uint64_t wholeLinesEnd_ = 0;
   std::FILE* file_ = nullptr;
-  bool ownsFile_ = false;
   std::ostream* stream_ = nullptr;
+  std::string failure_;
+  FailureHandler onFailure_;
 };
 
 }  // namespace kvx::sim

@@ -128,6 +128,13 @@ enum class EventType { Plug, Unplug, Stall, On, Off, Load };
 // the driver's microsecond arithmetic far from overflow.
 inline constexpr std::int64_t MAX_SCENARIO_TIME_MS = 1'000'000'000'000;
 
+// Longest interface path a strip may be padded to with "pathLength" (the
+// longest path the platform's device interfaces allow).
+inline constexpr std::size_t MAX_PATH_LENGTH = 32767;
+
+// Largest scenario file that is read (8,000 strips of a full description fit).
+inline constexpr std::uint64_t MAX_SCENARIO_FILE_BYTES = 4 * 1024 * 1024;
+
 struct TimelineEvent {
   std::int64_t atMs = 0;       // since the driver started
   EventType type = EventType::Plug;
@@ -163,7 +170,9 @@ Scenario DefaultScenario();
 bool ValidateScenario(const Scenario& scenario, std::string& error);
 
 // JSON scenario (format in docs/simulator.md). On failure: nullopt and a
-// message naming the offending key; no exception escapes.
+// message naming the offending key; no exception escapes. A file must be a
+// regular file of at most MAX_SCENARIO_FILE_BYTES (a FIFO, device or
+// directory is refused without waiting on it).
 std::optional<Scenario> ParseScenario(std::string_view text, std::string& error);
 std::optional<Scenario> LoadScenarioFile(const std::string& path, std::string& error);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <unordered_map>
 
 #include "device/driver.h"
 #include "device/sim/scenario.h"
@@ -98,7 +99,11 @@ bool ValidateLoad(const LoadSpec& load, const std::string& where, std::string& e
     return Fail(error, where + ".phaseDeg", "a heater draws current in phase (0)");
   if (load.type == LoadType::Compressor) {
     if (!InRange(load.phaseDeg, 0.0, 85.0)) return Fail(error, where + ".phaseDeg", "must be between 0 and 85");
-    if (load.cycleMs < 0) return Fail(error, where + ".cycleMs", "must not be negative");
+    if (load.cycleMs < 0 || load.cycleMs > MAX_SCENARIO_TIME_MS)
+      return Fail(error, where + ".cycleMs", "must be between 0 and " + std::to_string(MAX_SCENARIO_TIME_MS));
+    if (load.cycleOffsetMs < -MAX_SCENARIO_TIME_MS || load.cycleOffsetMs > MAX_SCENARIO_TIME_MS)
+      return Fail(error, where + ".cycleOffsetMs", "must be between -" + std::to_string(MAX_SCENARIO_TIME_MS) +
+                                                       " and " + std::to_string(MAX_SCENARIO_TIME_MS));
     if (!InRange(load.duty, 0.0, 1.0)) return Fail(error, where + ".duty", "must be between 0 and 1");
   }
   if (load.type == LoadType::Smps) {
@@ -122,6 +127,8 @@ bool ValidateFaults(const StripFaults& faults, const std::string& where, std::st
 bool ValidateStrip(const StripSpec& strip, const std::string& where, std::string& error) {
   if (strip.serial > 0xFFFFFF) return Fail(error, where + ".serial", "must fit in 24 bits");
   if (!IsClass(strip.interfaceGuid)) return Fail(error, where + ".interface", "must be primary or fallback");
+  if (strip.pathLength > MAX_PATH_LENGTH)
+    return Fail(error, where + ".pathLength", "must be at most " + std::to_string(MAX_PATH_LENGTH));
   for (std::size_t k = 0; k < OUTLETS; ++k)
     if (!ValidateLoad(strip.outlets[k], where + ".outlets[" + std::to_string(k) + "]", error)) return false;
   for (const MemoryPatch& patch : strip.memory)
@@ -194,10 +201,14 @@ Scenario DefaultScenario() {
 bool ValidateScenario(const Scenario& scenario, std::string& error) {
   for (std::size_t i = 0; i < scenario.strips.size(); ++i)
     if (!ValidateStrip(scenario.strips[i], StripName(i), error)) return false;
+  // Paths are compared without regard to case; one look-up per strip keeps
+  // this linear in the number of strips.
   const std::vector<std::string> paths = ResolvedPaths(scenario);
-  for (std::size_t i = 0; i < paths.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j)
-      if (Lower(paths[i]) == Lower(paths[j])) return Fail(error, StripName(i) + ".path", "same path as " + StripName(j));
+  std::unordered_map<std::string, std::size_t> firstWithPath;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const auto [it, added] = firstWithPath.emplace(Lower(paths[i]), i);
+    if (!added) return Fail(error, StripName(i) + ".path", "same path as " + StripName(it->second));
+  }
   for (std::size_t i = 0; i < scenario.enumerationErrors.size(); ++i)
     if (!IsClass(scenario.enumerationErrors[i].interfaceGuid))
       return Fail(error, "enumerationErrors[" + std::to_string(i) + "].interface", "must be primary or fallback");

@@ -1,20 +1,18 @@
-// Reading a scenario from JSON. Every value is type-checked before it is
-// taken, so the only exception nlohmann can raise here is the syntax error of
-// json::parse, which is caught at the entry point; every failure becomes a
-// message that names the offending key.
-#include <cerrno>
+// Reading a scenario from JSON. Every value is type-checked and range-checked
+// before it is taken, so no exception is raised here (the syntax error of the
+// parse is caught in scenario_text.cpp); every failure becomes a message that
+// names the offending key.
 #include <charconv>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <type_traits>
+#include <unordered_map>
 
 #include "device/driver.h"
 #include "device/sim/scenario.h"
+#include "device/sim/scenario_text.h"
 
 namespace kvx::sim {
 
@@ -317,7 +315,7 @@ bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpe
     return false;
   if (!value.contains("serial")) return r.Fail(Key(where, "serial"), "missing");
   if (!r.Field(value, where, "serial", strip.serial) || !r.Word(value, where, "interface", CLASSES, strip.interfaceGuid) ||
-      !r.Field(value, where, "path", strip.path) || !r.Field(value, where, "pathLength", strip.pathLength) ||
+      !r.Field(value, where, "path", strip.path) ||
       !r.Field(value, where, "present", strip.present) || !r.Field(value, where, "on", strip.on) ||
       !r.Field(value, where, "volts", strip.volts) || !r.Field(value, where, "linePeriodCount", strip.linePeriodCount) ||
       !r.Field(value, where, "temperatureCount", strip.temperatureCount) ||
@@ -327,6 +325,11 @@ bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpe
       !r.Field(value, where, "readingInFlight", strip.readingInFlight))
     return false;
   if (strip.serial > 0xFFFFFF) return r.Fail(Key(where, "serial"), "must fit in 24 bits");
+  if (const auto it = value.find("pathLength"); it != value.end()) {
+    std::uint64_t length = 0;
+    if (!r.Unsigned(*it, Key(where, "pathLength"), MAX_PATH_LENGTH, length)) return false;
+    strip.pathLength = static_cast<std::size_t>(length);
+  }
   if (const auto it = value.find("firmware"); it != value.end()) {
     std::vector<std::uint8_t> bytes;
     if (!r.Bytes(*it, Key(where, "firmware"), bytes)) return false;
@@ -348,7 +351,10 @@ bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpe
   return true;
 }
 
-bool ParseEvent(Reader& r, const json& value, const std::string& where, const Scenario& scenario,
+// The first strip of each serial number, for events that name a strip by it.
+using FirstStripOfSerial = std::unordered_map<std::uint32_t, std::size_t>;
+
+bool ParseEvent(Reader& r, const json& value, const std::string& where, const FirstStripOfSerial& strips,
                 TimelineEvent& event) {
   static const std::map<std::string, EventType, std::less<>> types = {
       {"plug", EventType::Plug}, {"unplug", EventType::Unplug}, {"stall", EventType::Stall},
@@ -364,10 +370,9 @@ bool ParseEvent(Reader& r, const json& value, const std::string& where, const Sc
   if (value.contains("serial")) {
     std::uint32_t serial = 0;
     if (!r.Field(value, where, "serial", serial)) return false;
-    event.strip = scenario.strips.size();
-    for (std::size_t i = scenario.strips.size(); i-- > 0;)
-      if (scenario.strips[i].serial == serial) event.strip = i;
-    if (event.strip == scenario.strips.size()) return r.Fail(Key(where, "serial"), "names no strip of the scenario");
+    const auto found = strips.find(serial);
+    if (found == strips.end()) return r.Fail(Key(where, "serial"), "names no strip of the scenario");
+    event.strip = found->second;
   }
   if (event.type == EventType::Load) {
     if (!value.contains("load")) return r.Fail(Key(where, "load"), "missing");
@@ -401,9 +406,11 @@ bool ParseDocument(Reader& r, const json& document, Scenario& scenario) {
   }
   if (const auto it = document.find("timeline"); it != document.end()) {
     if (!r.Array(*it, "timeline")) return false;
+    FirstStripOfSerial strips;
+    for (std::size_t i = 0; i < scenario.strips.size(); ++i) strips.emplace(scenario.strips[i].serial, i);
     for (std::size_t i = 0; i < it->size(); ++i) {
       TimelineEvent event;
-      if (!ParseEvent(r, (*it)[i], Item("timeline", i), scenario, event)) return false;
+      if (!ParseEvent(r, (*it)[i], Item("timeline", i), strips, event)) return false;
       scenario.timeline.push_back(event);
     }
   }
@@ -414,29 +421,11 @@ bool ParseDocument(Reader& r, const json& document, Scenario& scenario) {
 
 std::optional<Scenario> ParseScenario(std::string_view text, std::string& error) {
   json document;
-  try {
-    document = json::parse(text);
-  } catch (const json::exception& e) {
-    error = std::string("scenario is not valid JSON: ") + e.what();
-    return std::nullopt;
-  }
+  if (!ParseScenarioJson(text, document, error)) return std::nullopt;
   Scenario scenario;
   Reader reader(error);
   if (!ParseDocument(reader, document, scenario)) return std::nullopt;
   if (!ValidateScenario(scenario, error)) return std::nullopt;
-  return scenario;
-}
-
-std::optional<Scenario> LoadScenarioFile(const std::string& path, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    error = "cannot read scenario file '" + path + "': " + std::strerror(errno);
-    return std::nullopt;
-  }
-  std::ostringstream text;
-  text << file.rdbuf();
-  std::optional<Scenario> scenario = ParseScenario(text.str(), error);
-  if (!scenario) error = path + ": " + error;
   return scenario;
 }
 

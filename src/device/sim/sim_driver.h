@@ -73,6 +73,9 @@ class SimDriver final : public device::Driver {
   bool OpenTrace(const std::string& path, std::string& error);
   void SetTrace(std::FILE* file);        // not closed by the driver; null stops tracing
   void SetTrace(std::ostream* stream);   // must outlive its use; null stops tracing
+  // Where the end of a failing trace is said (once); null: standard error.
+  void SetTraceFailureHandler(TraceSink::FailureHandler handler);
+  std::string TraceFailure() const;      // empty while the trace works
 
   // ---- Time.
   double NowMs() const;

@@ -11,6 +11,10 @@ namespace kvx::sim {
 bool SimDriver::OpenTrace(const std::string& path, std::string& error) { return trace_.OpenFile(path, error); }
 void SimDriver::SetTrace(std::FILE* file) { trace_.SetFile(file); }
 void SimDriver::SetTrace(std::ostream* stream) { trace_.SetStream(stream); }
+void SimDriver::SetTraceFailureHandler(TraceSink::FailureHandler handler) {
+  trace_.SetFailureHandler(std::move(handler));
+}
+std::string SimDriver::TraceFailure() const { return trace_.Failure(); }
 
 std::int64_t SimDriver::NowUs() const {
   if (options_.manualClock) return manualUs_.load();

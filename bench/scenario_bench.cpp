@@ -1,0 +1,45 @@
+// Reading and checking a scenario with many strips: prints the time of
+// ParseScenario (JSON, keys, ranges, paths, timeline) for a growing number of
+// strips, each fully described, with one event per strip named by serial.
+// Linear reading shows as a time per strip that stays about the same.
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "device/sim/scenario.h"
+
+namespace {
+
+std::string ScenarioText(int strips) {
+  std::string text = R"({"strips": [)";
+  for (int i = 0; i < strips; ++i) {
+    text += (i ? "," : "");
+    text += R"({"serial": )" + std::to_string(i + 1) +
+            R"(, "volts": 100, "summaryIntervalMs": 50, "outlets": [{"type": "heater", "watts": 1200},)"
+            R"( {"type": "smps", "watts": 150}, {"type": "compressor", "watts": 700, "phaseDeg": 35}, {"type": "empty"}]})";
+  }
+  text += R"(], "timeline": [)";
+  for (int i = 0; i < strips; ++i)
+    text += std::string(i ? "," : "") + R"({"atMs": )" + std::to_string(1000 + i) +
+            R"(, "event": "unplug", "serial": )" + std::to_string(strips - i) + "}";
+  return text + "]}";
+}
+
+}  // namespace
+
+int main() {
+  std::printf("%8s %10s %12s %14s\n", "strips", "bytes", "parse ms", "us per strip");
+  for (const int strips : {1000, 2000, 4000, 8000, 16000}) {
+    const std::string text = ScenarioText(strips);
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    const auto scenario = kvx::sim::ParseScenario(text, error);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (!scenario) {
+      std::printf("refused: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%8d %10zu %12.1f %14.1f\n", strips, text.size(), ms, 1000.0 * ms / strips);
+  }
+  return 0;
+}

@@ -1,0 +1,72 @@
+// The program's own options: the input cut at its NUL bytes into "--"
+// arguments, read by ParseProgramOptions.
+//
+// Invariants:
+//   - on success every argument is accounted for: a known option sets its
+//     field (the last of a repeated one wins), anything else is left, in
+//     order, in windowOptions; a duration is at most 4e9 ms (a positive one below 1 ms is 0);
+//   - on failure the message is not empty and names the option;
+//   - the message printed for it holds no control character.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/program_options.h"
+#include "device/printable_text.h"
+#include "fuzz_check.h"
+
+namespace {
+
+using namespace kvx;
+using kvx::fuzz::Require;
+
+bool StartsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool IsKnown(const std::string& option) {
+  return option == "--headless" || option == "--help" || option == "-h" || option == "--version" ||
+         StartsWith(option, "--scenario=") || StartsWith(option, "--trace=") || StartsWith(option, "--log-dir=") ||
+         StartsWith(option, "--duration=");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> options;
+  for (std::size_t start = 0; start <= input.size();) {
+    const std::size_t end = std::min(input.find('\0', start), input.size());
+    options.emplace_back(input.substr(start, end - start));
+    start = end + 1;
+  }
+  ProgramOptions parsed;
+  std::string error;
+  if (!ParseProgramOptions(options, parsed, error)) {
+    Require(!error.empty(), "a refusal says why");
+    Require(error.rfind("--", 0) == 0, "the message names the option");
+    for (const char c : PrintableText(error))
+      Require(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "the printed message holds no control character");
+    return 0;
+  }
+  std::vector<std::string> unknown;
+  std::string scenario, trace, logDirectory = ".";
+  bool headless = false, help = false, version = false, duration = false;
+  for (const std::string& option : options) {
+    if (!IsKnown(option)) unknown.push_back(option);
+    headless = headless || option == "--headless";
+    help = help || option == "--help" || option == "-h";
+    version = version || option == "--version";
+    if (StartsWith(option, "--scenario=")) scenario = option.substr(11);
+    if (StartsWith(option, "--trace=")) trace = option.substr(8);
+    if (StartsWith(option, "--log-dir=")) logDirectory = option.substr(10);
+    duration = duration || StartsWith(option, "--duration=");
+  }
+  Require(parsed.windowOptions == unknown, "unknown options left in order");
+  Require(parsed.headless == headless && parsed.help == help && parsed.version == version, "flags as given");
+  Require(parsed.scenarioFile == scenario && parsed.traceFile == trace && parsed.logDirectory == logDirectory,
+          "the last value of each file option");
+  Require(parsed.durationMs.has_value() == duration, "a duration only when given");
+  if (parsed.durationMs) Require(*parsed.durationMs <= 4'000'000'000u, "duration bounded");
+  return 0;
+}

@@ -1,0 +1,16 @@
+// Text that came from outside (a path, the command line, a key of a scenario
+// file) is printed to a terminal or a journal with its control characters
+// spelled out, so it can neither move the cursor, clear the screen nor forge a
+// line of its own.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kvx {
+
+// Each C0 control byte, DEL and each UTF-8-encoded C1 control (U+0080..U+009F)
+// becomes "\xHH" (C1 as its two bytes); everything else is kept as it is.
+std::string PrintableText(std::string_view text);
+
+}  // namespace kvx
