@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev libusb-1.0-0-dev umockdev libumockdev-dev
   qt6-base-dev libgl-dev libqt6dbus6
   xvfb xauth fonts-ipafont-gothic imagemagick
   python3 clang libclang-rt-14-dev dbus-daemon
