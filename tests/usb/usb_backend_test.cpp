@@ -133,6 +133,13 @@ TEST_F(UsbBackendTest, ReadingsStreamAfterSetEventAndStopEndsThem) {
   EXPECT_TRUE(driver_->Control(pipe, IOCTL_STRIP_STOP, {}, {}, returned));
   ReadingBytes bytes{};
   EXPECT_EQ(driver_->Read(pipe, bytes, PATIENCE).status, ReadStatus::Failed);
+
+  // A new SET_EVENT on the same handle streams again.
+  const std::uint8_t event[4] = {0x34, 0x12, 0, 0};
+  ASSERT_TRUE(driver_->Control(pipe, IOCTL_STRIP_SET_EVENT, event, {}, returned));
+  EXPECT_EQ(driver_->Read(pipe, bytes, PATIENCE).status, ReadStatus::Completed);
+  EXPECT_TRUE(driver_->Control(pipe, IOCTL_STRIP_SET_EVENT, event, {}, returned)) << "a second start changes nothing";
+  EXPECT_EQ(driver_->Read(pipe, bytes, PATIENCE).status, ReadStatus::Completed);
   driver_->Close(pipe);
 }
 

@@ -29,9 +29,14 @@ UsbStream::~UsbStream() {
 
 bool UsbStream::Start() {
   std::lock_guard lock(mutex_);
-  if (started_ || failed_) return started_;
+  if (lost_) return false;
+  if (started_ && !stopping_ && !failed_) return true;
+  if (inFlight_ > 0) return false;  // a Stop that timed out still has transfers out
+  // A start after a stop streams afresh: what was queued before is stale.
+  queue_.clear();
+  stopping_ = failed_ = false;
   const std::size_t size = std::max<std::size_t>(endpoint_.packetSize, protocol::READING_SIZE);
-  for (int i = 0; i < IN_FLIGHT; ++i) {
+  while (transfers_.size() < IN_FLIGHT) {
     libusb_transfer* transfer = libusb_alloc_transfer(0);
     if (transfer == nullptr) break;
     buffers_.emplace_back(size);
@@ -42,6 +47,8 @@ bool UsbStream::Start() {
       libusb_fill_bulk_transfer(transfer, handle_, endpoint_.address, buffers_.back().data(), static_cast<int>(size),
                                 &UsbStream::OnTransfer, this, 0);
     transfers_.push_back(transfer);
+  }
+  for (libusb_transfer* transfer : transfers_) {
     const int rc = libusb_submit_transfer(transfer);
     if (rc != 0) {
       if (rc == LIBUSB_ERROR_NO_DEVICE) lost_ = true;
@@ -58,7 +65,7 @@ bool UsbStream::Start() {
 void UsbStream::Stop() {
   std::unique_lock lock(mutex_);
   failed_ = true;
-  if (!stopping_) {
+  if (!stopping_ && started_) {
     stopping_ = true;
     // Cancelling a transfer that already completed only returns NOT_FOUND.
     for (libusb_transfer* transfer : transfers_) libusb_cancel_transfer(transfer);

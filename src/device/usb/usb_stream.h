@@ -4,7 +4,7 @@
 //
 // Pipe states, as the driver contract has them: before Start a Read waits
 // (nothing streams yet), after Start it gets the queued readings, after Stop
-// or Fail every Read fails at once. A Cancel wakes the Read that waits, or
+// or Fail every Read fails at once, until a new Start. A Cancel wakes the Read that waits, or
 // the next one if none does: it is never lost.
 #pragma once
 
@@ -37,7 +37,8 @@ class UsbStream {
   UsbStream(const UsbStream&) = delete;
   UsbStream& operator=(const UsbStream&) = delete;
 
-  // Starts streaming; false when no transfer could be submitted. Idempotent.
+  // Starts streaming, also again after a Stop; false when no transfer could
+  // be submitted. A second Start while streaming changes nothing.
   bool Start();
   // Cancels the transfers and waits until each callback has returned.
   void Stop();
