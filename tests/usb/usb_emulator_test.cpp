@@ -20,7 +20,9 @@ struct Outcome {
 
 // Runs the emulator with `arguments` (already quoted for the shell).
 Outcome Emulate(const std::string& arguments) {
-  const std::string command = std::string(KVX_EMULATOR) + " " + arguments + " 2>/dev/null";
+  // Sanitized builds: the emulator and the command run with umockdev's preload.
+  const std::string command = std::string("ASAN_OPTIONS=verify_asan_link_order=0 TSAN_OPTIONS=suppressions=") +
+                              KVX_SOURCE_DIR + "/tests/tsan.supp " + KVX_EMULATOR + " " + arguments + " 2>/dev/null";
   Outcome outcome;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return outcome;

@@ -73,11 +73,13 @@ EndpointInfo FindEndpoint(libusb_device* device, std::optional<std::uint8_t> wan
 }  // namespace
 
 UsbDriver::Strip::~Strip() {
+  EventGate::Pass pass(gate);
   if (claims > 0) libusb_release_interface(handle, 0);
   libusb_close(handle);
 }
 
-UsbDriver::UsbDriver(libusb_context* context, UsbOptions options) : context_(context), options_(std::move(options)) {
+UsbDriver::UsbDriver(libusb_context* context, UsbOptions options)
+    : context_(context), options_(std::move(options)), gate_(context) {
   hotplug_ = libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
   if (hotplug_) {
     for (const std::vector<UsbId>* ids : {&options_.primaryIds, &options_.fallbackIds}) {
@@ -108,15 +110,18 @@ UsbDriver::~UsbDriver() {
   for (auto& [id, state] : handles)
     if (state.stream) state.stream->Stop();
   handles.clear();
-  for (libusb_hotplug_callback_handle handle : hotplugHandles_) libusb_hotplug_deregister_callback(context_, handle);
+  {
+    EventGate::Pass pass(gate_);
+    for (libusb_hotplug_callback_handle handle : hotplugHandles_) libusb_hotplug_deregister_callback(context_, handle);
+  }
   {
     std::lock_guard lock(eventsMutex_);
     stopDelivery_ = true;
   }
   eventsCv_.notify_all();
   deliveryThread_.join();
-  stopEvents_ = true;
-  libusb_interrupt_event_handler(context_);
+  eventsStopped_ = true;
+  gate_.Stop();
   eventThread_.join();
   libusb_exit(context_);
 }
@@ -139,6 +144,7 @@ std::unique_ptr<device::InterfaceSet> UsbDriver::GetClassDevs(std::string_view c
   const std::vector<UsbId>* ids = IdsOf(classGuid);
   std::vector<std::optional<std::string>> paths;
   if (ids == nullptr || ids->empty()) return std::make_unique<UsbInterfaceSet>(std::move(paths));
+  EventGate::Pass pass(gate_);
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(context_, &list);
   if (count < 0) return nullptr;
@@ -152,25 +158,25 @@ std::unique_ptr<device::InterfaceSet> UsbDriver::GetClassDevs(std::string_view c
     if (std::find(ids->begin(), ids->end(), id) != ids->end()) paths.emplace_back(PathOf(list[i], id));
   }
   libusb_free_device_list(list, 1);
-  // The bus order is not the plug-in order; sorted paths keep the list the
-  // same from one snapshot to the next.
-  std::stable_sort(paths.begin(), paths.end(), [](const auto& a, const auto& b) { return a && b && *a < *b; });
+  // libusb's list order is its own; sorted paths keep the list the same from
+  // one snapshot to the next (an unreadable device sorts first).
+  std::sort(paths.begin(), paths.end());
   return std::make_unique<UsbInterfaceSet>(std::move(paths));
 }
 
 std::shared_ptr<UsbDriver::Strip> UsbDriver::OpenStripLocked(const std::string& path) {
   if (auto it = strips_.find(path); it != strips_.end())
     if (auto strip = it->second.lock(); strip && !strip->gone) return strip;
-  const std::optional<PortPath> wanted = ParsePath(path);
-  if (!wanted) return nullptr;
+  if (!ParsePath(path)) return nullptr;
+  EventGate::Pass pass(gate_);
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(context_, &list);
   if (count < 0) return nullptr;
-  std::shared_ptr<Strip> strip;
-  for (ssize_t i = 0; i < count && !strip; ++i) {
+  libusb_device_handle* handle = nullptr;
+  EndpointInfo endpoint;
+  for (ssize_t i = 0; i < count; ++i) {
     const std::optional<UsbId> id = IdOf(list[i]);
     if (!id || PathOf(list[i], *id) != path) continue;
-    libusb_device_handle* handle = nullptr;
     const int rc = libusb_open(list[i], &handle);
     if (rc == LIBUSB_ERROR_ACCESS && deniedPaths_.insert(path).second) {
       std::fprintf(stderr,
@@ -178,31 +184,42 @@ std::shared_ptr<UsbDriver::Strip> UsbDriver::OpenStripLocked(const std::string& 
                    "of the README (section \"Real strips\") and plug it in again, or add the user to group plugdev\n",
                    path.c_str(), unsigned{libusb_get_bus_number(list[i])}, unsigned{libusb_get_device_address(list[i])});
     }
-    if (rc != 0) break;
-    libusb_set_auto_detach_kernel_driver(handle, 1);
-    strip = std::make_shared<Strip>();
-    strip->handle = handle;
-    strip->path = path;
-    strip->endpoint = FindEndpoint(list[i], options_.endpoint);
+    if (rc != 0) handle = nullptr;
+    if (handle != nullptr) {
+      libusb_set_auto_detach_kernel_driver(handle, 1);
+      endpoint = FindEndpoint(list[i], options_.endpoint);
+    }
+    break;
   }
   libusb_free_device_list(list, 1);
-  if (strip) strips_[path] = strip;
+  if (handle == nullptr) return nullptr;
+  auto strip = std::make_shared<Strip>(gate_);
+  strip->handle = handle;
+  strip->path = path;
+  strip->endpoint = endpoint;
+  strips_[path] = strip;
   return strip;
 }
 
 Handle UsbDriver::Open(const std::string& path) {
   const OpenTarget target = SplitPipe(path);
-  std::lock_guard lock(mutex_);
+  // Opens and closes are serialised among themselves, not against the other
+  // calls: a Read or CancelRead never waits for a device being opened.
+  std::lock_guard open(openMutex_);
   std::shared_ptr<Strip> strip = OpenStripLocked(target.path);
   if (!strip) return INVALID_HANDLE_VALUE;
   HandleState state;
   state.strip = strip;
   state.pipe = target.pipe;
   if (target.pipe) {
-    if (strip->claims == 0 && libusb_claim_interface(strip->handle, 0) != 0) return INVALID_HANDLE_VALUE;
+    if (strip->claims == 0) {
+      EventGate::Pass pass(gate_);
+      if (libusb_claim_interface(strip->handle, 0) != 0) return INVALID_HANDLE_VALUE;
+    }
     ++strip->claims;
-    state.stream = std::make_shared<UsbStream>(strip->handle, strip->endpoint);
+    state.stream = std::make_shared<UsbStream>(gate_, strip->handle, strip->endpoint);
   }
+  std::lock_guard lock(mutex_);
   const Handle handle = nextHandle_++;
   handles_.emplace(handle, std::move(state));
   return handle;
@@ -220,8 +237,11 @@ void UsbDriver::Close(Handle handle) {
   if (state.stream) {
     state.stream->Fail();  // a Read waiting on it returns at once
     state.stream->Stop();
-    std::lock_guard lock(mutex_);
-    if (--state.strip->claims == 0) libusb_release_interface(state.strip->handle, 0);
+    std::lock_guard open(openMutex_);
+    if (--state.strip->claims == 0) {
+      EventGate::Pass pass(gate_);
+      libusb_release_interface(state.strip->handle, 0);
+    }
   }
   // The libusb handle closes with the last handle of its strip (Strip's destructor).
 }
@@ -265,9 +285,13 @@ bool UsbDriver::Transfer(Strip& strip, std::span<const std::uint8_t> in, std::sp
     // A host-to-device data stage follows the packet in the input.
     data.assign(in.begin() + 8, in.begin() + 8 + std::min<std::size_t>(setup.wLength, in.size() - 8));
   }
-  const int rc = libusb_control_transfer(strip.handle, setup.bmRequestType, setup.bRequest, setup.wValue,
-                                         setup.wIndex, data.data(), static_cast<std::uint16_t>(data.size()),
-                                         static_cast<unsigned>(CONTROL_TIMEOUT.count()));
+  int rc = 0;
+  {
+    EventGate::Pass pass(gate_);
+    rc = libusb_control_transfer(strip.handle, setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+                                 data.data(), static_cast<std::uint16_t>(data.size()),
+                                 static_cast<unsigned>(CONTROL_TIMEOUT.count()));
+  }
   if (rc < 0) {
     if (rc == LIBUSB_ERROR_NO_DEVICE) MarkGone(strip.path);
     return false;
@@ -322,7 +346,7 @@ device::Driver::SubscriptionId UsbDriver::Subscribe(std::string_view classGuid, 
 void UsbDriver::Unsubscribe(SubscriptionId id) {
   std::unique_lock lock(mutex_);
   subscribers_.erase(id);
-  if (std::this_thread::get_id() != deliveryThreadId_)
+  if (std::this_thread::get_id() != deliveryThread_.get_id())
     deliveredCv_.wait(lock, [&] { return delivering_ != id; });
 }
 
@@ -354,14 +378,10 @@ std::set<UsbDriver::Present> UsbDriver::PresentNow() {
 }
 
 void UsbDriver::EventLoop() {
-  while (!stopEvents_) {
-    timeval round = EVENT_ROUND;
-    libusb_handle_events_timeout_completed(context_, &round, nullptr);
-  }
+  while (!eventsStopped_) gate_.HandleEventsRound(EVENT_ROUND);
 }
 
 void UsbDriver::DeliveryLoop() {
-  deliveryThreadId_ = std::this_thread::get_id();
   std::set<Present> known = hotplug_ ? std::set<Present>{} : PresentNow();
   std::unique_lock lock(eventsMutex_);
   while (!stopDelivery_) {

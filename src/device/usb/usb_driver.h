@@ -22,7 +22,8 @@
 // - once Unsubscribe returns, its callback is not running and will not run
 //   again (unless Unsubscribe is called from within that callback).
 // Threads: one libusb event thread; one delivery thread that hands arrival
-// and removal to subscribers. Callbacks of libusb only queue.
+// and removal to subscribers. Callbacks of libusb only queue and resubmit.
+// Every other libusb call goes through the EventGate (usb_gate.h).
 #pragma once
 
 #include <atomic>
@@ -40,6 +41,7 @@
 #include <libusb.h>
 
 #include "device/driver.h"
+#include "device/usb/usb_gate.h"
 #include "device/usb/usb_options.h"
 #include "device/usb/usb_paths.h"
 #include "device/usb/usb_stream.h"
@@ -71,12 +73,14 @@ class UsbDriver final : public device::Driver {
  private:
   // One strip that has at least one open handle.
   struct Strip {
-    ~Strip();
+    explicit Strip(EventGate& g) : gate(g) {}
+    ~Strip();  // releases and closes; takes a Pass
+    EventGate& gate;
     libusb_device_handle* handle = nullptr;
     std::string path;
     EndpointInfo endpoint;
-    int claims = 0;     // open pipe handles
-    bool gone = false;  // removed: every call on it fails
+    int claims = 0;                // open pipe handles (under openMutex_)
+    std::atomic<bool> gone{false};  // removed: every call on it fails
   };
   struct HandleState {
     std::shared_ptr<Strip> strip;
@@ -110,12 +114,15 @@ class UsbDriver final : public device::Driver {
 
   libusb_context* const context_;
   const UsbOptions options_;
+  EventGate gate_;
 
-  std::mutex mutex_;  // handles, strips, subscribers
-  std::map<device::Handle, HandleState> handles_;
+  std::mutex openMutex_;  // opening and closing strips: strips_, claims, deniedPaths_
   std::map<std::string, std::weak_ptr<Strip>> strips_;
-  device::Handle nextHandle_ = 0x100;
   std::set<std::string> deniedPaths_;  // permission message said once per path
+
+  std::mutex mutex_;  // handles and subscribers
+  std::map<device::Handle, HandleState> handles_;
+  device::Handle nextHandle_ = 0x100;
   std::map<SubscriptionId, Subscriber> subscribers_;
   SubscriptionId nextSubscription_ = 1;
   SubscriptionId delivering_ = 0;
@@ -125,11 +132,10 @@ class UsbDriver final : public device::Driver {
   std::condition_variable eventsCv_;
   std::deque<device::DeviceEvent> events_;
   bool stopDelivery_ = false;
-  std::thread::id deliveryThreadId_;
 
+  std::atomic<bool> eventsStopped_{false};
   bool hotplug_ = false;
   std::vector<libusb_hotplug_callback_handle> hotplugHandles_;
-  std::atomic<bool> stopEvents_{false};
   std::thread eventThread_;
   std::thread deliveryThread_;
 };

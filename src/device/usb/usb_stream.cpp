@@ -16,7 +16,8 @@ constexpr std::chrono::milliseconds MAX_READ_WAIT = std::chrono::hours(24);
 
 }  // namespace
 
-UsbStream::UsbStream(libusb_device_handle* handle, EndpointInfo endpoint) : handle_(handle), endpoint_(endpoint) {}
+UsbStream::UsbStream(EventGate& gate, libusb_device_handle* handle, EndpointInfo endpoint)
+    : gate_(gate), handle_(handle), endpoint_(endpoint) {}
 
 UsbStream::~UsbStream() {
   Stop();
@@ -28,6 +29,7 @@ UsbStream::~UsbStream() {
 }
 
 bool UsbStream::Start() {
+  EventGate::Pass pass(gate_);  // before our lock: callbacks hold the gate and take our lock
   std::lock_guard lock(mutex_);
   if (lost_) return false;
   if (started_ && !stopping_ && !failed_) return true;
@@ -63,14 +65,19 @@ bool UsbStream::Start() {
 }
 
 void UsbStream::Stop() {
-  std::unique_lock lock(mutex_);
-  failed_ = true;
-  if (!stopping_ && started_) {
-    stopping_ = true;
-    // Cancelling a transfer that already completed only returns NOT_FOUND.
-    for (libusb_transfer* transfer : transfers_) libusb_cancel_transfer(transfer);
+  {
+    EventGate::Pass pass(gate_);
+    std::lock_guard lock(mutex_);
+    failed_ = true;
+    if (!stopping_ && started_) {
+      stopping_ = true;
+      // Cancelling a transfer that already completed only returns NOT_FOUND.
+      for (libusb_transfer* transfer : transfers_) libusb_cancel_transfer(transfer);
+    }
+    cv_.notify_all();
   }
-  cv_.notify_all();
+  // Without the gate: the cancelled transfers come back through the event thread.
+  std::unique_lock lock(mutex_);
   cv_.wait_for(lock, STOP_WAIT, [&] { return inFlight_ == 0; });
 }
 

@@ -21,6 +21,7 @@
 
 #include "device/driver.h"
 #include "device/protocol.h"
+#include "device/usb/usb_gate.h"
 
 namespace kvx::usb {
 
@@ -32,15 +33,15 @@ struct EndpointInfo {
 
 class UsbStream {
  public:
-  UsbStream(libusb_device_handle* handle, EndpointInfo endpoint);
+  UsbStream(EventGate& gate, libusb_device_handle* handle, EndpointInfo endpoint);
   ~UsbStream();  // stops first
   UsbStream(const UsbStream&) = delete;
   UsbStream& operator=(const UsbStream&) = delete;
 
   // Starts streaming, also again after a Stop; false when no transfer could
-  // be submitted. A second Start while streaming changes nothing.
+  // be submitted. A second Start while streaming changes nothing. Takes a Pass.
   bool Start();
-  // Cancels the transfers and waits until each callback has returned.
+  // Cancels the transfers and waits until each callback has returned. Takes a Pass.
   void Stop();
   // The strip is gone or the handle closed: wakes a waiting Read, later ones fail.
   void Fail();
@@ -65,6 +66,7 @@ class UsbStream {
   static void LIBUSB_CALL OnTransfer(libusb_transfer* transfer);
   void Completed(libusb_transfer* transfer);
 
+  EventGate& gate_;
   libusb_device_handle* const handle_;
   const EndpointInfo endpoint_;
   std::vector<libusb_transfer*> transfers_;

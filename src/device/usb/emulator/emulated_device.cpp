@@ -20,6 +20,16 @@ namespace {
 // waits before it looks again at what changed.
 constexpr std::chrono::milliseconds PUMP_WAIT{500};
 
+// Held for every ioctl, for connecting a handler and at the start of its
+// end: the devices reach umockdev's thread through GLib, which
+// ThreadSanitizer cannot see, so this lock (outside the objects) is what
+// orders a device's construction before its first ioctl and its last ioctl
+// before its destruction. umockdev runs all handlers on one thread anyway.
+std::mutex& IoctlMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 bool Debugging() {
   static const bool on = std::getenv("KVX_USB_EMULATOR_DEBUG") != nullptr;
   return on;
@@ -53,6 +63,10 @@ EmulatedDevice::EmulatedDevice(sim::SimDriver& sim, std::size_t strip, std::stri
 
 EmulatedDevice::~EmulatedDevice() {
   {
+    std::lock_guard ioctls(IoctlMutex());
+    if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
+  }
+  {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
@@ -67,6 +81,7 @@ EmulatedDevice::~EmulatedDevice() {
 }
 
 bool EmulatedDevice::Attach(UMockdevTestbed* testbed, std::string& error) {
+  std::lock_guard ioctls(IoctlMutex());
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
   GError* gerror = nullptr;
@@ -100,6 +115,7 @@ void EmulatedDevice::Release(Urb& urb) {
 }
 
 gboolean EmulatedDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  std::lock_guard ioctls(IoctlMutex());
   return static_cast<EmulatedDevice*>(self)->HandleIoctl(client);
 }
 

@@ -69,6 +69,7 @@ class EmulatedDevice {
   const std::size_t strip_;
   const std::string devnode_;
   UMockdevIoctlBase* handler_ = nullptr;
+
   device::Handle interface_ = device::INVALID_HANDLE_VALUE;
   device::Handle pipe_ = device::INVALID_HANDLE_VALUE;
 
