@@ -81,9 +81,13 @@ EmulatedDevice::~EmulatedDevice() {
 }
 
 bool EmulatedDevice::Attach(UMockdevTestbed* testbed, std::string& error) {
-  std::lock_guard ioctls(IoctlMutex());
-  handler_ = umockdev_ioctl_base_new();
-  g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
+  {
+    // Not held across the attach below: that may wait for umockdev's thread,
+    // which may be waiting for this lock in an ioctl of another device.
+    std::lock_guard ioctls(IoctlMutex());
+    handler_ = umockdev_ioctl_base_new();
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
+  }
   GError* gerror = nullptr;
   if (!umockdev_testbed_attach_ioctl(testbed, devnode_.c_str(), handler_, &gerror)) {
     error = gerror != nullptr ? gerror->message : "cannot attach the ioctl handler";
