@@ -63,7 +63,7 @@ constexpr char FULL[] = R"({
       }
     },
     {"serial": 74565, "path": "\\\\?\\custom#path", "outlets": [{"type": "compressor", "milliamps": 2000}]},
-    {"serial": 74565, "pathLength": 300}
+    {"serial": 74565, "pathLength": 300, "usbId": "abcd:12"}
   ],
   "enumerationErrors": [{"interface": "primary", "index": 1}, {"interface": "fallback", "index": 0}],
   "timeline": [
@@ -134,6 +134,7 @@ TEST(SimScenario, ParsesEveryKey) {
   EXPECT_EQ(scenario->strips[1].outlets[0].phaseDeg, 35.0);  // compressor defaults
   EXPECT_EQ(scenario->strips[1].outlets[0].cycleMs, 60000);
   EXPECT_EQ(scenario->strips[2].pathLength, 300u);
+  EXPECT_EQ(scenario->strips[2].usbId, "abcd:12");
   ASSERT_EQ(scenario->enumerationErrors.size(), 2u);
   EXPECT_EQ(scenario->enumerationErrors[1].interfaceGuid, device::fallbackInterfaceGuid);
   ASSERT_EQ(scenario->timeline.size(), 6u);
@@ -158,6 +159,9 @@ TEST(SimScenario, ErrorsNameTheOffendingKey) {
       {R"({"strips": [{"serial": 1, "volts": 300}]})", "strips[0].volts: must be at most 255"},
       {R"({"strips": [{"serial": 1, "on": "yes"}]})", "strips[0].on: expected true or false"},
       {R"({"strips": [{"serial": 1, "interface": "third"}]})", "strips[0].interface: unknown value 'third'"},
+      {R"({"strips": [{"serial": 1, "usbId": "1209"}]})", "strips[0].usbId: must be VID:PID in hex"},
+      {R"({"strips": [{"serial": 1, "usbId": "12g9:0001"}]})", "strips[0].usbId: must be VID:PID in hex"},
+      {R"({"strips": [{"serial": 1, "usbId": "12090:1"}]})", "strips[0].usbId: must be VID:PID in hex"},
       {R"({"strips": [{"serial": 1, "outlets": [{"type": "heater", "watts": 5, "milliamps": 3}]}]})",
        "strips[0].outlets[0]: give exactly one of watts and milliamps"},
       {R"({"strips": [{"serial": 1, "outlets": [{"type": "heater", "watts": -5}]}]})", "strips[0].outlets[0].watts: must not be negative"},

@@ -96,6 +96,9 @@ struct StripSpec {
   std::string interfaceGuid;  // primary or fallback class; empty = primary
   std::string path;           // interface path; empty = DefaultDevicePath
   std::size_t pathLength = 0; // pads a default path to this many characters (long-path fault)
+  // "VID:PID" (hex) the strip shows on an emulated USB bus; empty = the test
+  // IDs of its interface class. The simulated driver itself ignores it.
+  std::string usbId;
   bool present = true;        // plugged in when the driver starts
   bool on = true;             // switched on (the outlets draw current)
   std::uint8_t volts = 100;

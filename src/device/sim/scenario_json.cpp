@@ -2,6 +2,9 @@
 // before it is taken, so no exception is raised here (the syntax error of the
 // parse is caught in scenario_text.cpp); every failure becomes a message that
 // names the offending key.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -308,14 +311,25 @@ bool ParseMemory(Reader& r, const json& value, const std::string& where, std::ve
   return true;
 }
 
+// "VID:PID": one to four hex digits on each side.
+bool IsUsbId(std::string_view text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto hexWord = [](std::string_view part) {
+    return !part.empty() && part.size() <= 4 &&
+           std::all_of(part.begin(), part.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+  };
+  return hexWord(text.substr(0, colon)) && hexWord(text.substr(colon + 1));
+}
+
 bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpec& strip) {
-  if (!r.Object(value, where, {"serial", "firmware", "interface", "path", "pathLength", "present", "on", "volts",
+  if (!r.Object(value, where, {"serial", "firmware", "interface", "path", "pathLength", "usbId", "present", "on", "volts",
                                "linePeriodCount", "temperatureCount", "pageSelector", "calibration", "memory",
                                "summaryIntervalMs", "waveformIntervalMs", "readingInFlight", "outlets", "faults"}))
     return false;
   if (!value.contains("serial")) return r.Fail(Key(where, "serial"), "missing");
   if (!r.Field(value, where, "serial", strip.serial) || !r.Word(value, where, "interface", CLASSES, strip.interfaceGuid) ||
-      !r.Field(value, where, "path", strip.path) ||
+      !r.Field(value, where, "path", strip.path) || !r.Field(value, where, "usbId", strip.usbId) ||
       !r.Field(value, where, "present", strip.present) || !r.Field(value, where, "on", strip.on) ||
       !r.Field(value, where, "volts", strip.volts) || !r.Field(value, where, "linePeriodCount", strip.linePeriodCount) ||
       !r.Field(value, where, "temperatureCount", strip.temperatureCount) ||
@@ -330,6 +344,7 @@ bool ParseStrip(Reader& r, const json& value, const std::string& where, StripSpe
     if (!r.Unsigned(*it, Key(where, "pathLength"), MAX_PATH_LENGTH, length)) return false;
     strip.pathLength = static_cast<std::size_t>(length);
   }
+  if (!strip.usbId.empty() && !IsUsbId(strip.usbId)) return r.Fail(Key(where, "usbId"), "must be VID:PID in hex");
   if (const auto it = value.find("firmware"); it != value.end()) {
     std::vector<std::uint8_t> bytes;
     if (!r.Bytes(*it, Key(where, "firmware"), bytes)) return false;

@@ -1,0 +1,296 @@
+#include "device/usb/emulator/emulated_device.h"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "device/protocol.h"
+#include "device/usb/emulator/usb_records.h"
+
+namespace kvx::usbemu {
+
+namespace {
+
+// The strip's pace is the SimDriver's; this only bounds how long the pump
+// waits before it looks again at what changed.
+constexpr std::chrono::milliseconds PUMP_WAIT{500};
+
+// Held for every ioctl, for connecting a handler and at the start of its
+// end: the devices reach umockdev's thread through GLib, which
+// ThreadSanitizer cannot see, so this lock (outside the objects) is what
+// orders a device's construction before its first ioctl and its last ioctl
+// before its destruction. umockdev runs all handlers on one thread anyway.
+std::mutex& IoctlMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+bool Debugging() {
+  static const bool on = std::getenv("KVX_USB_EMULATOR_DEBUG") != nullptr;
+  return on;
+}
+
+UMockdevIoctlData* Resolve(UMockdevIoctlData* data, std::size_t offset, std::size_t length) {
+  GError* error = nullptr;
+  UMockdevIoctlData* child = umockdev_ioctl_data_resolve(data, offset, length, &error);
+  if (error != nullptr) {
+    if (Debugging()) std::fprintf(stderr, "kvx-usb-emulator: resolve: %s\n", error->message);
+    g_error_free(error);
+    return nullptr;
+  }
+  return child;
+}
+
+template <typename T>
+void Put(UMockdevIoctlData* data, std::size_t offset, T value) {
+  umockdev_ioctl_data_update(data, offset, reinterpret_cast<guint8*>(&value), sizeof value);
+}
+
+}  // namespace
+
+EmulatedDevice::EmulatedDevice(sim::SimDriver& sim, std::size_t strip, std::string devnode)
+    : sim_(sim), strip_(strip), devnode_(std::move(devnode)) {
+  const std::string path = sim_.DevicePath(strip_);
+  interface_ = sim_.Open(path);
+  pipe_ = sim_.Open(path + device::PIPE_SEPARATOR + protocol::PIPE_NAME);
+  pump_ = std::thread(&EmulatedDevice::Pump, this);
+}
+
+EmulatedDevice::~EmulatedDevice() {
+  {
+    std::lock_guard ioctls(IoctlMutex());
+    if (handler_ != nullptr) g_signal_handlers_disconnect_by_data(handler_, this);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  pumpCv_.notify_all();
+  sim_.CancelRead(pipe_);
+  pump_.join();
+  for (Urb& urb : waiting_) Release(urb);
+  for (Urb& urb : completed_) Release(urb);
+  sim_.Close(pipe_);
+  sim_.Close(interface_);
+  if (handler_ != nullptr) g_object_unref(handler_);
+}
+
+bool EmulatedDevice::Attach(UMockdevTestbed* testbed, std::string& error) {
+  {
+    // Not held across the attach below: that may wait for umockdev's thread,
+    // which may be waiting for this lock in an ioctl of another device.
+    std::lock_guard ioctls(IoctlMutex());
+    handler_ = umockdev_ioctl_base_new();
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
+  }
+  GError* gerror = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed, devnode_.c_str(), handler_, &gerror)) {
+    error = gerror != nullptr ? gerror->message : "cannot attach the ioctl handler";
+    if (gerror != nullptr) g_error_free(gerror);
+    return false;
+  }
+  return true;
+}
+
+void EmulatedDevice::Unplugged() {
+  {
+    std::lock_guard lock(mutex_);
+    present_ = false;
+    armed_ = false;
+    while (!waiting_.empty()) {
+      Urb urb = std::move(waiting_.front());
+      waiting_.pop_front();
+      urb.status = -ESHUTDOWN;
+      CompleteLocked(std::move(urb));
+    }
+  }
+  pumpCv_.notify_all();
+}
+
+void EmulatedDevice::Release(Urb& urb) {
+  if (urb.buffer != nullptr) g_object_unref(urb.buffer);
+  if (urb.urb != nullptr) g_object_unref(urb.urb);
+  urb.buffer = urb.urb = nullptr;
+}
+
+gboolean EmulatedDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+  std::lock_guard ioctls(IoctlMutex());
+  return static_cast<EmulatedDevice*>(self)->HandleIoctl(client);
+}
+
+gboolean EmulatedDevice::HandleIoctl(UMockdevIoctlClient* client) {
+  const gulong request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      // No optional features: libusb then uses the plain URB interface only.
+      UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(std::uint32_t));
+      if (caps == nullptr) return FALSE;
+      Put<std::uint32_t>(caps, 0, 0);
+      g_object_unref(caps);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:  // libusb's claim with the kernel driver detached
+    case USBDEVFS_RELEASEINTERFACE:
+      ClaimChanged(request != USBDEVFS_RELEASEINTERFACE);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+      // No kernel driver is bound to the interface: nothing to detach or reattach.
+      umockdev_ioctl_client_complete(client, -1, ENODATA);
+      return TRUE;
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_SETINTERFACE:
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    case USBDEVFS_SUBMITURB: Submit(client); return TRUE;
+    case USBDEVFS_REAPURBNDELAY: Reap(client); return TRUE;
+    case USBDEVFS_DISCARDURB: Discard(client); return TRUE;
+    default:
+      if (Debugging()) std::fprintf(stderr, "kvx-usb-emulator: unhandled ioctl %#lx\n", request);
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);
+      return TRUE;
+  }
+}
+
+void EmulatedDevice::Submit(UMockdevIoctlClient* client) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  Urb urb;
+  urb.urb = Resolve(arg, 0, sizeof(usbdevfs_urb));
+  if (urb.urb == nullptr) {
+    umockdev_ioctl_client_complete(client, -1, EFAULT);
+    return;
+  }
+  const usbdevfs_urb fields = *reinterpret_cast<const usbdevfs_urb*>(urb.urb->data);
+  urb.address = urb.urb->client_addr;
+  if (fields.buffer_length > 0)
+    urb.buffer = Resolve(urb.urb, offsetof(usbdevfs_urb, buffer), static_cast<std::size_t>(fields.buffer_length));
+  std::lock_guard lock(mutex_);
+  if (!present_) {
+    Release(urb);
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return;
+  }
+  if (fields.type == USBDEVFS_URB_TYPE_CONTROL && urb.buffer != nullptr && fields.buffer_length >= 8) {
+    SubmitControl(std::move(urb));
+  } else if ((fields.type == USBDEVFS_URB_TYPE_BULK || fields.type == USBDEVFS_URB_TYPE_INTERRUPT) &&
+             fields.endpoint == DATA_ENDPOINT && urb.buffer != nullptr) {
+    if (!armed_) {
+      const std::uint8_t event[4] = {1, 0, 0, 0};  // stands for the client's event handle
+      std::uint32_t returned = 0;
+      armed_ = sim_.Control(pipe_, protocol::IOCTL_STRIP_SET_EVENT, event, {}, returned);
+    }
+    waiting_.push_back(std::move(urb));
+    pumpCv_.notify_all();
+  } else {
+    Release(urb);
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+    return;
+  }
+  umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void EmulatedDevice::SubmitControl(Urb urb) {
+  const std::uint8_t* bytes = urb.buffer->data;
+  const std::span<const std::uint8_t, 8> packet(bytes, 8);
+  const protocol::SetupFields setup = protocol::ParseSetupPacket(packet);
+  const std::size_t dataStage = static_cast<std::size_t>(urb.buffer->data_len) - 8;
+  const bool in = (setup.bmRequestType & 0x80) != 0;
+  std::vector<std::uint8_t> reply(in ? std::min<std::size_t>(setup.wLength, dataStage) : 0);
+  std::uint32_t returned = 0;
+  const bool ok = sim_.Control(claimed_ ? pipe_ : interface_, protocol::IOCTL_STRIP_CONTROL_TRANSFER,
+                               std::span<const std::uint8_t>(bytes, 8), reply, returned);
+  urb.status = ok ? 0 : -EPIPE;
+  reply.resize(ok ? returned : 0);
+  urb.data = std::move(reply);
+  urb.offset = 8;
+  CompleteLocked(std::move(urb));
+}
+
+void EmulatedDevice::CompleteLocked(Urb urb) { completed_.push_back(std::move(urb)); }
+
+void EmulatedDevice::Reap(UMockdevIoctlClient* client) {
+  std::unique_lock lock(mutex_);
+  if (completed_.empty()) {
+    // What the kernel says once a removed device has nothing left to hand back.
+    umockdev_ioctl_client_complete(client, -1, present_ ? EAGAIN : ENODEV);
+    return;
+  }
+  Urb urb = std::move(completed_.front());
+  completed_.pop_front();
+  lock.unlock();
+  const std::size_t room = urb.buffer != nullptr ? static_cast<std::size_t>(urb.buffer->data_len) : 0;
+  urb.data.resize(std::min(urb.data.size(), room > urb.offset ? room - urb.offset : 0));
+  if (!urb.data.empty())
+    umockdev_ioctl_data_update(urb.buffer, urb.offset, urb.data.data(), static_cast<gint>(urb.data.size()));
+  Put<int>(urb.urb, offsetof(usbdevfs_urb, status), urb.status);
+  Put<int>(urb.urb, offsetof(usbdevfs_urb, actual_length), static_cast<int>(urb.data.size()));
+  UMockdevIoctlData* slot = Resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(void*));
+  if (slot == nullptr) {
+    Release(urb);
+    umockdev_ioctl_client_complete(client, -1, EFAULT);
+    return;
+  }
+  umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
+  umockdev_ioctl_client_complete(client, 0, 0);
+  g_object_unref(slot);
+  Release(urb);
+}
+
+void EmulatedDevice::Discard(UMockdevIoctlClient* client) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::uint64_t address = 0;
+  if (arg->data_len >= static_cast<gint>(sizeof address)) std::memcpy(&address, arg->data, sizeof address);
+  std::lock_guard lock(mutex_);
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    if (it->address != address) continue;
+    Urb urb = std::move(*it);
+    waiting_.erase(it);
+    urb.status = -ENOENT;
+    CompleteLocked(std::move(urb));
+    if (waiting_.empty() && armed_) {
+      // The client cancelled its last read: the pipe stops as it does on STOP.
+      std::uint32_t returned = 0;
+      sim_.Control(pipe_, protocol::IOCTL_STRIP_STOP, {}, {}, returned);
+      armed_ = false;
+    }
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return;
+  }
+  umockdev_ioctl_client_complete(client, -1, EINVAL);  // already completed
+}
+
+void EmulatedDevice::ClaimChanged(bool claimed) {
+  std::lock_guard lock(mutex_);
+  claimed_ = claimed;
+}
+
+void EmulatedDevice::Pump() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    pumpCv_.wait(lock, [&] { return stop_ || (present_ && armed_ && !waiting_.empty()); });
+    if (stop_) return;
+    lock.unlock();
+    protocol::ReadingBytes reading{};
+    const device::ReadResult result = sim_.Read(pipe_, reading, PUMP_WAIT);
+    lock.lock();
+    if (result.status == device::ReadStatus::Completed && !waiting_.empty()) {
+      Urb urb = std::move(waiting_.front());
+      waiting_.pop_front();
+      urb.data.assign(reading.begin(), reading.begin() + std::min<std::size_t>(result.bytes, reading.size()));
+      CompleteLocked(std::move(urb));
+    } else if (result.status == device::ReadStatus::Failed) {
+      armed_ = false;  // stopped or gone: the next submit arms it again
+    }
+  }
+}
+
+}  // namespace kvx::usbemu
