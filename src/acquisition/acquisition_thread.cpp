@@ -77,15 +77,22 @@ AcquisitionStatus AcquisitionThread::Status() const {
 }
 
 void AcquisitionThread::SetState(ConnectionState state) {
-  std::lock_guard lock(statusMutex_);
-  status_.state = state;
-  status_.connected = state == ConnectionState::Reading;
+  UpdateStatus([state](AcquisitionStatus& s) {
+    s.state = state;
+    s.connected = state == ConnectionState::Reading;
+  });
 }
 
 template <typename Update>
 void AcquisitionThread::UpdateStatus(Update update) {
-  std::lock_guard lock(statusMutex_);
-  update(status_);
+  AcquisitionStatus copy;
+  {
+    std::lock_guard lock(statusMutex_);
+    update(status_);
+    if (!observer_) return;
+    copy = status_;
+  }
+  observer_->OnStatus(copy);
 }
 
 // ---------------------------------------------------------------- thread procedure
@@ -190,7 +197,9 @@ void AcquisitionThread::ReadIdentity() {
   device_.VendorRequestIn(REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH, reply);
   state_.controls.SetText(ids::SERIAL_VALUE, FormatSerialLabel(reply[0], reply[1], reply[2]));
   const std::uint32_t serial = DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3));
-  recorder_.SetConnectionIdentity(ConnectionIdentity{serial, FormatSerialText(serial), firmwareText});
+  const ConnectionIdentity identity{serial, FormatSerialText(serial), firmwareText};
+  recorder_.SetConnectionIdentity(identity);
+  if (observer_) observer_->OnConnectionIdentity(identity);
   UpdateStatus([serial](AcquisitionStatus& s) { s.connectionSerial = serial; });
 }
 
@@ -255,10 +264,14 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
       case ReadingVerdict::Waveform:
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
+        if (frameDone && observer_) {
+          observer_->OnWaveformValue(reading.readingKind & 0x0F, measurement_.lastWaveIsPower(), measurement_.lastWaveValue());
+        }
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Summary:
         measurement_.ProcessSummaryReading(reading, arrivalTick);
+        if (observer_) observer_->OnSummaryReading(measurement_.lastSummary());
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Drop: break;

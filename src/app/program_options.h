@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "metrics/address.h"
+
 namespace kvx {
 
 struct ProgramOptions {
@@ -17,6 +19,7 @@ struct ProgramOptions {
   std::string traceFile;     // empty: no request trace
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
+  std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
   std::vector<std::string> windowOptions;   // left for the window (e.g. --screenshot=FILE)
 };
 
