@@ -1,6 +1,10 @@
 #include "metrics/http_server.h"
 
+#include <sys/socket.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <httplib.h>
 
@@ -10,6 +14,7 @@ namespace kvx::metrics {
 
 struct MetricsServer::Impl {
   httplib::Server server;
+  std::atomic<bool> loopEnded{false};
 };
 
 MetricsServer::MetricsServer(std::function<std::string()> render) : render_(std::move(render)) {}
@@ -23,6 +28,12 @@ bool MetricsServer::Start(const ListenAddress& address, std::string& error) {
   }
   auto impl = std::make_unique<Impl>();
   impl->server.new_task_queue = [] { return new httplib::ThreadPool(WORKER_THREADS); };
+  // The library's default adds SO_REUSEPORT, which would let a second logger
+  // share a port already in use; only SO_REUSEADDR (quick restarts) is wanted.
+  impl->server.set_socket_options([](int sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   impl->server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
     response.set_content(render_(), EXPOSITION_CONTENT_TYPE);
   });
@@ -38,7 +49,15 @@ bool MetricsServer::Start(const ListenAddress& address, std::string& error) {
   }
   port_ = port;
   impl_ = std::move(impl);
-  listener_ = std::thread([server = &impl_->server] { server->listen_after_bind(); });
+  listener_ = std::thread([impl = impl_.get()] {
+    impl->server.listen_after_bind();
+    impl->loopEnded.store(true);
+  });
+  // The library's stop() does nothing until its loop runs: wait for that, so
+  // a Stop() right after Start() cannot miss it and leave the loop running.
+  while (!impl_->server.is_running() && !impl_->loopEnded.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 
