@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev libqt6dbus6
   xvfb xauth fonts-ipafont-gothic imagemagick
   python3 clang libclang-rt-14-dev dbus-daemon
+  libcpp-httplib-dev prometheus
 )
 
 missing=()
