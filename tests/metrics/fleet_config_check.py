@@ -1,5 +1,5 @@
 """The fleet documentation's Prometheus files are what promtool accepts: the
-configuration (with its rule file), the alert rules, and the alert rules'
+configuration (with its rule files), the alert and recording rules, and the alert rules'
 own unit tests. Exits 77 (a skip) when promtool is not installed."""
 import os
 import shutil
@@ -15,7 +15,7 @@ def main():
         print("SKIP: promtool (Debian package prometheus) is not installed")
         return 77
     failed = False
-    for command in (["check", "config", "prometheus.yml"], ["check", "rules", "kvx-alerts.yml"],
+    for command in (["check", "config", "prometheus.yml"], ["check", "rules", "kvx-alerts.yml", "kvx-recording.yml"],
                     ["test", "rules", "kvx-alerts.test.yml"]):
         result = subprocess.run([promtool] + command, cwd=DOCS, capture_output=True, text=True)
         print("promtool", " ".join(command), "->", result.returncode)
