@@ -135,7 +135,8 @@ void PublishFigures() {
     ++status.readings;
     collector.OnStatus(status);
   }
-  std::printf("publishing per summary reading (collector update + 2 snapshots): %.2f us CPU on the acquisition thread\n",
+  std::printf("publishing per summary reading (collector update + 2 snapshots): %.2f us CPU on the acquisition "
+              "thread\n",
               (ThreadCpuSeconds() - cpu0) / N * 1e6);
 }
 

@@ -265,7 +265,8 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
         if (frameDone && observer_) {
-          observer_->OnWaveformValue(reading.readingKind & 0x0F, measurement_.lastWaveIsPower(), measurement_.lastWaveValue());
+          observer_->OnWaveformValue(reading.readingKind & 0x0F, measurement_.lastWaveIsPower(),
+                                     measurement_.lastWaveValue());
         }
         outcome = Outcome::Accepted;
         break;

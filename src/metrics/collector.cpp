@@ -5,8 +5,9 @@
 namespace kvx::metrics {
 
 namespace {
-constexpr double MILLI = 0.001;
-}
+// Divided, not multiplied by 0.001: 250 mA reads 0.25 A, not 0.25000000000000006.
+constexpr double MILLI_PER_UNIT = 1000.0;
+}  // namespace
 
 MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts,
                                    std::function<double()> wallSeconds)
@@ -39,7 +40,9 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
   LiveValues& live = working_.live;
   live.view = View::Summary;
   live.summaryPower = reading.power;
-  for (std::size_t k = 0; k < 4; ++k) live.summary[k] = reading.power ? reading.values[k] : reading.values[k] * MILLI;
+  for (std::size_t k = 0; k < 4; ++k) {
+    live.summary[k] = reading.power ? reading.values[k] : reading.values[k] / MILLI_PER_UNIT;
+  }
   live.on = reading.isOn;
   EnergyIntegrator& energy = energy_[working_.liveSerial];
   energy.AddReading(reading.arrivalTick, reading.power, reading.values);
@@ -60,7 +63,7 @@ void MetricsCollector::OnWaveformValue(std::uint8_t outlet, bool power, double v
   live.view = View::Waveform;
   live.waveOutlet = outlet;
   live.wavePower = power;
-  live.waveValue = power ? value : value * MILLI;
+  live.waveValue = power ? value : value / MILLI_PER_UNIT;
   strip->lastReadingUnixSeconds = wallSeconds_();
   // The waveform view is not logged and sends no power summary: the energy
   // chain breaks here.

@@ -70,7 +70,8 @@ void AddLiveValues(const MetricsSnapshot& s, Family& current, Family& power, Fam
   const LiveValues& live = s.live;
   const std::string strip = StripLabel(s.liveSerial);
   if (live.view == View::Summary) {
-    for (std::size_t k = 0; k < 4; ++k) (live.summaryPower ? power : current).Add(OutletLabel(s.liveSerial, k + 1), live.summary[k]);
+    Family& family = live.summaryPower ? power : current;
+    for (std::size_t k = 0; k < 4; ++k) family.Add(OutletLabel(s.liveSerial, k + 1), live.summary[k]);
   }
   if (live.view == View::Waveform && live.waveOutlet >= 1 && live.waveOutlet <= 4) {
     (live.wavePower ? active : rms).Add(OutletLabel(s.liveSerial, live.waveOutlet), live.waveValue);
