@@ -73,15 +73,22 @@ AcquisitionStatus AcquisitionThread::Status() const {
 }
 
 void AcquisitionThread::SetState(ConnectionState state) {
-  std::lock_guard lock(statusMutex_);
-  status_.state = state;
-  status_.connected = state == ConnectionState::Reading;
+  UpdateStatus([state](AcquisitionStatus& s) {
+    s.state = state;
+    s.connected = state == ConnectionState::Reading;
+  });
 }
 
 template <typename Update>
 void AcquisitionThread::UpdateStatus(Update update) {
-  std::lock_guard lock(statusMutex_);
-  update(status_);
+  AcquisitionStatus copy;
+  {
+    std::lock_guard lock(statusMutex_);
+    update(status_);
+    if (!observer_) return;
+    copy = status_;
+  }
+  observer_->OnStatus(copy);
 }
 
 // ---------------------------------------------------------------- thread procedure
@@ -200,7 +207,9 @@ void AcquisitionThread::ReadIdentity() {
   // filed under 00000 or a serial made of a short reply's bytes.
   const std::uint32_t serial = whole ? DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3))
                                      : static_cast<std::uint32_t>(connectionSelection_);
-  recorder_.SetConnectionIdentity(ConnectionIdentity{serial, FormatSerialText(serial), firmwareText});
+  const ConnectionIdentity identity{serial, FormatSerialText(serial), firmwareText};
+  recorder_.SetConnectionIdentity(identity);
+  if (observer_) observer_->OnConnectionIdentity(identity);
   UpdateStatus([serial, whole](AcquisitionStatus& s) {
     s.connectionSerial = serial;
     if (!whole) ++s.serialRequestFailures;
@@ -268,10 +277,15 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
       case ReadingVerdict::Waveform:
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
+        if (frameDone && observer_) {
+          observer_->OnWaveformValue(reading.readingKind & 0x0F, measurement_.lastWaveIsPower(),
+                                     measurement_.lastWaveValue());
+        }
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Summary:
         measurement_.ProcessSummaryReading(reading, arrivalTick);
+        if (observer_) observer_->OnSummaryReading(measurement_.lastSummary());
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Drop: break;

@@ -23,6 +23,14 @@ struct ConnectionIdentity {
   std::string firmwareText;            // "V%X.%XL%02X"
 };
 
+// An accepted summary reading as the strip sent it (not averaged).
+struct SummaryReadingEvent {
+  std::uint32_t arrivalTick = 0;
+  bool power = false;  // values in watts; otherwise in milliamperes
+  bool isOn = false;
+  std::array<double, 4> values{};
+};
+
 class MeasurementRecorder {
  public:
   virtual ~MeasurementRecorder() = default;

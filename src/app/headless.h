@@ -17,6 +17,7 @@
 #include "app/client.h"
 #include "app/suspend_source.h"
 #include "device/driver.h"
+#include "metrics/address.h"
 
 namespace kvx {
 
@@ -30,6 +31,7 @@ struct HeadlessOptions {
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // stop by itself after this long
   bool forceTerminalStyle = false;      // for tests: pretend stdout is a terminal
+  std::optional<metrics::ListenAddress> metrics;  // the metrics endpoint, if any
 };
 
 // The part of headless mode that does not depend on how the main loop waits:

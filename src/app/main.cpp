@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     headless.commandLineText = arguments.commandLineText;
     headless.logDirectory = options.logDirectory;
     headless.durationMs = options.durationMs;
+    headless.metrics = options.metrics;
 #ifdef KVX_HAVE_UI
     // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
     QCoreApplication application(argc, argv);

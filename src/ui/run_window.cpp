@@ -30,6 +30,7 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
   }
   window.commandLineText = commandLineText;
   window.logDirectory = options.logDirectory;
+  window.metrics = options.metrics;
   CKvxclient_01App app(argc, argv);
   return app.InitInstance(driver, DefaultClock(), window);
 }
