@@ -50,12 +50,14 @@ bool AcquisitionThread::Start() {
 
 void AcquisitionThread::Stop() {
   const bool join = thread_.joinable() && thread_.get_id() != std::this_thread::get_id();
-  // Requests still to come on the way out fail at once; one in flight runs out its bound.
-  if (join) device_.RefuseRequests(true);
   {
     std::lock_guard lock(pipeMutex_);
     state_.threadRunFlag.store(0);
     state_.readLoopRunFlag.store(0);
+    // Requests still to come on the way out fail at once; one in flight runs
+    // out its bound. Refused only after the flags are down, so a refused
+    // request is always seen as part of the stop.
+    if (join) device_.RefuseRequests(true);
     // A read waiting on the strip returns at once instead of at its time-out;
     // one about to start (the pause before a read) returns at once too.
     if (pipe_ != INVALID_HANDLE_VALUE) device_.CancelPendingRead(pipe_);
@@ -262,7 +264,9 @@ void AcquisitionThread::SendChangedSelections() {
 void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick) {
   // Unsigned 32-bit difference: right across the wrap of the tick counter.
   if (environmentDue_ || static_cast<std::uint32_t>(arrivalTick - lastEnvironmentTick_) >= ENVIRONMENT_PERIOD_MS) {
-    RefreshEnvironment(arrivalTick);
+    // A stop that came during the refresh refused its requests: neither the
+    // labels nor a record get line quantities that were never read.
+    if (!RefreshEnvironment(arrivalTick)) return;
   }
   state_.measurement.lastReadingKind.store(reading.readingKind);
 
@@ -302,7 +306,7 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
   });
 }
 
-void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
+bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   environmentDue_ = false;
   lastEnvironmentTick_ = arrivalTick;
   // Each quantity gets a zeroed buffer and counts only when its reply is
@@ -322,6 +326,7 @@ void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   const LineQuantity hertz = periodWhole ? DecodeFrequency(Word(periodReply, 0)) : LineQuantity{};
   const auto [tempReply, tempWhole] = request(REQ_TEMPERATURE, TEMPERATURE_LENGTH, 2);
   const LineQuantity celsius = tempWhole ? DecodeTemperature(Word(tempReply, 0)) : LineQuantity{};
+  if (state_.readLoopRunFlag.load() == 0) return false;
 
   // Stored whether valid or not; only the labels show "(BAD)".
   measurement_.SetLineValues(LineValues{volts.value, hertz.value, celsius.value});
@@ -334,6 +339,7 @@ void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
     s.temperatureC = celsius;
     ++s.environmentRefreshes;
   });
+  return true;
 }
 
 void AcquisitionThread::EndConnection(Handle pipe) {

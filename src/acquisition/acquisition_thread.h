@@ -97,7 +97,8 @@ class AcquisitionThread {
   void ReadIdentity();
   void ReadLoop(device::Handle pipe);
   void SendChangedSelections();
-  void RefreshEnvironment(std::uint32_t arrivalTick);
+  // False when a stop came meanwhile: nothing of the refresh is kept.
+  bool RefreshEnvironment(std::uint32_t arrivalTick);
   void HandleReading(const protocol::Reading& reading, std::uint32_t arrivalTick);
   void EndConnection(device::Handle pipe);
   void SetState(ConnectionState state);
