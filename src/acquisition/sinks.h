@@ -65,4 +65,16 @@ class WindowLink {
   virtual void ClickDeviceTree() = 0;
 };
 
+// What the rebuild after a strip's arrival or removal does to a device tree,
+// on the thread that owns the tree. The window's tree implements it; headless
+// mode has no tree.
+class TreeRebuildTarget {
+ public:
+  virtual ~TreeRebuildTarget() = default;
+  // Deletes every strip position's nodes (children before parents) and sets
+  // the view back to "nothing selected".
+  virtual void DeleteAllStripItems() = 0;
+  virtual void AddStripToTree(const std::string& label, int position) = 0;
+};
+
 }  // namespace kvx

@@ -27,17 +27,6 @@ namespace metrics {
 class MetricsCollector;
 }
 
-// What the arrival/removal rebuild does to a device tree. The window
-// implements it; headless mode passes none.
-class TreeRebuildTarget {
- public:
-  virtual ~TreeRebuildTarget() = default;
-  // Deletes every strip position's nodes (children before parents) and sets
-  // the view back to "nothing selected".
-  virtual void DeleteAllStripItems() = 0;
-  virtual void AddStripToTree(const std::string& label, int position) = 0;
-};
-
 // How long the suspend notice may hold up the thread that received the
 // system's notice: a read in flight holds deviceLock for at most the read
 // time-out, and the notice itself takes a moment more.

@@ -15,16 +15,12 @@
 
 #include "acquisition/sinks.h"
 #include "app/client.h"
+#include "app/exit_status.h"
 #include "app/suspend_source.h"
 #include "device/driver.h"
 #include "metrics/address.h"
 
 namespace kvx {
-
-// Exit status of the process.
-inline constexpr int EXIT_CLEAN_STOP = 0;
-inline constexpr int EXIT_FAILURE_STATUS = 1;
-inline constexpr int EXIT_COMMAND_LINE_ERROR = 2;
 
 struct HeadlessOptions {
   std::string commandLineText;          // the five values, as the window would get them

@@ -5,8 +5,8 @@
 #include <iostream>
 
 #include "app/client.h"
-#include "app/headless.h"
-#include "app/logind_sleep_watcher.h"
+#include "app/exit_status.h"
+#include "power/logind_sleep_watcher.h"
 #include "metrics/exposition.h"
 #include "metrics/http_server.h"
 #include "ui/kvxclient_dlg.h"

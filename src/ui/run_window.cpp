@@ -4,7 +4,7 @@
 #include <iostream>
 #include <vector>
 
-#include "app/headless.h"
+#include "app/exit_status.h"
 #include "ui/kvxclient_app.h"
 #include "ui/window_options.h"
 

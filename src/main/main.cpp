@@ -13,7 +13,7 @@
 #ifdef KVX_HAVE_UI
 #include <QCoreApplication>
 
-#include "app/logind_sleep_watcher.h"
+#include "power/logind_sleep_watcher.h"
 #include "ui/run_window.h"
 #endif
 
