@@ -43,6 +43,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvx::device {
 
@@ -70,6 +71,23 @@ class InterfaceSet {
   // The interface path of an index that enumerated Ok; nullopt when its
   // detail cannot be read.
   virtual std::optional<std::string> InterfaceDetailPath(std::uint32_t index) = 0;
+};
+
+// The set that a snapshot of paths makes: an index holding a path enumerates
+// Ok, an empty one Error (it is skipped), and the end NoMoreItems.
+class ListedInterfaceSet final : public InterfaceSet {
+ public:
+  explicit ListedInterfaceSet(std::vector<std::optional<std::string>> paths) : paths_(std::move(paths)) {}
+  EnumStatus EnumInterface(std::uint32_t index) override {
+    if (index >= paths_.size()) return EnumStatus::NoMoreItems;
+    return paths_[index] ? EnumStatus::Ok : EnumStatus::Error;
+  }
+  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
+    return index < paths_.size() ? paths_[index] : std::nullopt;
+  }
+
+ private:
+  std::vector<std::optional<std::string>> paths_;
 };
 
 enum class ReadStatus {

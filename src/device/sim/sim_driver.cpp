@@ -21,24 +21,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
          });
 }
 
-// A snapshot of one class: a path per index, or nullopt for an index that errors.
-class SimInterfaceSet final : public device::InterfaceSet {
- public:
-  explicit SimInterfaceSet(std::vector<std::optional<std::string>> slots) : slots_(std::move(slots)) {}
-
-  device::EnumStatus EnumInterface(std::uint32_t index) override {
-    if (index >= slots_.size()) return device::EnumStatus::NoMoreItems;
-    return slots_[index] ? device::EnumStatus::Ok : device::EnumStatus::Error;
-  }
-
-  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
-    return index < slots_.size() ? slots_[index] : std::nullopt;
-  }
-
- private:
-  std::vector<std::optional<std::string>> slots_;
-};
-
 // Longest wait a caller may ask for; keeps the deadline arithmetic finite.
 constexpr std::chrono::milliseconds MAX_READ_WAIT = std::chrono::hours(24);
 
@@ -94,7 +76,7 @@ std::unique_ptr<device::InterfaceSet> SimDriver::GetClassDevs(std::string_view c
   errors.erase(std::unique(errors.begin(), errors.end()), errors.end());
   for (std::uint32_t index : errors)
     if (index <= slots.size()) slots.insert(slots.begin() + index, std::nullopt);
-  return std::make_unique<SimInterfaceSet>(std::move(slots));
+  return std::make_unique<device::ListedInterfaceSet>(std::move(slots));
 }
 
 Handle SimDriver::Open(const std::string& path) {

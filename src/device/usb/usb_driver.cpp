@@ -18,21 +18,6 @@ namespace {
 constexpr timeval EVENT_ROUND{0, 100'000};
 constexpr std::chrono::seconds POLL_INTERVAL{1};
 
-class UsbInterfaceSet final : public device::InterfaceSet {
- public:
-  explicit UsbInterfaceSet(std::vector<std::optional<std::string>> paths) : paths_(std::move(paths)) {}
-  device::EnumStatus EnumInterface(std::uint32_t index) override {
-    if (index >= paths_.size()) return device::EnumStatus::NoMoreItems;
-    return paths_[index] ? device::EnumStatus::Ok : device::EnumStatus::Error;
-  }
-  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
-    return index < paths_.size() ? paths_[index] : std::nullopt;
-  }
-
- private:
-  std::vector<std::optional<std::string>> paths_;
-};
-
 std::string PathOf(libusb_device* device, const UsbId& id) {
   std::uint8_t ports[8];
   const int n = libusb_get_port_numbers(device, ports, sizeof ports);
@@ -143,7 +128,7 @@ std::string UsbDriver::ClassOf(const UsbId& id) const {
 std::unique_ptr<device::InterfaceSet> UsbDriver::GetClassDevs(std::string_view classGuid) {
   const std::vector<UsbId>* ids = IdsOf(classGuid);
   std::vector<std::optional<std::string>> paths;
-  if (ids == nullptr || ids->empty()) return std::make_unique<UsbInterfaceSet>(std::move(paths));
+  if (ids == nullptr || ids->empty()) return std::make_unique<device::ListedInterfaceSet>(std::move(paths));
   EventGate::Pass pass(gate_);
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(context_, &list);
@@ -161,7 +146,7 @@ std::unique_ptr<device::InterfaceSet> UsbDriver::GetClassDevs(std::string_view c
   // libusb's list order is its own; sorted paths keep the list the same from
   // one snapshot to the next (an unreadable device sorts first).
   std::sort(paths.begin(), paths.end());
-  return std::make_unique<UsbInterfaceSet>(std::move(paths));
+  return std::make_unique<device::ListedInterfaceSet>(std::move(paths));
 }
 
 std::shared_ptr<UsbDriver::Strip> UsbDriver::OpenStripLocked(const std::string& path) {
