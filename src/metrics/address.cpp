@@ -34,7 +34,7 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::stri
   if (!text.empty() && text.front() == '[') {
     const std::size_t close = text.find(']');
     if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      error = "an IPv6 address needs brackets and a port: --metrics=[::1]:9100";
+      error = "--metrics: an IPv6 address needs brackets and a port: --metrics=[::1]:9100";
       return std::nullopt;
     }
     host = text.substr(1, close - 1);
