@@ -35,6 +35,8 @@
 //   exception: no call may be in progress then.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -122,6 +124,13 @@ struct DeviceEvent {
   std::string classGuid;
   std::string path;
 };
+
+// Class GUIDs and interface paths compare without regard to case.
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 class Driver {
  public:

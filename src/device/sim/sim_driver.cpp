@@ -12,14 +12,9 @@ using device::Handle;
 using device::INVALID_HANDLE_VALUE;
 using device::ReadResult;
 using device::ReadStatus;
+using device::EqualsNoCase;
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // Longest wait a caller may ask for; keeps the deadline arithmetic finite.
 constexpr std::chrono::milliseconds MAX_READ_WAIT = std::chrono::hours(24);
@@ -55,9 +50,9 @@ SimDriver::~SimDriver() {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
+  subscribers_.Close();
   eventCv_.notify_all();
   readCv_.notify_all();
-  deliveryCv_.notify_all();
   eventThread_.join();
 }
 
@@ -315,29 +310,20 @@ void SimDriver::CancelRead(Handle handle) {
 // ---------------------------------------------------------------- subscriptions and the driver's thread
 
 device::Driver::SubscriptionId SimDriver::Subscribe(std::string_view classGuid, EventCallback callback) {
-  std::lock_guard lock(mutex_);
-  const SubscriptionId id = nextSubscription_++;
-  subscribers_[id] = Subscriber{std::string(classGuid), std::move(callback)};
-  return id;
+  return subscribers_.Add(classGuid, std::move(callback));
 }
 
-void SimDriver::Unsubscribe(SubscriptionId id) {
-  std::unique_lock lock(mutex_);
-  subscribers_.erase(id);
-  if (std::this_thread::get_id() != eventThreadId_)
-    deliveryCv_.wait(lock, [&] { return delivering_ != id; });
-}
+void SimDriver::Unsubscribe(SubscriptionId id) { subscribers_.Remove(id); }
 
 void SimDriver::EventLoop() {
   std::unique_lock lock(mutex_);
-  eventThreadId_ = std::this_thread::get_id();
   while (!stop_) {
     RunDueEventsLocked();
     if (!notifications_.empty()) {
       const device::DeviceEvent event = std::move(notifications_.front());
       notifications_.pop_front();
       lock.unlock();
-      DeliverEvent(event);
+      subscribers_.Deliver(event);  // without the driver's lock: the client calls back into the driver
       lock.lock();
       continue;
     }
@@ -346,31 +332,6 @@ void SimDriver::EventLoop() {
     } else {
       eventCv_.wait_until(lock, RealTimeOf(timeline_[nextEvent_].atMs * 1000));
     }
-  }
-}
-
-void SimDriver::DeliverEvent(const device::DeviceEvent& event) {
-  std::vector<SubscriptionId> targets;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [id, subscriber] : subscribers_)
-      if (EqualsNoCase(subscriber.classGuid, event.classGuid)) targets.push_back(id);
-  }
-  for (SubscriptionId id : targets) {
-    EventCallback callback;
-    {
-      std::lock_guard lock(mutex_);
-      const auto it = subscribers_.find(id);
-      if (stop_ || it == subscribers_.end()) continue;
-      callback = it->second.callback;
-      delivering_ = id;
-    }
-    callback(event);  // without the driver's lock: the client calls back into the driver
-    {
-      std::lock_guard lock(mutex_);
-      delivering_ = 0;
-    }
-    deliveryCv_.notify_all();
   }
 }
 

@@ -329,18 +329,10 @@ void UsbDriver::MarkGone(const std::string& path) {
 // ---------------------------------------------------------------- arrival and removal
 
 device::Driver::SubscriptionId UsbDriver::Subscribe(std::string_view classGuid, EventCallback callback) {
-  std::lock_guard lock(mutex_);
-  const SubscriptionId id = nextSubscription_++;
-  subscribers_[id] = Subscriber{std::string(classGuid), std::move(callback)};
-  return id;
+  return subscribers_.Add(classGuid, std::move(callback));
 }
 
-void UsbDriver::Unsubscribe(SubscriptionId id) {
-  std::unique_lock lock(mutex_);
-  subscribers_.erase(id);
-  if (std::this_thread::get_id() != deliveryThread_.get_id())
-    deliveredCv_.wait(lock, [&] { return delivering_ != id; });
-}
+void UsbDriver::Unsubscribe(SubscriptionId id) { subscribers_.Remove(id); }
 
 int LIBUSB_CALL UsbDriver::OnHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* self) {
   auto& driver = *static_cast<UsbDriver*>(self);
@@ -402,28 +394,7 @@ void UsbDriver::DeliveryLoop() {
 
 void UsbDriver::Deliver(const device::DeviceEvent& event) {
   if (event.type == device::DeviceEventType::RemoveComplete) MarkGone(event.path);
-  std::vector<SubscriptionId> targets;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [id, subscriber] : subscribers_)
-      if (subscriber.classGuid == event.classGuid) targets.push_back(id);
-  }
-  for (SubscriptionId id : targets) {
-    EventCallback callback;
-    {
-      std::lock_guard lock(mutex_);
-      const auto it = subscribers_.find(id);
-      if (it == subscribers_.end()) continue;
-      callback = it->second.callback;
-      delivering_ = id;
-    }
-    callback(event);  // without our lock: the client calls back into the driver
-    {
-      std::lock_guard lock(mutex_);
-      delivering_ = 0;
-    }
-    deliveredCv_.notify_all();
-  }
+  subscribers_.Deliver(event);  // without our lock: the client calls back into the driver
 }
 
 // ---------------------------------------------------------------- factory
