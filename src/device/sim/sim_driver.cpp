@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "device/held_reply.h"
+
 namespace kvx::sim {
 
 using namespace kvx::protocol;
@@ -169,28 +171,11 @@ device::ControlStatus SimDriver::ControlLocked(std::unique_lock<std::mutex>& loc
 
 device::ControlStatus SimDriver::AwaitReplyLocked(std::unique_lock<std::mutex>& lock, Handle handle,
                                                   std::chrono::milliseconds delay, std::chrono::milliseconds timeout) {
-  const auto now = std::chrono::steady_clock::now();
-  const auto bound = [&](std::chrono::milliseconds d) {
-    return now + std::clamp(d, std::chrono::milliseconds(0), MAX_READ_WAIT);
-  };
-  const auto answerAt = bound(delay);
-  const auto deadline = bound(timeout);
   ++pendingControls_;
-  device::ControlStatus status = device::ControlStatus::Ok;
-  for (;;) {
+  const device::ControlStatus status = device::AwaitHeldReply(lock, readCv_, delay, timeout, [&] {
     const auto it = handles_.find(handle);
-    if (stop_ || it == handles_.end() || it->second.dead || !strips_[it->second.strip].device->present()) {
-      status = device::ControlStatus::Gone;
-      break;
-    }
-    const auto t = std::chrono::steady_clock::now();
-    if (t >= answerAt && answerAt <= deadline) break;
-    if (t >= deadline) {
-      status = device::ControlStatus::TimedOut;
-      break;
-    }
-    readCv_.wait_until(lock, std::min(answerAt, deadline));
-  }
+    return !stop_ && it != handles_.end() && !it->second.dead && strips_[it->second.strip].device->present();
+  });
   --pendingControls_;
   return status;
 }
