@@ -12,8 +12,7 @@ string(TIMESTAMP KVX_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
 install(TARGETS kvxclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# udev and systemd read /usr/lib as well as /lib.
-install(FILES ${KVX_PACKAGING_DIR}/70-kvx-strip.rules DESTINATION lib/udev/rules.d)
+# systemd reads /usr/lib as well as /lib.
 install(FILES ${KVX_PACKAGING_DIR}/kvx-logger@.service DESTINATION lib/systemd/system)
 
 install(FILES ${KVX_PACKAGING_DIR}/${KVX_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -35,6 +34,11 @@ install(FILES ${KVX_GENERATED_DIR}/kvxclient.1.gz DESTINATION ${CMAKE_INSTALL_MA
 set(KVX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/kvxclient)
 install(FILES ${KVX_PACKAGING_DIR}/copyright ${KVX_GENERATED_DIR}/changelog.gz DESTINATION ${KVX_DOC_DIR})
 install(FILES ${KVX_PACKAGING_DIR}/logger.conf DESTINATION ${KVX_DOC_DIR}/examples)
+# The udev rule is an example the user completes with the strip's IDs: they
+# are not known, and a rule for the open test IDs the emulator uses (1209:0001,
+# 1209:0002) would hand any other device that uses them to the seat user and
+# the group plugdev on every machine that installs the package.
+install(FILES ${KVX_PACKAGING_DIR}/70-kvx-strip.rules DESTINATION ${KVX_DOC_DIR}/examples)
 
 # The icon in the hicolor sizes, made from resource 128 (needs Qt's PNG writer).
 if(KVX_BUILD_UI)

@@ -27,7 +27,7 @@ trap 'rm -rf "$scratch"' EXIT
 echo "--- files"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' > "$scratch/files"
 app_id=org.kvx.kvxclient
-for f in /usr/bin/kvxclient /usr/lib/udev/rules.d/70-kvx-strip.rules \
+for f in /usr/bin/kvxclient /usr/share/doc/kvxclient/examples/70-kvx-strip.rules \
          /usr/lib/systemd/system/kvx-logger@.service /usr/share/applications/$app_id.desktop \
          /usr/share/metainfo/$app_id.metainfo.xml /usr/share/man/man1/kvxclient.1.gz \
          /usr/share/doc/kvxclient/copyright /usr/share/doc/kvxclient/changelog.gz \
@@ -38,6 +38,8 @@ for size in 16 22 24 32 48 64 128 256; do
   grep -qx "/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png" "$scratch/files" ||
     fail "the package lacks the ${size}x${size} icon"
 done
+# The strip's IDs are unknown: no udev rule may be active after installing.
+! grep -q '^/usr/lib/udev/rules.d/.' "$scratch/files" || fail "the package installs a udev rule for unknown IDs"
 echo "all $(grep -vc '/$' "$scratch/files") files present"
 
 echo "--- lintian"
