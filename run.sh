@@ -8,8 +8,8 @@ scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target kvxclient
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  exec build/default/src/app/kvxclient "$@"
+  exec build/default/src/main/kvxclient "$@"
 else
   echo "No display found: starting in headless mode (Ctrl+C stops it)." >&2
-  exec build/default/src/app/kvxclient --headless "$@"
+  exec build/default/src/main/kvxclient --headless "$@"
 fi

@@ -8,7 +8,7 @@ printed beside it, but its file-backed part (the program's and the libraries'
 pages) comes and goes as the kernel reclaims page cache. Exits 1 when the
 spread exceeds the limit (1 MiB by default) or the client stopped early.
 
-    bench/headless_rss.py --binary build/default/src/app/kvxclient [--minutes 30] [--limit-kib 1024]
+    bench/headless_rss.py --binary build/default/src/main/kvxclient [--minutes 30] [--limit-kib 1024]
 """
 import argparse
 import json

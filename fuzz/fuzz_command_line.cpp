@@ -79,7 +79,8 @@ void CheckSplit(std::string_view input) {
   for (const std::string& a : arguments) {
     if (!ended && a == "--") {
       ended = true;
-    } else if (!ended && a.size() >= 2 && a.compare(0, 2, "--") == 0) {
+    } else if (!ended && ((a.size() >= 2 && a.compare(0, 2, "--") == 0) || a == "-h")) {
+      // "-h" is the one short option (the help); other single dashes are values.
       options.push_back(a);
     } else {
       text += (first ? "" : " ") + a;

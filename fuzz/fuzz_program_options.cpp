@@ -4,7 +4,7 @@
 // Invariants:
 //   - on success every argument is accounted for: a known option sets its
 //     field (the last of a repeated one wins), anything else is left, in
-//     order, in windowOptions; a duration is at most 4e9 ms (a positive one below 1 ms is 0);
+//     order, in windowOptions (the backend's options among them); a duration is at most 4e9 ms (a positive one below 1 ms is 0);
 //   - on failure the message is not empty and names the option;
 //   - the message printed for it holds no control character.
 #include <cstddef>
@@ -26,7 +26,7 @@ bool StartsWith(const std::string& text, std::string_view prefix) { return text.
 
 bool IsKnown(const std::string& option) {
   return option == "--headless" || option == "--help" || option == "-h" || option == "--version" ||
-         StartsWith(option, "--scenario=") || StartsWith(option, "--trace=") || StartsWith(option, "--log-dir=") ||
+         StartsWith(option, "--driver=") || StartsWith(option, "--metrics=") || StartsWith(option, "--log-dir=") ||
          StartsWith(option, "--duration=");
 }
 
@@ -50,22 +50,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   std::vector<std::string> unknown;
-  std::string scenario, trace, logDirectory = ".";
+  std::string driver = "sim", logDirectory = ".";
+  bool metrics = false;
   bool headless = false, help = false, version = false, duration = false;
   for (const std::string& option : options) {
     if (!IsKnown(option)) unknown.push_back(option);
     headless = headless || option == "--headless";
     help = help || option == "--help" || option == "-h";
     version = version || option == "--version";
-    if (StartsWith(option, "--scenario=")) scenario = option.substr(11);
-    if (StartsWith(option, "--trace=")) trace = option.substr(8);
+    if (StartsWith(option, "--driver=")) driver = option.substr(9);
+    metrics = metrics || StartsWith(option, "--metrics=");
     if (StartsWith(option, "--log-dir=")) logDirectory = option.substr(10);
     duration = duration || StartsWith(option, "--duration=");
   }
   Require(parsed.windowOptions == unknown, "unknown options left in order");
   Require(parsed.headless == headless && parsed.help == help && parsed.version == version, "flags as given");
-  Require(parsed.scenarioFile == scenario && parsed.traceFile == trace && parsed.logDirectory == logDirectory,
-          "the last value of each file option");
+  Require(parsed.driverName == driver && parsed.logDirectory == logDirectory, "the last value of each option");
+  Require(parsed.metrics.has_value() == metrics, "an endpoint only when asked for");
   Require(parsed.durationMs.has_value() == duration, "a duration only when given");
   if (parsed.durationMs) Require(*parsed.durationMs <= 4'000'000'000u, "duration bounded");
   return 0;

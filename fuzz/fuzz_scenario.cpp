@@ -61,6 +61,10 @@ void CheckAccepted(const sim::Scenario& scenario) {
     Require(event.strip < scenario.strips.size(), "every event names a strip");
   // Small scenarios only: the driver starts a thread and keeps every strip.
   if (scenario.strips.size() > 64) return;
+  // An event at 0 ms takes effect as the driver starts (a strip unplugged at
+  // once is not listed): the count below holds for the others.
+  for (const sim::TimelineEvent& event : scenario.timeline)
+    if (event.atMs == 0) return;
   const std::size_t present = static_cast<std::size_t>(
       std::count_if(scenario.strips.begin(), scenario.strips.end(), [](const sim::StripSpec& s) { return s.present; }));
   sim::SimDriver driver(scenario, sim::SimOptions{.manualClock = true});

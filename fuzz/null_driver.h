@@ -10,10 +10,11 @@ class NullDriver final : public device::Driver {
  public:
   std::unique_ptr<device::InterfaceSet> GetClassDevs(std::string_view) override { return nullptr; }
   device::Handle Open(const std::string&) override { return device::INVALID_HANDLE_VALUE; }
-  bool Control(device::Handle, std::uint32_t, std::span<const std::uint8_t>, std::span<std::uint8_t>,
-               std::uint32_t& bytesReturned) override {
+  using device::Driver::Control;
+  device::ControlStatus Control(device::Handle, std::uint32_t, std::span<const std::uint8_t>, std::span<std::uint8_t>,
+                                std::uint32_t& bytesReturned, std::chrono::milliseconds) override {
     bytesReturned = 0;
-    return false;
+    return device::ControlStatus::Gone;
   }
   device::ReadResult Read(device::Handle, std::span<std::uint8_t>, std::chrono::milliseconds) override {
     return {device::ReadStatus::Failed, 0};

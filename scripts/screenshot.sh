@@ -19,7 +19,7 @@ if [ -z "${KVXCLIENT:-}" ]; then
   scripts/install-deps.sh
   cmake --preset default >/dev/null
   cmake --build --preset default --target kvxclient
-  KVXCLIENT=build/default/src/app/kvxclient
+  KVXCLIENT=build/default/src/main/kvxclient
 fi
 mkdir -p docs
 shoot() {

@@ -50,12 +50,14 @@ bool AcquisitionThread::Start() {
 
 void AcquisitionThread::Stop() {
   const bool join = thread_.joinable() && thread_.get_id() != std::this_thread::get_id();
-  // Requests still to come on the way out fail at once; one in flight runs out its bound.
-  if (join) device_.RefuseRequests(true);
   {
     std::lock_guard lock(pipeMutex_);
     state_.threadRunFlag.store(0);
     state_.readLoopRunFlag.store(0);
+    // Requests still to come on the way out fail at once; one in flight runs
+    // out its bound. Refused only after the flags are down, so a refused
+    // request is always seen as part of the stop.
+    if (join) device_.RefuseRequests(true);
     // A read waiting on the strip returns at once instead of at its time-out;
     // one about to start (the pause before a read) returns at once too.
     if (pipe_ != INVALID_HANDLE_VALUE) device_.CancelPendingRead(pipe_);
@@ -73,15 +75,22 @@ AcquisitionStatus AcquisitionThread::Status() const {
 }
 
 void AcquisitionThread::SetState(ConnectionState state) {
-  std::lock_guard lock(statusMutex_);
-  status_.state = state;
-  status_.connected = state == ConnectionState::Reading;
+  UpdateStatus([state](AcquisitionStatus& s) {
+    s.state = state;
+    s.connected = state == ConnectionState::Reading;
+  });
 }
 
 template <typename Update>
 void AcquisitionThread::UpdateStatus(Update update) {
-  std::lock_guard lock(statusMutex_);
-  update(status_);
+  AcquisitionStatus copy;
+  {
+    std::lock_guard lock(statusMutex_);
+    update(status_);
+    if (!observer_) return;
+    copy = status_;
+  }
+  observer_->OnStatus(copy);
 }
 
 // ---------------------------------------------------------------- thread procedure
@@ -200,7 +209,9 @@ void AcquisitionThread::ReadIdentity() {
   // filed under 00000 or a serial made of a short reply's bytes.
   const std::uint32_t serial = whole ? DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3))
                                      : static_cast<std::uint32_t>(connectionSelection_);
-  recorder_.SetConnectionIdentity(ConnectionIdentity{serial, FormatSerialText(serial), firmwareText});
+  const ConnectionIdentity identity{serial, FormatSerialText(serial), firmwareText};
+  recorder_.SetConnectionIdentity(identity);
+  if (observer_) observer_->OnConnectionIdentity(identity);
   UpdateStatus([serial, whole](AcquisitionStatus& s) {
     s.connectionSerial = serial;
     if (!whole) ++s.serialRequestFailures;
@@ -253,7 +264,9 @@ void AcquisitionThread::SendChangedSelections() {
 void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick) {
   // Unsigned 32-bit difference: right across the wrap of the tick counter.
   if (environmentDue_ || static_cast<std::uint32_t>(arrivalTick - lastEnvironmentTick_) >= ENVIRONMENT_PERIOD_MS) {
-    RefreshEnvironment(arrivalTick);
+    // A stop that came during the refresh refused its requests: neither the
+    // labels nor a record get line quantities that were never read.
+    if (!RefreshEnvironment(arrivalTick)) return;
   }
   state_.measurement.lastReadingKind.store(reading.readingKind);
 
@@ -268,10 +281,15 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
       case ReadingVerdict::Waveform:
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
+        if (frameDone && observer_) {
+          observer_->OnWaveformValue(reading.readingKind & 0x0F, measurement_.lastWaveIsPower(),
+                                     measurement_.lastWaveValue());
+        }
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Summary:
         measurement_.ProcessSummaryReading(reading, arrivalTick);
+        if (observer_) observer_->OnSummaryReading(measurement_.lastSummary());
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Drop: break;
@@ -288,7 +306,7 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
   });
 }
 
-void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
+bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   environmentDue_ = false;
   lastEnvironmentTick_ = arrivalTick;
   // Each quantity gets a zeroed buffer and counts only when its reply is
@@ -308,6 +326,7 @@ void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   const LineQuantity hertz = periodWhole ? DecodeFrequency(Word(periodReply, 0)) : LineQuantity{};
   const auto [tempReply, tempWhole] = request(REQ_TEMPERATURE, TEMPERATURE_LENGTH, 2);
   const LineQuantity celsius = tempWhole ? DecodeTemperature(Word(tempReply, 0)) : LineQuantity{};
+  if (state_.readLoopRunFlag.load() == 0) return false;
 
   // Stored whether valid or not; only the labels show "(BAD)".
   measurement_.SetLineValues(LineValues{volts.value, hertz.value, celsius.value});
@@ -320,6 +339,7 @@ void AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
     s.temperatureC = celsius;
     ++s.environmentRefreshes;
   });
+  return true;
 }
 
 void AcquisitionThread::EndConnection(Handle pipe) {

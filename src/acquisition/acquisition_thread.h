@@ -46,6 +46,21 @@ struct AcquisitionStatus {
   std::uint64_t waveformFrames = 0;       // completed (packet 32) frames evaluated
 };
 
+// Everything the thread learns, for consumers beside the recorder (the metrics
+// endpoint; an event journal can listen alike). Called on the acquisition
+// thread only, outside its locks; an implementation must not block.
+class AcquisitionObserver {
+ public:
+  virtual ~AcquisitionObserver() = default;
+  // A connection's strip identified itself (before its first reading).
+  virtual void OnConnectionIdentity(const ConnectionIdentity& /*identity*/) {}
+  virtual void OnSummaryReading(const SummaryReadingEvent& /*reading*/) {}
+  // A completed waveform frame of `outlet` (1..4): mA of effective current, or W of active power.
+  virtual void OnWaveformValue(std::uint8_t /*outlet*/, bool /*power*/, double /*value*/) {}
+  // After every change of the status (state, counters, line quantities).
+  virtual void OnStatus(const AcquisitionStatus& /*status*/) {}
+};
+
 class AcquisitionThread {
  public:
   AcquisitionThread(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph, WindowLink& window,
@@ -71,6 +86,8 @@ class AcquisitionThread {
   int ThreadProc();
 
   AcquisitionStatus Status() const;
+  // Set before Start(); nullptr for none. The observer outlives the thread.
+  void SetObserver(AcquisitionObserver* observer) { observer_ = observer; }
 
  private:
   void ThreadStart();
@@ -80,7 +97,8 @@ class AcquisitionThread {
   void ReadIdentity();
   void ReadLoop(device::Handle pipe);
   void SendChangedSelections();
-  void RefreshEnvironment(std::uint32_t arrivalTick);
+  // False when a stop came meanwhile: nothing of the refresh is kept.
+  bool RefreshEnvironment(std::uint32_t arrivalTick);
   void HandleReading(const protocol::Reading& reading, std::uint32_t arrivalTick);
   void EndConnection(device::Handle pipe);
   void SetState(ConnectionState state);
@@ -112,6 +130,7 @@ class AcquisitionThread {
 
   mutable std::mutex statusMutex_;
   AcquisitionStatus status_;
+  AcquisitionObserver* observer_ = nullptr;
 };
 
 }  // namespace kvx

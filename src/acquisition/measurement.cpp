@@ -152,6 +152,7 @@ void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t ar
   lastPresent_ = present;
   const int kind = d == 1.0 ? LOG_KIND_CURRENT : LOG_KIND_POWER;
   const bool isOn = (reading.packetIndex & protocol::STATE_ON_BIT) != 0;
+  lastSummary_ = SummaryReadingEvent{arrivalTick, kind == LOG_KIND_POWER, isOn, v};
   recorder_.LogSummaryReading(arrivalTick, m.readingTime, kind, isOn, present, line_.supplyVolts,
                               line_.lineFrequencyHz, line_.temperatureC);
 }
@@ -186,7 +187,8 @@ void Measurement::EvaluateFrame(std::uint8_t readingKind) {
   // their start values (a new graph bitmap) while this frame is evaluated.
   graph_.DrawWaveform(m.analysisFrame, range.min, range.max);
   const WaveFrame corrected = CentreAndCorrect(m.analysisFrame, range, readingKind, calibration_);
-  if (state_.controls.IsChecked(ids::WAVE_POWER_RADIO)) {
+  lastWaveIsPower_ = state_.controls.IsChecked(ids::WAVE_POWER_RADIO);
+  if (lastWaveIsPower_) {
     ShowActivePower(ActivePower(corrected, line_.supplyVolts));
   } else {
     ShowEffectiveCurrent(EffectiveCurrent(corrected));

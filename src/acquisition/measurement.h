@@ -75,8 +75,11 @@ class Measurement {
 
   // The present values of the latest summary reading, as logged.
   const std::array<double, 4>& lastPresent() const { return lastPresent_; }
+  // The latest summary reading's values as the strip sent them (before averaging).
+  const SummaryReadingEvent& lastSummary() const { return lastSummary_; }
   // The value of the latest evaluated waveform (mA or W, as computed, unclamped).
   double lastWaveValue() const { return lastWaveValue_; }
+  bool lastWaveIsPower() const { return lastWaveIsPower_; }
 
  private:
   std::array<double, 4> UpdatePresentValues(const std::array<double, 4>& values);
@@ -93,7 +96,9 @@ class Measurement {
   std::array<std::array<double, 100>, 4> averagingWindow_{};
   std::uint32_t windowIndex_ = 0;
   std::array<double, 4> lastPresent_{};
+  SummaryReadingEvent lastSummary_{};
   double lastWaveValue_ = 0.0;
+  bool lastWaveIsPower_ = false;
 };
 
 }  // namespace kvx

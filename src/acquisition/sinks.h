@@ -23,6 +23,14 @@ struct ConnectionIdentity {
   std::string firmwareText;            // "V%X.%XL%02X"
 };
 
+// An accepted summary reading as the strip sent it (not averaged).
+struct SummaryReadingEvent {
+  std::uint32_t arrivalTick = 0;
+  bool power = false;  // values in watts; otherwise in milliamperes
+  bool isOn = false;
+  std::array<double, 4> values{};
+};
+
 class MeasurementRecorder {
  public:
   virtual ~MeasurementRecorder() = default;
@@ -55,6 +63,18 @@ class WindowLink {
   virtual void RegisterInterfaceNotifications() = 0;
   // Start-up action at the first connection: a click at the tree's client point (0, 0).
   virtual void ClickDeviceTree() = 0;
+};
+
+// What the rebuild after a strip's arrival or removal does to a device tree,
+// on the thread that owns the tree. The window's tree implements it; headless
+// mode has no tree.
+class TreeRebuildTarget {
+ public:
+  virtual ~TreeRebuildTarget() = default;
+  // Deletes every strip position's nodes (children before parents) and sets
+  // the view back to "nothing selected".
+  virtual void DeleteAllStripItems() = 0;
+  virtual void AddStripToTree(const std::string& label, int position) = 0;
 };
 
 }  // namespace kvx

@@ -7,6 +7,7 @@
 #include "acquisition/acquisition_thread.h"
 #include "acquisition/control_ids.h"
 #include "graph/waveform_graph.h"
+#include "metrics/collector.h"
 #include "recording/csv_recorder.h"
 
 namespace kvx {
@@ -16,7 +17,11 @@ Client::Client(device::Driver& driver, Clock& clock, std::string logDirectory)
       clock_(clock),
       state_(std::make_unique<AppState>(driver)),
       recorder_(std::make_unique<CsvRecorder>(*state_, clock, std::move(logDirectory))),
-      graph_(std::make_unique<WaveformGraph>(state_->controls, state_->measurement)) {}
+      graph_(std::make_unique<WaveformGraph>(state_->controls, state_->measurement)),
+      metricsCollector_(std::make_unique<metrics::MetricsCollector>(metricsBoard_, [this] {
+        const RecorderStatus log = recorder_->Status();
+        return metrics::LogFacts{log.loggingChecked && log.failing, log.recordsWritten};
+      })) {}
 
 Client::~Client() { Shutdown(); }
 
@@ -54,6 +59,7 @@ bool Client::StartAcquisition(WindowLink& window) {
   state_->threadRunFlag.store(1);
   state_->readLoopRunFlag.store(1);
   acquisition_ = std::make_unique<AcquisitionThread>(*state_, *recorder_, *graph_, window, clock_);
+  acquisition_->SetObserver(metricsCollector_.get());
   return acquisition_->Start();
 }
 

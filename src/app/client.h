@@ -16,23 +16,16 @@
 #include "app/job_thread.h"
 #include "device/clock.h"
 #include "device/driver.h"
+#include "metrics/snapshot.h"
 
 namespace kvx {
 
 class AcquisitionThread;
 class CsvRecorder;
 class WaveformGraph;
-
-// What the arrival/removal rebuild does to a device tree. The window
-// implements it; headless mode passes none.
-class TreeRebuildTarget {
- public:
-  virtual ~TreeRebuildTarget() = default;
-  // Deletes every strip position's nodes (children before parents) and sets
-  // the view back to "nothing selected".
-  virtual void DeleteAllStripItems() = 0;
-  virtual void AddStripToTree(const std::string& label, int position) = 0;
-};
+namespace metrics {
+class MetricsCollector;
+}
 
 // How long the suspend notice may hold up the thread that received the
 // system's notice: a read in flight holds deviceLock for at most the read
@@ -52,6 +45,9 @@ class Client {
   CsvRecorder& recorder() { return *recorder_; }
   WaveformGraph& graph() { return *graph_; }
   AcquisitionThread* acquisition() { return acquisition_.get(); }
+  // The latest figures for the metrics endpoint and the energy in the status
+  // line; kept up to date by the acquisition thread.
+  const metrics::MetricsBoard& metricsBoard() const { return metricsBoard_; }
 
   // ---- Start, in the dialog's order.
   // Reads and checks the command-line text; on success stores the start-up
@@ -92,6 +88,8 @@ class Client {
   std::unique_ptr<AppState> state_;
   std::unique_ptr<CsvRecorder> recorder_;
   std::unique_ptr<WaveformGraph> graph_;
+  metrics::MetricsBoard metricsBoard_;
+  std::unique_ptr<metrics::MetricsCollector> metricsCollector_;
   std::unique_ptr<AcquisitionThread> acquisition_;
   std::vector<device::Driver::SubscriptionId> subscriptions_;
   std::unique_ptr<DeviceRecount> recount_;

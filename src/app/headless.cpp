@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <sstream>
@@ -15,6 +16,9 @@
 #include "app/status_output.h"
 #include "app/stop_request.h"
 #include "device/printable_text.h"
+#include "metrics/energy.h"
+#include "metrics/exposition.h"
+#include "metrics/http_server.h"
 #include "recording/csv_recorder.h"
 
 namespace kvx {
@@ -29,6 +33,20 @@ std::string ValueOrDash(const std::string& text) {
 }
 
 std::string SerialName(std::uint32_t serial) { return protocol::FormatTreeLabel(serial); }
+
+// " | energy 1.23 0.00 0.00 0.00 Wh": what each outlet of the strip drew
+// while power was read, since start; nothing before its first connection.
+std::string EnergyText(const metrics::MetricsSnapshot& snapshot, std::uint32_t serial) {
+  const auto found = snapshot.strips.find(serial);
+  if (found == snapshot.strips.end()) return {};
+  std::string text = " | energy";
+  for (const double joules : found->second.energyJoules) {
+    char value[32];
+    std::snprintf(value, sizeof value, " %.2f", joules / metrics::JOULES_PER_WATT_HOUR);
+    text += value;
+  }
+  return text + " Wh";
+}
 
 }  // namespace
 
@@ -158,6 +176,7 @@ std::string HeadlessSession::StatusLine() const {
     line << " CH" << (k + 1) << ' ' << ValueOrDash(controls.GetText(ids::PRESENT_VALUE[k]));
   }
   line << (state.selectedQuantity.load() == protocol::QUANTITY_POWER ? " W" : " mA");
+  line << EnergyText(*client_.metricsBoard().Read(), selected != 0 ? static_cast<std::uint32_t>(selected) : target);
   const RecorderStatus log = client_.recorder().Status();
   if (!controls.IsChecked(ids::LOG_CHECK)) {
     line << " | log off";
@@ -211,6 +230,22 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   session.SetWake([&waiter] { waiter.Wake(); });
   client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
   client.SetInitialControlStates();
+  // Listening before acquisition starts, so a port in use stops the run before
+  // any file is written. Declared after the client: it is gone before the
+  // client's records.
+  metrics::MetricsServer metricsServer(
+      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); });
+  if (options.metrics) {
+    std::string error;
+    if (!metricsServer.Start(*options.metrics, error)) {
+      err << "error: " << error << '\n';
+      return EXIT_FAILURE_STATUS;
+    }
+    out << "Metrics at http://" << metrics::FormatListenAddress(*options.metrics) << "/metrics"
+        << (options.metrics->loopback ? "" : " (reachable from other machines)") << ".\n"
+        << std::flush;
+  }
+
   if (!client.StartAcquisition(session)) {
     err << "error: the acquisition thread could not be started\n";
     client.Shutdown();  // before the session goes: the recount posts to it
@@ -262,6 +297,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
                   : std::string("Stopping after the requested duration"))
       << ": acquisition thread first, then the log files.\n"
       << std::flush;
+  metricsServer.Stop();
   client.Shutdown();
   out << "Stopped; log files flushed and closed.\n" << std::flush;
   return EXIT_CLEAN_STOP;

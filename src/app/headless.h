@@ -15,21 +15,19 @@
 
 #include "acquisition/sinks.h"
 #include "app/client.h"
+#include "app/exit_status.h"
 #include "app/suspend_source.h"
 #include "device/driver.h"
+#include "metrics/address.h"
 
 namespace kvx {
-
-// Exit status of the process.
-inline constexpr int EXIT_CLEAN_STOP = 0;
-inline constexpr int EXIT_FAILURE_STATUS = 1;
-inline constexpr int EXIT_COMMAND_LINE_ERROR = 2;
 
 struct HeadlessOptions {
   std::string commandLineText;          // the five values, as the window would get them
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // stop by itself after this long
   bool forceTerminalStyle = false;      // for tests: pretend stdout is a terminal
+  std::optional<metrics::ListenAddress> metrics;  // the metrics endpoint, if any
 };
 
 // The part of headless mode that does not depend on how the main loop waits:

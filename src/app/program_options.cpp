@@ -31,6 +31,9 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
     } else if (ValueOf(option, "--log-dir", value)) {
       if (value.empty()) return error = "--log-dir needs a directory: --log-dir=DIR", false;
       out.logDirectory = value;
+    } else if (ValueOf(option, "--metrics", value)) {
+      out.metrics = metrics::ParseListenAddress(value, error);
+      if (!out.metrics) return false;
     } else if (ValueOf(option, "--duration", value)) {
       double seconds = 0;
       const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
@@ -65,6 +68,9 @@ std::string UsageText(const std::string& programName) {
          "                     about once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly\n"
          "  --duration=SEC     headless: stop by itself after SEC seconds\n"
          "  --log-dir=DIR      write the CSV files into DIR (default: the working directory)\n"
+         "  --metrics=[ADDR:]PORT  serve Prometheus metrics at http://ADDR:PORT/metrics;\n"
+         "                     ADDR defaults to 127.0.0.1 (loopback); other interfaces only by\n"
+         "                     their numeric address, e.g. 0.0.0.0:9100 for all\n"
          "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"
          "  --select=NODE      with --screenshot: strip:P, calc:P, waves:P or wave:P:N\n"
          "  --wait=MS          with --screenshot: how long to wait for readings\n"

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "metrics/address.h"
+
 namespace kvx {
 
 struct ProgramOptions {
@@ -16,6 +18,7 @@ struct ProgramOptions {
   std::string driverName = "sim";  // the backend (--driver=NAME)
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
+  std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
   // Options it does not know, in order: the backend's (the backend registry
   // takes those out) and the window's (e.g. --screenshot=FILE).
   std::vector<std::string> windowOptions;

@@ -120,7 +120,7 @@ void DeviceAccess::setSelectedSerial(std::int32_t serial) {
     // Stored under the wait's lock: a waiter that just found no selection is
     // already waiting when the notice comes, so it cannot miss it.
     std::lock_guard lock(selectionMutex_);
-    selectedSerial_.store(serial);
+    if (selectedSerial_.exchange(serial) != serial) selectionChanges_.fetch_add(1);
   }
   selectionChanged_.notify_all();
 }

@@ -76,6 +76,9 @@ class DeviceAccess {
 
   // ---- The selected strip (0 = none: every request to it fails).
   std::int32_t selectedSerial() const { return selectedSerial_.load(); }
+  // How many times the selection took another value (storing the serial it
+  // already holds is no change): the read loop ends its connection at every one.
+  std::uint64_t selectionChanges() const { return selectionChanges_.load(); }
   // Also wakes WaitForSelection.
   void setSelectedSerial(std::int32_t serial);
   // Blocks until a strip is selected or `stopWaiting` holds; returns the
@@ -142,6 +145,7 @@ class DeviceAccess {
   std::shared_ptr<const DeviceList> list_;
   std::atomic<int> deviceCount_{0};
   std::atomic<std::int32_t> selectedSerial_{0};
+  std::atomic<std::uint64_t> selectionChanges_{0};
   std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
   std::atomic<std::int64_t> controlTimeout_{DEFAULT_CONTROL_TIMEOUT.count()};
   std::atomic<bool> refused_{false};

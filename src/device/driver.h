@@ -35,6 +35,8 @@
 //   exception: no call may be in progress then.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -43,6 +45,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvx::device {
 
@@ -70,6 +73,23 @@ class InterfaceSet {
   // The interface path of an index that enumerated Ok; nullopt when its
   // detail cannot be read.
   virtual std::optional<std::string> InterfaceDetailPath(std::uint32_t index) = 0;
+};
+
+// The set that a snapshot of paths makes: an index holding a path enumerates
+// Ok, an empty one Error (it is skipped), and the end NoMoreItems.
+class ListedInterfaceSet final : public InterfaceSet {
+ public:
+  explicit ListedInterfaceSet(std::vector<std::optional<std::string>> paths) : paths_(std::move(paths)) {}
+  EnumStatus EnumInterface(std::uint32_t index) override {
+    if (index >= paths_.size()) return EnumStatus::NoMoreItems;
+    return paths_[index] ? EnumStatus::Ok : EnumStatus::Error;
+  }
+  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
+    return index < paths_.size() ? paths_[index] : std::nullopt;
+  }
+
+ private:
+  std::vector<std::optional<std::string>> paths_;
 };
 
 enum class ReadStatus {
@@ -104,6 +124,13 @@ struct DeviceEvent {
   std::string classGuid;
   std::string path;
 };
+
+// Class GUIDs and interface paths compare without regard to case.
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 class Driver {
  public:

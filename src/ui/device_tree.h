@@ -15,7 +15,7 @@
 
 #include "acquisition/app_state.h"
 #include "acquisition/control_ids.h"
-#include "app/client.h"
+#include "acquisition/sinks.h"
 #include "ui/panel_handlers.h"
 #include "ui/tree_view.h"
 

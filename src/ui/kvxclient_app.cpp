@@ -5,8 +5,10 @@
 #include <iostream>
 
 #include "app/client.h"
-#include "app/headless.h"
-#include "app/logind_sleep_watcher.h"
+#include "app/exit_status.h"
+#include "power/logind_sleep_watcher.h"
+#include "metrics/exposition.h"
+#include "metrics/http_server.h"
 #include "ui/kvxclient_dlg.h"
 #include "ui/screenshot.h"
 #include "ui/stop_signals.h"
@@ -23,6 +25,17 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   // The client outlives the dialog; the dialog shuts it down when it closes.
   Client client(driver, clock, options.logDirectory);
   CKvxclient_01Dlg dialog(client, options.commandLineText);
+  // Before the dialog starts acquisition, so a port in use ends the run at
+  // once; declared after the client, so it stops before the client's records go.
+  metrics::MetricsServer metricsServer(
+      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); });
+  if (options.metrics) {
+    std::string error;
+    if (!metricsServer.Start(*options.metrics, error)) {
+      std::cerr << "kvxclient: " << error << '\n';
+      return EXIT_FAILURE_STATUS;
+    }
+  }
   if (!dialog.OnInitDialog()) return EXIT_COMMAND_LINE_ERROR;
   // Without a system bus (a container, a test run) the window works without the notice.
   LogindSleepWatcher sleepWatcher;
@@ -31,6 +44,7 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   if (!options.screenshotFile.empty()) return RunScreenshot(dialog, options);
   StopSignals stopSignals([&dialog] { dialog.reject(); });
   dialog.exec();
+  metricsServer.Stop();
   return EXIT_CLEAN_STOP;
 }
 

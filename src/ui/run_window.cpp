@@ -4,7 +4,7 @@
 #include <iostream>
 #include <vector>
 
-#include "app/headless.h"
+#include "app/exit_status.h"
 #include "ui/kvxclient_app.h"
 #include "ui/window_options.h"
 
@@ -30,6 +30,7 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
   }
   window.commandLineText = commandLineText;
   window.logDirectory = options.logDirectory;
+  window.metrics = options.metrics;
   CKvxclient_01App app(argc, argv);
   return app.InitInstance(driver, DefaultClock(), window);
 }

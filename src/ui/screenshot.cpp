@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "ui/control_renderer.h"
-#include "app/headless.h"
+#include "app/exit_status.h"
 #include "ui/kvxclient_dlg.h"
 #include "ui/qt_tree_view.h"
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "metrics/address.h"
+
 namespace kvx::ui {
 
 // A node of the device tree by strip position (1-based) and node kind (0..6).
@@ -28,6 +30,7 @@ struct WindowOptions {
   std::string screenshotFile;    // empty: the normal interactive run
   std::optional<NodeRef> select;  // node to select before the screenshot
   int waitMs = 2000;             // how long readings are awaited before the picture
+  std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
 };
 
 // Takes the window's options out of the options the program left for the

@@ -140,6 +140,35 @@ TEST_F(ClientTest, HeadlessFollowsTheFirstStripWithoutASerialAndReportsIt) {
   client.Shutdown();
 }
 
+TEST_F(ClientTest, TheMetricsBoardFollowsTheConnectionAndTheStatusLineShowsEnergy) {
+  Client client(driver, DefaultClock(), dir);
+  ASSERT_TRUE(client.ApplyCommandLine("345 0 1 1 0").ok);
+  std::ostringstream out, err;
+  HeadlessSession session(client, out, err, false);
+  client.SetInitialControlStates();
+  ASSERT_TRUE(client.StartAcquisition(session));
+  ASSERT_TRUE(WaitFor([&] {
+    const auto snapshot = client.metricsBoard().Read();
+    return snapshot->live.view == metrics::View::Summary && snapshot->logRecords > 0;
+  }));
+  auto snapshot = client.metricsBoard().Read();
+  ASSERT_EQ(snapshot->liveSerial, 0x345u);
+  const metrics::StripMetrics& strip = snapshot->strips.at(0x345);
+  EXPECT_TRUE(strip.connected);
+  EXPECT_EQ(strip.connections, 1u);
+  EXPECT_GT(strip.readings, 0u);
+  EXPECT_FALSE(snapshot->live.summaryPower);
+  EXPECT_EQ(snapshot->live.summary, (std::array<double, 4>{0.1, 0.2, 0.3, 0.4}));  // 100..400 mA
+  // Current is being read: no energy.
+  EXPECT_NE(session.StatusLine().find(" mA | energy 0.00 0.00 0.00 0.00 Wh | logging "), std::string::npos)
+      << session.StatusLine();
+  client.Shutdown();
+  snapshot = client.metricsBoard().Read();
+  EXPECT_EQ(snapshot->liveSerial, 0u);
+  EXPECT_FALSE(snapshot->strips.at(0x345).connected);
+  EXPECT_GT(snapshot->strips.at(0x345).readings, 0u);  // counters stay
+}
+
 TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
   Client client(driver, DefaultClock(), dir);
   ASSERT_TRUE(client.ApplyCommandLine("789 0 1 1 0").ok);
@@ -287,8 +316,14 @@ TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
   EXPECT_EQ(options.durationMs, 2500u);
   // The backend's options and the window's are left for them, in order.
   EXPECT_EQ(options.windowOptions, (std::vector<std::string>{"--scenario=s.json", "--screenshot=x.png"}));
+  EXPECT_FALSE(options.metrics);  // no endpoint unless asked for
 
-  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--driver=", "--log-dir="}) {
+  ProgramOptions withMetrics;
+  ASSERT_TRUE(ParseProgramOptions({"--metrics=9100"}, withMetrics, error)) << error;
+  EXPECT_EQ(withMetrics.metrics, (metrics::ListenAddress{"127.0.0.1", 9100, true}));
+
+  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--driver=", "--log-dir=",
+                          "--metrics=", "--metrics=somehost:9100", "--metrics=0"}) {
     ProgramOptions o;
     EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
     EXPECT_FALSE(error.empty());

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/held_reply.h"
+
 namespace kvx::test {
 
 using namespace kvx::protocol;
@@ -241,24 +243,10 @@ device::ControlStatus ScriptedDriver::Control(device::Handle handle, std::uint32
 device::ControlStatus ScriptedDriver::AwaitReplyLocked(std::unique_lock<std::mutex>& lock, device::Handle handle,
                                                        std::optional<std::chrono::milliseconds> delay,
                                                        std::chrono::milliseconds timeout) {
-  const auto now = std::chrono::steady_clock::now();
-  const auto deadline = now + timeout;
-  const auto answerAt = delay ? now + *delay : std::chrono::steady_clock::time_point::max();
   ++pendingControls_;
-  device::ControlStatus status = device::ControlStatus::Ok;
-  for (;;) {
-    if (!AliveLocked(handle)) {
-      status = device::ControlStatus::Gone;
-      break;
-    }
-    const auto t = std::chrono::steady_clock::now();
-    if (t >= answerAt && answerAt <= deadline) break;
-    if (t >= deadline) {
-      status = device::ControlStatus::TimedOut;
-      break;
-    }
-    readable_.wait_until(lock, std::min(answerAt, deadline));
-  }
+  const device::ControlStatus status =
+      device::AwaitHeldReply(lock, readable_, delay.value_or(std::chrono::milliseconds::max()), timeout,
+                             [&] { return AliveLocked(handle); });
   --pendingControls_;
   return status;
 }

@@ -215,6 +215,23 @@ TEST_F(DeviceTreeTest, AnotherOutletOfTheSameStripSetsTheWaveformViewUpAgain) {
   EXPECT_TRUE(StatisticsAreReset());
 }
 
+// The read loop ends its connection at every change of the selection, a
+// passing 0 included: moving between the nodes of the strip being polled
+// must not change it at all.
+TEST_F(DeviceTreeTest, NodesOfTheSelectedStripLeaveTheSelectionUnchanged) {
+  Plug({kSerial1, kSerial2});
+  Select(1, ui::NODE_STRIP);
+  const std::uint64_t changes = state.device.selectionChanges();
+  for (int round = 0; round < 3; ++round) {
+    for (int kind = 0; kind < ui::NODES_PER_STRIP; ++kind) Select(1, kind);
+  }
+  EXPECT_EQ(state.device.selectionChanges(), changes);
+  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  Select(2, ui::NODE_CALCULATION);  // another strip: one change, straight to it
+  EXPECT_EQ(state.device.selectionChanges(), changes + 1);
+  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+}
+
 TEST_F(DeviceTreeTest, SameOutletOfAnotherStripChangesOnlyTheStrip) {
   Plug({kSerial1, kSerial2});
   Select(1, ui::NODE_WAVEFORM_2);

@@ -50,30 +50,5 @@ TEST_F(LogicConcurrencyTest, SelectionsAndClicksWhileTheAcquisitionSideReadsAndW
 }
 
 
-// The read loop ends its connection as soon as it sees another serial, a
-// passing 0 included; moving between the nodes of the strip being polled
-// must never show it one.
-TEST_F(LogicConcurrencyTest, NodesOfTheSameStripNeverShowTheReadLoopAnotherSerial) {
-  Plug({kSerial1, kSerial2});
-  Select(1, ui::NODE_STRIP);
-  std::atomic<bool> stop{false};
-  std::atomic<int> passes{0};
-  std::atomic<int> otherSerials{0};
-  std::thread reader([&] {
-    while (!stop.load()) {
-      if (state.device.selectedSerial() != static_cast<std::int32_t>(kSerial1)) otherSerials.fetch_add(1);
-      passes.fetch_add(1);
-    }
-  });
-  while (passes.load() == 0) std::this_thread::yield();
-  for (int round = 0; round < 2000; ++round) {
-    for (int kind = 0; kind < 7; ++kind) Select(1, kind);
-  }
-  stop.store(true);
-  reader.join();
-  EXPECT_EQ(otherSerials.load(), 0);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
-}
-
 }  // namespace
 }  // namespace kvx::test

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "device/held_reply.h"
+
 namespace kvx::sim {
 
 using namespace kvx::protocol;
@@ -12,32 +14,9 @@ using device::Handle;
 using device::INVALID_HANDLE_VALUE;
 using device::ReadResult;
 using device::ReadStatus;
+using device::EqualsNoCase;
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// A snapshot of one class: a path per index, or nullopt for an index that errors.
-class SimInterfaceSet final : public device::InterfaceSet {
- public:
-  explicit SimInterfaceSet(std::vector<std::optional<std::string>> slots) : slots_(std::move(slots)) {}
-
-  device::EnumStatus EnumInterface(std::uint32_t index) override {
-    if (index >= slots_.size()) return device::EnumStatus::NoMoreItems;
-    return slots_[index] ? device::EnumStatus::Ok : device::EnumStatus::Error;
-  }
-
-  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
-    return index < slots_.size() ? slots_[index] : std::nullopt;
-  }
-
- private:
-  std::vector<std::optional<std::string>> slots_;
-};
 
 // Longest wait a caller may ask for; keeps the deadline arithmetic finite.
 constexpr std::chrono::milliseconds MAX_READ_WAIT = std::chrono::hours(24);
@@ -73,9 +52,9 @@ SimDriver::~SimDriver() {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
+  subscribers_.Close();
   eventCv_.notify_all();
   readCv_.notify_all();
-  deliveryCv_.notify_all();
   eventThread_.join();
 }
 
@@ -94,7 +73,7 @@ std::unique_ptr<device::InterfaceSet> SimDriver::GetClassDevs(std::string_view c
   errors.erase(std::unique(errors.begin(), errors.end()), errors.end());
   for (std::uint32_t index : errors)
     if (index <= slots.size()) slots.insert(slots.begin() + index, std::nullopt);
-  return std::make_unique<SimInterfaceSet>(std::move(slots));
+  return std::make_unique<device::ListedInterfaceSet>(std::move(slots));
 }
 
 Handle SimDriver::Open(const std::string& path) {
@@ -192,28 +171,11 @@ device::ControlStatus SimDriver::ControlLocked(std::unique_lock<std::mutex>& loc
 
 device::ControlStatus SimDriver::AwaitReplyLocked(std::unique_lock<std::mutex>& lock, Handle handle,
                                                   std::chrono::milliseconds delay, std::chrono::milliseconds timeout) {
-  const auto now = std::chrono::steady_clock::now();
-  const auto bound = [&](std::chrono::milliseconds d) {
-    return now + std::clamp(d, std::chrono::milliseconds(0), MAX_READ_WAIT);
-  };
-  const auto answerAt = bound(delay);
-  const auto deadline = bound(timeout);
   ++pendingControls_;
-  device::ControlStatus status = device::ControlStatus::Ok;
-  for (;;) {
+  const device::ControlStatus status = device::AwaitHeldReply(lock, readCv_, delay, timeout, [&] {
     const auto it = handles_.find(handle);
-    if (stop_ || it == handles_.end() || it->second.dead || !strips_[it->second.strip].device->present()) {
-      status = device::ControlStatus::Gone;
-      break;
-    }
-    const auto t = std::chrono::steady_clock::now();
-    if (t >= answerAt && answerAt <= deadline) break;
-    if (t >= deadline) {
-      status = device::ControlStatus::TimedOut;
-      break;
-    }
-    readCv_.wait_until(lock, std::min(answerAt, deadline));
-  }
+    return !stop_ && it != handles_.end() && !it->second.dead && strips_[it->second.strip].device->present();
+  });
   --pendingControls_;
   return status;
 }
@@ -333,29 +295,20 @@ void SimDriver::CancelRead(Handle handle) {
 // ---------------------------------------------------------------- subscriptions and the driver's thread
 
 device::Driver::SubscriptionId SimDriver::Subscribe(std::string_view classGuid, EventCallback callback) {
-  std::lock_guard lock(mutex_);
-  const SubscriptionId id = nextSubscription_++;
-  subscribers_[id] = Subscriber{std::string(classGuid), std::move(callback)};
-  return id;
+  return subscribers_.Add(classGuid, std::move(callback));
 }
 
-void SimDriver::Unsubscribe(SubscriptionId id) {
-  std::unique_lock lock(mutex_);
-  subscribers_.erase(id);
-  if (std::this_thread::get_id() != eventThreadId_)
-    deliveryCv_.wait(lock, [&] { return delivering_ != id; });
-}
+void SimDriver::Unsubscribe(SubscriptionId id) { subscribers_.Remove(id); }
 
 void SimDriver::EventLoop() {
   std::unique_lock lock(mutex_);
-  eventThreadId_ = std::this_thread::get_id();
   while (!stop_) {
     RunDueEventsLocked();
     if (!notifications_.empty()) {
       const device::DeviceEvent event = std::move(notifications_.front());
       notifications_.pop_front();
       lock.unlock();
-      DeliverEvent(event);
+      subscribers_.Deliver(event);  // without the driver's lock: the client calls back into the driver
       lock.lock();
       continue;
     }
@@ -364,31 +317,6 @@ void SimDriver::EventLoop() {
     } else {
       eventCv_.wait_until(lock, RealTimeOf(timeline_[nextEvent_].atMs * 1000));
     }
-  }
-}
-
-void SimDriver::DeliverEvent(const device::DeviceEvent& event) {
-  std::vector<SubscriptionId> targets;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [id, subscriber] : subscribers_)
-      if (EqualsNoCase(subscriber.classGuid, event.classGuid)) targets.push_back(id);
-  }
-  for (SubscriptionId id : targets) {
-    EventCallback callback;
-    {
-      std::lock_guard lock(mutex_);
-      const auto it = subscribers_.find(id);
-      if (stop_ || it == subscribers_.end()) continue;
-      callback = it->second.callback;
-      delivering_ = id;
-    }
-    callback(event);  // without the driver's lock: the client calls back into the driver
-    {
-      std::lock_guard lock(mutex_);
-      delivering_ = 0;
-    }
-    deliveryCv_.notify_all();
   }
 }
 

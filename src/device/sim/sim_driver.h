@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "device/driver.h"
+#include "device/subscribers.h"
 #include "device/sim/request_trace.h"
 #include "device/sim/scenario.h"
 #include "device/sim/strip_device.h"
@@ -134,10 +135,6 @@ class SimDriver final : public device::Driver {
     std::deque<RequestRecord> log;
     std::uint64_t reads = 0;
   };
-  struct Subscriber {
-    std::string classGuid;
-    EventCallback callback;
-  };
 
   std::int64_t NowUs() const;
   std::chrono::steady_clock::time_point RealTimeOf(std::int64_t simUs) const;
@@ -158,7 +155,6 @@ class SimDriver final : public device::Driver {
   device::ReadResult FinishRead(std::optional<std::uint32_t> serial, HandleKind on, device::ReadStatus status,
                                 std::span<const std::uint8_t> data);
   void EventLoop();
-  void DeliverEvent(const device::DeviceEvent& event);
 
   const SimOptions options_;
   const std::chrono::steady_clock::time_point start_;
@@ -168,7 +164,6 @@ class SimDriver final : public device::Driver {
   mutable std::mutex mutex_;
   std::condition_variable readCv_;      // reading due, handle state changed, cancel
   std::condition_variable eventCv_;     // the driver thread: notifications queued, time moved, stop
-  std::condition_variable deliveryCv_;  // a callback finished
   std::vector<StripSlot> strips_;
   std::vector<EnumerationError> enumerationErrors_;
   std::vector<TimelineEvent> timeline_;  // sorted by time
@@ -177,12 +172,9 @@ class SimDriver final : public device::Driver {
   device::Handle nextHandle_ = 0x100;
   int pendingReads_ = 0;
   int pendingControls_ = 0;
-  std::map<SubscriptionId, Subscriber> subscribers_;
-  SubscriptionId nextSubscription_ = 1;
-  SubscriptionId delivering_ = 0;
+  device::Subscribers subscribers_;
   std::deque<device::DeviceEvent> notifications_;
   bool stop_ = false;
-  std::thread::id eventThreadId_;
   std::thread eventThread_;
 };
 

@@ -18,21 +18,6 @@ namespace {
 constexpr timeval EVENT_ROUND{0, 100'000};
 constexpr std::chrono::seconds POLL_INTERVAL{1};
 
-class UsbInterfaceSet final : public device::InterfaceSet {
- public:
-  explicit UsbInterfaceSet(std::vector<std::optional<std::string>> paths) : paths_(std::move(paths)) {}
-  device::EnumStatus EnumInterface(std::uint32_t index) override {
-    if (index >= paths_.size()) return device::EnumStatus::NoMoreItems;
-    return paths_[index] ? device::EnumStatus::Ok : device::EnumStatus::Error;
-  }
-  std::optional<std::string> InterfaceDetailPath(std::uint32_t index) override {
-    return index < paths_.size() ? paths_[index] : std::nullopt;
-  }
-
- private:
-  std::vector<std::optional<std::string>> paths_;
-};
-
 std::string PathOf(libusb_device* device, const UsbId& id) {
   std::uint8_t ports[8];
   const int n = libusb_get_port_numbers(device, ports, sizeof ports);
@@ -143,7 +128,7 @@ std::string UsbDriver::ClassOf(const UsbId& id) const {
 std::unique_ptr<device::InterfaceSet> UsbDriver::GetClassDevs(std::string_view classGuid) {
   const std::vector<UsbId>* ids = IdsOf(classGuid);
   std::vector<std::optional<std::string>> paths;
-  if (ids == nullptr || ids->empty()) return std::make_unique<UsbInterfaceSet>(std::move(paths));
+  if (ids == nullptr || ids->empty()) return std::make_unique<device::ListedInterfaceSet>(std::move(paths));
   EventGate::Pass pass(gate_);
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(context_, &list);
@@ -161,7 +146,7 @@ std::unique_ptr<device::InterfaceSet> UsbDriver::GetClassDevs(std::string_view c
   // libusb's list order is its own; sorted paths keep the list the same from
   // one snapshot to the next (an unreadable device sorts first).
   std::sort(paths.begin(), paths.end());
-  return std::make_unique<UsbInterfaceSet>(std::move(paths));
+  return std::make_unique<device::ListedInterfaceSet>(std::move(paths));
 }
 
 std::shared_ptr<UsbDriver::Strip> UsbDriver::OpenStripLocked(const std::string& path) {
@@ -344,18 +329,10 @@ void UsbDriver::MarkGone(const std::string& path) {
 // ---------------------------------------------------------------- arrival and removal
 
 device::Driver::SubscriptionId UsbDriver::Subscribe(std::string_view classGuid, EventCallback callback) {
-  std::lock_guard lock(mutex_);
-  const SubscriptionId id = nextSubscription_++;
-  subscribers_[id] = Subscriber{std::string(classGuid), std::move(callback)};
-  return id;
+  return subscribers_.Add(classGuid, std::move(callback));
 }
 
-void UsbDriver::Unsubscribe(SubscriptionId id) {
-  std::unique_lock lock(mutex_);
-  subscribers_.erase(id);
-  if (std::this_thread::get_id() != deliveryThread_.get_id())
-    deliveredCv_.wait(lock, [&] { return delivering_ != id; });
-}
+void UsbDriver::Unsubscribe(SubscriptionId id) { subscribers_.Remove(id); }
 
 int LIBUSB_CALL UsbDriver::OnHotplug(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* self) {
   auto& driver = *static_cast<UsbDriver*>(self);
@@ -417,28 +394,7 @@ void UsbDriver::DeliveryLoop() {
 
 void UsbDriver::Deliver(const device::DeviceEvent& event) {
   if (event.type == device::DeviceEventType::RemoveComplete) MarkGone(event.path);
-  std::vector<SubscriptionId> targets;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [id, subscriber] : subscribers_)
-      if (subscriber.classGuid == event.classGuid) targets.push_back(id);
-  }
-  for (SubscriptionId id : targets) {
-    EventCallback callback;
-    {
-      std::lock_guard lock(mutex_);
-      const auto it = subscribers_.find(id);
-      if (it == subscribers_.end()) continue;
-      callback = it->second.callback;
-      delivering_ = id;
-    }
-    callback(event);  // without our lock: the client calls back into the driver
-    {
-      std::lock_guard lock(mutex_);
-      delivering_ = 0;
-    }
-    deliveredCv_.notify_all();
-  }
+  subscribers_.Deliver(event);  // without our lock: the client calls back into the driver
 }
 
 // ---------------------------------------------------------------- factory

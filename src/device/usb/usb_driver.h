@@ -41,6 +41,7 @@
 #include <libusb.h>
 
 #include "device/driver.h"
+#include "device/subscribers.h"
 #include "device/usb/usb_gate.h"
 #include "device/usb/usb_options.h"
 #include "device/usb/usb_paths.h"
@@ -87,10 +88,6 @@ class UsbDriver final : public device::Driver {
     bool pipe = false;
     std::shared_ptr<UsbStream> stream;  // pipe handles only
   };
-  struct Subscriber {
-    std::string classGuid;
-    EventCallback callback;
-  };
   struct Present {
     std::string classGuid;
     std::string path;
@@ -120,13 +117,9 @@ class UsbDriver final : public device::Driver {
   std::map<std::string, std::weak_ptr<Strip>> strips_;
   std::set<std::string> deniedPaths_;  // permission message said once per path
 
-  std::mutex mutex_;  // handles and subscribers
+  std::mutex mutex_;  // handles
   std::map<device::Handle, HandleState> handles_;
   device::Handle nextHandle_ = 0x100;
-  std::map<SubscriptionId, Subscriber> subscribers_;
-  SubscriptionId nextSubscription_ = 1;
-  SubscriptionId delivering_ = 0;
-  std::condition_variable deliveredCv_;
 
   std::mutex eventsMutex_;  // the queue filled by hotplug callbacks
   std::condition_variable eventsCv_;
@@ -138,6 +131,7 @@ class UsbDriver final : public device::Driver {
   std::vector<libusb_hotplug_callback_handle> hotplugHandles_;
   std::thread eventThread_;
   std::thread deliveryThread_;
+  device::Subscribers subscribers_;
 };
 
 }  // namespace kvx::usb

@@ -10,15 +10,11 @@
 
 namespace kvx::usb {
 
+using device::EqualsNoCase;
+
 namespace {
 
 constexpr std::string_view PREFIX = "usb#";
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 bool ValidPorts(std::string_view ports) {
   if (ports.empty() || ports.front() == '.' || ports.back() == '.') return false;

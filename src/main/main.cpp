@@ -13,7 +13,7 @@
 #ifdef KVX_HAVE_UI
 #include <QCoreApplication>
 
-#include "app/logind_sleep_watcher.h"
+#include "power/logind_sleep_watcher.h"
 #include "ui/run_window.h"
 #endif
 
@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     headless.commandLineText = arguments.commandLineText;
     headless.logDirectory = options.logDirectory;
     headless.durationMs = options.durationMs;
+    headless.metrics = options.metrics;
 #ifdef KVX_HAVE_UI
     // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
     QCoreApplication application(argc, argv);

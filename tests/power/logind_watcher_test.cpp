@@ -18,7 +18,7 @@
 #include <functional>
 #include <string>
 
-#include "app/logind_sleep_watcher.h"
+#include "power/logind_sleep_watcher.h"
 #include "support/wait_for.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/logind_sleep_watcher.h"
+#include "power/logind_sleep_watcher.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

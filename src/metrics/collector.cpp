@@ -1,0 +1,101 @@
+#include "metrics/collector.h"
+
+#include <chrono>
+
+namespace kvx::metrics {
+
+namespace {
+// Divided, not multiplied by 0.001: 250 mA reads 0.25 A, not 0.25000000000000006.
+constexpr double MILLI_PER_UNIT = 1000.0;
+}  // namespace
+
+MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts,
+                                   std::function<double()> wallSeconds)
+    : board_(board), logFacts_(std::move(logFacts)), wallSeconds_(std::move(wallSeconds)) {}
+
+double MetricsCollector::SystemWallSeconds() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(now).count();
+}
+
+StripMetrics* MetricsCollector::LiveStrip() {
+  if (working_.liveSerial == 0) return nullptr;
+  return &working_.strips[working_.liveSerial];
+}
+
+void MetricsCollector::OnConnectionIdentity(const ConnectionIdentity& identity) {
+  identifiedSerial_ = identity.connectionSerial;
+  working_.strips[identifiedSerial_].firmware = identity.firmwareText;
+  // A new connection: nothing is integrated across it, and no value of the
+  // previous one is shown for this strip.
+  energy_[identifiedSerial_].Interrupt();
+  working_.live = LiveValues{};
+  refreshesAtConnection_ = previous_.environmentRefreshes;
+  Publish();
+}
+
+void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
+  StripMetrics* strip = LiveStrip();
+  if (!strip) return;
+  LiveValues& live = working_.live;
+  live.view = View::Summary;
+  live.summaryPower = reading.power;
+  for (std::size_t k = 0; k < 4; ++k) {
+    live.summary[k] = reading.power ? reading.values[k] : reading.values[k] / MILLI_PER_UNIT;
+  }
+  live.on = reading.isOn;
+  EnergyIntegrator& energy = energy_[working_.liveSerial];
+  energy.AddReading(reading.arrivalTick, reading.power, reading.values);
+  strip->energyJoules = energy.joules();
+  strip->lastReadingUnixSeconds = wallSeconds_();
+  if (logFacts_) {
+    const LogFacts log = logFacts_();
+    working_.loggingFailing = log.failing;
+    working_.logRecords = log.recordsWritten;
+  }
+  Publish();
+}
+
+void MetricsCollector::OnWaveformValue(std::uint8_t outlet, bool power, double value) {
+  StripMetrics* strip = LiveStrip();
+  if (!strip) return;
+  LiveValues& live = working_.live;
+  live.view = View::Waveform;
+  live.waveOutlet = outlet;
+  live.wavePower = power;
+  live.waveValue = power ? value : value / MILLI_PER_UNIT;
+  strip->lastReadingUnixSeconds = wallSeconds_();
+  // The waveform view is not logged and sends no power summary: the energy
+  // chain breaks here.
+  energy_[working_.liveSerial].Interrupt();
+  Publish();
+}
+
+void MetricsCollector::OnStatus(const AcquisitionStatus& status) {
+  // The thread's counters only grow; what they grew by belongs to the strip
+  // of the latest connection.
+  if (identifiedSerial_ != 0) {
+    StripMetrics& strip = working_.strips[identifiedSerial_];
+    strip.readings += status.readings - previous_.readings;
+    strip.readingsDropped += status.readingsDropped - previous_.readingsDropped;
+    strip.readTimeouts += status.emptyReads - previous_.emptyReads;
+    strip.connections += status.connections - previous_.connections;
+  }
+  const bool connected = status.connected && identifiedSerial_ != 0;
+  for (auto& [serial, strip] : working_.strips) strip.connected = connected && serial == identifiedSerial_;
+  if (!connected && working_.liveSerial != 0) {
+    energy_[working_.liveSerial].Interrupt();
+    working_.live = LiveValues{};
+  }
+  working_.liveSerial = connected ? identifiedSerial_ : 0;
+  // Line quantities of an earlier connection are not this one's.
+  if (connected && status.environmentRefreshes != refreshesAtConnection_) {
+    working_.live.volts = status.supplyVolts;
+    working_.live.hertz = status.lineFrequencyHz;
+    working_.live.celsius = status.temperatureC;
+  }
+  previous_ = status;
+  Publish();
+}
+
+}  // namespace kvx::metrics

@@ -1,0 +1,51 @@
+// Turns what the acquisition thread reports into metrics snapshots: counters
+// per strip (carried on across reconnects and across the thread's own
+// counters), the connected strip's latest values, and the energy per outlet.
+// Every call runs on the acquisition thread; the result is published whole to
+// a MetricsBoard after each change.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+
+#include "acquisition/acquisition_thread.h"
+#include "metrics/energy.h"
+#include "metrics/snapshot.h"
+
+namespace kvx::metrics {
+
+struct LogFacts {
+  bool failing = false;
+  std::uint64_t recordsWritten = 0;
+};
+
+class MetricsCollector final : public AcquisitionObserver {
+ public:
+  // `logFacts` is asked after each summary reading (the recorder has just
+  // handled it); `wallSeconds` gives the Unix time of a reading.
+  MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts,
+                   std::function<double()> wallSeconds = SystemWallSeconds);
+
+  void OnConnectionIdentity(const ConnectionIdentity& identity) override;
+  void OnSummaryReading(const SummaryReadingEvent& reading) override;
+  void OnWaveformValue(std::uint8_t outlet, bool power, double value) override;
+  void OnStatus(const AcquisitionStatus& status) override;
+
+  static double SystemWallSeconds();
+
+ private:
+  StripMetrics* LiveStrip();
+  void Publish() { board_.Publish(working_); }
+
+  MetricsBoard& board_;
+  std::function<LogFacts()> logFacts_;
+  std::function<double()> wallSeconds_;
+  MetricsSnapshot working_;
+  std::map<std::uint32_t, EnergyIntegrator> energy_;
+  std::uint32_t identifiedSerial_ = 0;   // the latest connection's strip
+  AcquisitionStatus previous_;           // the thread's counters as last seen
+  std::uint64_t refreshesAtConnection_ = 0;
+};
+
+}  // namespace kvx::metrics
