@@ -172,7 +172,7 @@ void Run(Bytes& in, const fs::path& root) {
         recorder.LogSummaryReading(clock.tick, clock.Now(), kind, isOn, present, Value(in), Value(in), Value(in));
         break;
       }
-      case 2: recorder.CloseLogFiles(); break;
+      case 2: recorder.CloseLogFiles(CloseReason::LogSwitchedOff); break;
       case 3: state.controls.SetCheck(ids::LOG_CHECK, !state.controls.IsChecked(ids::LOG_CHECK)); break;
       case 4: {
         const std::uint32_t serial = in.Word(3);
@@ -197,7 +197,7 @@ void Run(Bytes& in, const fs::path& root) {
         break;
       }
       case 7: clock.time = Time(in); break;
-      case 8: recorder.CloseLogFilesAndWait(); break;
+      case 8: recorder.CloseLogFilesAndWait(CloseReason::Split); break;
     }
   }
   std::error_code error;

@@ -32,6 +32,8 @@ std::string FormatIsoTime(const LocalTime& t, long utcOffsetSec) {
   return buffer;
 }
 
+std::string LocalIsoTime(const LocalTime& time) { return FormatIsoTime(time, CurrentUtcOffset()); }
+
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -81,10 +83,12 @@ std::string ComposeJournalLine(const std::string& isoTime, std::uint32_t tickMs,
   return line;
 }
 
-EventJournal::EventJournal(std::string directory, Clock& clock, FailureFunction onFailure)
+EventJournal::EventJournal(std::string directory, Clock& clock, FailureFunction onFailure,
+                           RecoveryFunction onRecovered)
     : path_((directory.empty() ? std::string(".") : directory) + "/" + JOURNAL_FILE_NAME),
       clock_(clock),
-      onFailure_(std::move(onFailure)) {}
+      onFailure_(std::move(onFailure)),
+      onRecovered_(std::move(onRecovered)) {}
 
 EventJournal::~EventJournal() {
   if (fd_ >= 0) ::close(fd_);
@@ -98,31 +102,50 @@ std::uint64_t EventJournal::LinesLost() const {
 bool EventJournal::Write(std::optional<std::uint32_t> serial, std::string_view event, const JournalFields& fields) {
   const std::string time = FormatIsoTime(clock_.Now(), CurrentUtcOffset());
   const std::uint32_t tick = clock_.TickCount();
-  const std::string line = ComposeJournalLine(time, tick, serial, event, fields);
+  std::string line = ComposeJournalLine(time, tick, serial, event, fields);
   std::lock_guard lock(mutex_);
-  if (!EnsureOpenLocked()) {
+  HoldLocked(std::move(line));
+  return FlushLocked(time, tick);
+}
+
+bool EventJournal::Sync() {
+  std::lock_guard lock(mutex_);
+  return fd_ < 0 || ::fdatasync(fd_) == 0;
+}
+
+void EventJournal::HoldLocked(std::string line) {
+  if (held_.size() >= MAX_HELD_LINES) {
+    held_.pop_front();
     ++lost_;
     ++lostTotal_;
-    return false;
   }
+  held_.push_back(std::move(line));
+}
+
+// Writes the held lines in order; after a failure a "journal_recovered" line
+// goes first. Stops at the first line that does not go in whole.
+bool EventJournal::FlushLocked(const std::string& time, std::uint32_t tick) {
+  if (!EnsureOpenLocked()) return false;
   int error = 0;
   if (failing_) {
-    const std::string recovered = ComposeJournalLine(
-        time, tick, std::nullopt, "journal_recovered", {{"lines_lost", static_cast<std::int64_t>(lost_)}});
+    const std::string recovered =
+        ComposeJournalLine(time, tick, std::nullopt, "journal_recovered",
+                           {{"lines_held", static_cast<std::int64_t>(held_.size())},
+                            {"lines_lost", static_cast<std::int64_t>(lost_)}});
     if (!AppendLocked(recovered, error)) {
       FailLocked(DescribeError("write", path_, error));
-      ++lost_;
-      ++lostTotal_;
       return false;
     }
     failing_ = false;
     lost_ = 0;
+    if (onRecovered_) onRecovered_();
   }
-  if (!AppendLocked(line, error)) {
-    FailLocked(DescribeError("write", path_, error));
-    ++lost_;
-    ++lostTotal_;
-    return false;
+  while (!held_.empty()) {
+    if (!AppendLocked(held_.front(), error)) {
+      FailLocked(DescribeError("write", path_, error));
+      return false;
+    }
+    held_.pop_front();
   }
   return true;
 }
@@ -153,21 +176,29 @@ bool EventJournal::EnsureOpenLocked() {
   return true;
 }
 
-// One write(2) for the line; what a short or failed write left of it is cut
-// off again, so that no later line is glued to half a line.
+// One write(2) for the line; a short one is completed with further calls,
+// which also bring the reason when it cannot be (EFBIG, ENOSPC). What a
+// failed line left is cut off again, so that no later line is glued to half a line.
 bool EventJournal::AppendLocked(const std::string& line, int& error) {
   struct stat before {};
   if (::fstat(fd_, &before) != 0) {
     error = errno;
     return false;
   }
-  ssize_t n = 0;
-  do {
-    n = ::write(fd_, line.data(), line.size());
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(line.size())) return true;
-  error = n < 0 ? errno : ENOSPC;  // a short append means the disk is full
-  if (n > 0 && ::ftruncate(fd_, before.st_size) != 0) {
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = n < 0 ? errno : ENOSPC;
+      break;
+    }
+  }
+  if (written == line.size()) return true;
+  if (written > 0 && ::ftruncate(fd_, before.st_size) != 0) {
     // Half a line is left: a new line ends it, so that the next line stands on its own.
     static_cast<void>(::write(fd_, "\n", 1));
   }
