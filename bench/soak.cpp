@@ -111,7 +111,9 @@ sim::Scenario UnpacedScenario() {
 class WindowActions {
  public:
   explicit WindowActions(Client& client)
-      : state_(client.state()), handlers_(client.state(), [&client] { client.recorder().CloseLogFiles(); }) {}
+      : state_(client.state()), handlers_(client.state(), [&client] {
+          client.recorder().CloseLogFiles(CloseReason::LogSwitchedOff);
+        }) {}
 
   // The calculation panel with one quantity: all outlets, the Log box usable.
   void ShowSummary(std::uint8_t quantity) {

@@ -33,7 +33,7 @@ class NullRecorder : public MeasurementRecorder {
   void SetConnectionIdentity(const ConnectionIdentity&) override {}
   void LogSummaryReading(std::uint32_t, const LocalTime&, int, bool, const std::array<double, 4>&, double, double,
                          double) override {}
-  void CloseLogFiles() override {}
+  void CloseLogFiles(CloseReason) override {}
 };
 
 class NullGraph : public WaveformSink {

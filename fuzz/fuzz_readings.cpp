@@ -59,7 +59,7 @@ class CheckingRecorder final : public MeasurementRecorder {
     RequireFinite(lineFrequencyHz, "logged frequency finite");
     RequireFinite(temperatureC, "logged temperature finite");
   }
-  void CloseLogFiles() override {}
+  void CloseLogFiles(CloseReason) override {}
 };
 
 class CheckingGraph final : public WaveformSink {

@@ -137,10 +137,27 @@ std::size_t CheckFile(const fs::path& path) {
   return lines.size() - 6;
 }
 
+// The event journal beside the files: whole lines, each one JSON object.
+void CheckJournal(const fs::path& path) {
+  const std::string text = ReadAll(path);
+  Require(text.empty() || text.back() == '\n', "the journal ends with a whole line");
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end - start);
+    Require(line.rfind("{\"time\":\"", 0) == 0 && line.back() == '}', "a journal line is one whole object");
+    start = end + 1;
+  }
+}
+
 std::size_t CheckTree(const fs::path& root) {
   std::size_t records = 0;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     if (entry.is_directory()) continue;
+    if (entry.path().filename() == recording::JOURNAL_FILE_NAME) {
+      CheckJournal(entry.path());
+      continue;
+    }
     records += CheckFile(entry.path());
   }
   return records;
@@ -172,7 +189,7 @@ void Run(Bytes& in, const fs::path& root) {
         recorder.LogSummaryReading(clock.tick, clock.Now(), kind, isOn, present, Value(in), Value(in), Value(in));
         break;
       }
-      case 2: recorder.CloseLogFiles(); break;
+      case 2: recorder.CloseLogFiles(CloseReason::LogSwitchedOff); break;
       case 3: state.controls.SetCheck(ids::LOG_CHECK, !state.controls.IsChecked(ids::LOG_CHECK)); break;
       case 4: {
         const std::uint32_t serial = in.Word(3);
@@ -197,7 +214,7 @@ void Run(Bytes& in, const fs::path& root) {
         break;
       }
       case 7: clock.time = Time(in); break;
-      case 8: recorder.CloseLogFilesAndWait(); break;
+      case 8: recorder.CloseLogFilesAndWait(CloseReason::Split); break;
     }
   }
   std::error_code error;

@@ -159,9 +159,11 @@ void AcquisitionThread::OuterPass() {
   device_.SendSetEvent(pipe, readEvent_);
   environmentDue_ = true;
   UpdateStatus([](AcquisitionStatus& s) { ++s.connections; });
+  recorder_.ConnectionStarted();
   SetState(ConnectionState::Reading);
-  ReadLoop(pipe);
+  const ConnectionEnd end = ReadLoop(pipe);
   SetState(ConnectionState::Closing);
+  recorder_.ConnectionEnded(end);
   EndConnection(pipe);
 }
 
@@ -220,27 +222,55 @@ void AcquisitionThread::ReadIdentity() {
 
 // ---------------------------------------------------------------- read loop
 
-void AcquisitionThread::ReadLoop(Handle pipe) {
+ConnectionEnd AcquisitionThread::ReadLoop(Handle pipe) {
+  // A run of reads that brought nothing is told once, when it ends.
+  std::uint64_t emptyRun = 0;
+  std::uint32_t runFirstTick = 0;
+  std::uint32_t runLastTick = 0;
+  const auto endRun = [&] {
+    if (emptyRun != 0) recorder_.ReadTimeouts(emptyRun, runFirstTick, runLastTick);
+    emptyRun = 0;
+  };
   while (state_.readLoopRunFlag.load() != 0) {
     if (device_.selectedSerial() != connectionSelection_) {
       lastSentOutlet_ = NOT_SENT;
       lastSentQuantity_ = NOT_SENT;
-      return;
+      endRun();
+      return ConnectionEnd::SelectionChanged;
     }
     SendChangedSelections();
     clock_.Sleep(2);
     ReadingBytes buffer{};
     const std::optional<std::uint32_t> n = device_.ReadReading(pipe, buffer);
-    if (!n) return;  // the strip is gone or the pipe is dead: end the connection
+    if (!n) {  // the strip is gone or the pipe is dead: end the connection
+      endRun();
+      return WhyReadFailed();
+    }
     if (*n == 0) {
       UpdateStatus([](AcquisitionStatus& s) { ++s.emptyReads; });
+      // A read a stop cut short is no time-out of the strip.
+      if (state_.readLoopRunFlag.load() == 0) break;
+      runLastTick = clock_.TickCount();
+      if (emptyRun++ == 0) runFirstTick = runLastTick;
       continue;
     }
+    endRun();
     const Reading reading = DecodeReading(buffer);
     state_.measurement.readingTime = clock_.Now();
     const std::uint32_t arrivalTick = clock_.TickCount();
     HandleReading(reading, arrivalTick);
   }
+  endRun();
+  return ConnectionEnd::Stop;
+}
+
+// A read failed: a stop cancels reads, a strip that no longer opens was
+// unplugged, anything else is the pipe failing under a strip still there.
+ConnectionEnd AcquisitionThread::WhyReadFailed() {
+  if (state_.readLoopRunFlag.load() == 0) return ConnectionEnd::Stop;
+  if (device_.selectedSerial() != connectionSelection_) return ConnectionEnd::SelectionChanged;
+  std::string path;
+  return device_.ProbeSelectedDevice(path) ? ConnectionEnd::ReadFailure : ConnectionEnd::Unplugged;
 }
 
 void AcquisitionThread::SendChangedSelections() {
@@ -250,14 +280,14 @@ void AcquisitionThread::SendChangedSelections() {
     lastSentOutlet_ = outlet;
     if (outlet != 0) discardNextReading_ = true;
     ResetStatistics(state_.measurement);
-    recorder_.CloseLogFiles();
+    recorder_.CloseLogFiles(CloseReason::OutletChanged);
   }
   const std::uint8_t quantity = state_.selectedQuantity.load();
   if (quantity != lastSentQuantity_) {
     device_.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_QUANTITY, quantity, 0, 0);
     lastSentQuantity_ = quantity;
     discardNextReading_ = true;
-    recorder_.CloseLogFiles();
+    recorder_.CloseLogFiles(CloseReason::QuantityChanged);
   }
 }
 
@@ -350,7 +380,7 @@ void AcquisitionThread::EndConnection(Handle pipe) {
   device_.SendStop(pipe);
   device_.ClosePipe(pipe);
   // Records of the next connection (perhaps another strip) start new files.
-  recorder_.CloseLogFiles();
+  recorder_.CloseLogFiles(CloseReason::ConnectionEnded);
   SetState(device_.selectedSerial() == 0 ? ConnectionState::Idle : ConnectionState::Opening);
 }
 

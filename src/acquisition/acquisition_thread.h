@@ -95,7 +95,8 @@ class AcquisitionThread {
   device::Handle OpenConnection(std::int32_t serial);
   void RunStartupActions();
   void ReadIdentity();
-  void ReadLoop(device::Handle pipe);
+  ConnectionEnd ReadLoop(device::Handle pipe);
+  ConnectionEnd WhyReadFailed();
   void SendChangedSelections();
   // False when a stop came meanwhile: nothing of the refresh is kept.
   bool RefreshEnvironment(std::uint32_t arrivalTick);

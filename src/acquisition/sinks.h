@@ -31,6 +31,34 @@ struct SummaryReadingEvent {
   std::array<double, 4> values{};
 };
 
+// Why the open log files are closed; the event journal names it.
+enum class CloseReason { Split, LogSwitchedOff, OutletChanged, QuantityChanged, ConnectionEnded, Shutdown };
+
+// Why a connection ended.
+enum class ConnectionEnd { Unplugged, ReadFailure, SelectionChanged, Stop };
+
+// The names the event journal uses ("outlet_changed", "unplugged", ...).
+constexpr const char* CloseReasonName(CloseReason reason) {
+  switch (reason) {
+    case CloseReason::Split: return "split";
+    case CloseReason::LogSwitchedOff: return "log_switched_off";
+    case CloseReason::OutletChanged: return "outlet_changed";
+    case CloseReason::QuantityChanged: return "quantity_changed";
+    case CloseReason::ConnectionEnded: return "connection_ended";
+    case CloseReason::Shutdown: return "shutdown";
+  }
+  return "unknown";
+}
+constexpr const char* ConnectionEndName(ConnectionEnd end) {
+  switch (end) {
+    case ConnectionEnd::Unplugged: return "unplugged";
+    case ConnectionEnd::ReadFailure: return "read_failure";
+    case ConnectionEnd::SelectionChanged: return "selection_changed";
+    case ConnectionEnd::Stop: return "stop";
+  }
+  return "unknown";
+}
+
 class MeasurementRecorder {
  public:
   virtual ~MeasurementRecorder() = default;
@@ -43,7 +71,16 @@ class MeasurementRecorder {
                                  const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
                                  double temperatureC) = 0;
   // Either thread.
-  virtual void CloseLogFiles() = 0;
+  virtual void CloseLogFiles(CloseReason reason) = 0;
+
+  // For the event journal; the acquisition thread calls them, a recorder
+  // without a journal ignores them.
+  // After SetConnectionIdentity, once the connection reads.
+  virtual void ConnectionStarted() {}
+  virtual void ConnectionEnded(ConnectionEnd /*end*/) {}
+  // One run of `count` consecutive reads that brought nothing, told when it
+  // ends (a reading came, or the connection ended); ticks of its first and last.
+  virtual void ReadTimeouts(std::uint64_t /*count*/, std::uint32_t /*firstTick*/, std::uint32_t /*lastTick*/) {}
 };
 
 class WaveformSink {

@@ -1,5 +1,6 @@
 #include "app/client.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -63,6 +64,28 @@ bool Client::StartAcquisition(WindowLink& window) {
   return acquisition_->Start();
 }
 
+namespace {
+std::vector<std::int32_t> ListedSerials(const device::DeviceAccess& device) {
+  std::vector<std::int32_t> serials;
+  std::int32_t serial = 0;
+  for (int position = 1; device.GetSerialAt(position, serial); ++position) serials.push_back(serial);
+  return serials;
+}
+}  // namespace
+
+// The strips that came and went between two lists, for the event journal.
+void Client::JournalListChange(const std::vector<std::int32_t>& before, const std::vector<std::int32_t>& after) {
+  const auto listed = [](const std::vector<std::int32_t>& list, std::int32_t serial) {
+    return std::find(list.begin(), list.end(), serial) != list.end();
+  };
+  for (const std::int32_t serial : after) {
+    if (!listed(before, serial)) recorder_->JournalEvent(static_cast<std::uint32_t>(serial), "strip_arrived");
+  }
+  for (const std::int32_t serial : before) {
+    if (!listed(after, serial)) recorder_->JournalEvent(static_cast<std::uint32_t>(serial), "strip_left");
+  }
+}
+
 void Client::ApplyDeviceListUpdate(const DeviceListUpdate& update, TreeRebuildTarget* tree) {
   if (tree) tree->DeleteAllStripItems();
   // Every panel goes, the "show average" box included: a rebuilt tree has no
@@ -73,7 +96,9 @@ void Client::ApplyDeviceListUpdate(const DeviceListUpdate& update, TreeRebuildTa
     controls.ShowControlRange(range.first, range.last, false);
   }
   device::DeviceAccess& device = state_->device;
+  const std::vector<std::int32_t> before = ListedSerials(device);
   device.InstallDeviceList(update.list, update.count);
+  JournalListChange(before, ListedSerials(device));
   for (int position = 1; position <= update.count; ++position) {
     std::int32_t serial = 0;
     if (tree && device.GetSerialAt(position, serial)) {
@@ -127,7 +152,7 @@ void Client::Shutdown() {
   // in flight is waited for and its list is not applied.
   if (recount_) recount_->Stop();
   noticeThread_.Stop();
-  recorder_->CloseLogFilesAndWait();  // on disk before the caller says the files are closed
+  recorder_->CloseLogFilesAndWait(CloseReason::Shutdown);  // on disk before the caller says the files are closed
 }
 
 }  // namespace kvx

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "acquisition/app_state.h"
 #include "acquisition/sinks.h"
@@ -83,6 +84,8 @@ class Client {
   void Shutdown();
 
  private:
+  void JournalListChange(const std::vector<std::int32_t>& before, const std::vector<std::int32_t>& after);
+
   device::Driver& driver_;
   Clock& clock_;
   std::unique_ptr<AppState> state_;

@@ -20,6 +20,14 @@ constexpr int MAX_NAME_ATTEMPTS = 1000;
 // interval is never reached.
 std::uint64_t IntervalMs(std::uint32_t seconds) { return static_cast<std::uint64_t>(seconds) * 1000u; }
 
+// The journal names a file without its directory: it lives beside it.
+std::string BaseName(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::int64_t AsField(std::uint64_t value) { return static_cast<std::int64_t>(value); }
+
 }  // namespace
 
 CsvRecorder::CsvRecorder(AppState& state, Clock& clock, std::string directory, recording::CreateMethod method,
@@ -28,9 +36,12 @@ CsvRecorder::CsvRecorder(AppState& state, Clock& clock, std::string directory, r
       clock_(clock),
       directory_(directory.empty() ? "." : std::move(directory)),
       method_(method),
+      journal_(
+          directory_, clock, [this](const std::string& message) { ReportJournalFailure(message); },
+          [this] { ReportJournalRecovered(); }),
       syncer_([this](std::string message) { ReportFailure(std::move(message)); }, std::move(sync)) {}
 
-CsvRecorder::~CsvRecorder() { CloseLogFilesAndWait(); }
+CsvRecorder::~CsvRecorder() { CloseLogFilesAndWait(CloseReason::Shutdown); }
 
 // Missing, or deleted while it is still the working directory (no links left).
 bool CsvRecorder::DirectoryGone() const {
@@ -48,6 +59,31 @@ void CsvRecorder::StartTimers(std::uint32_t startTick) {
 void CsvRecorder::SetConnectionIdentity(const ConnectionIdentity& identity) {
   std::lock_guard lock(mutex_);
   identity_ = identity;
+  journalSerial_.store(identity.connectionSerial);
+}
+
+void CsvRecorder::ConnectionStarted() {
+  std::string firmware;
+  {
+    std::lock_guard lock(mutex_);
+    firmware = identity_.firmwareText;
+  }
+  Journal("connection_started", {{"firmware", firmware}});
+}
+
+void CsvRecorder::ConnectionEnded(ConnectionEnd end) {
+  Journal("connection_ended", {{"reason", std::string(ConnectionEndName(end))}});
+}
+
+void CsvRecorder::ReadTimeouts(std::uint64_t count, std::uint32_t firstTick, std::uint32_t lastTick) {
+  Journal("read_timeouts", {{"count", AsField(count)},
+                            {"first_ms", std::int64_t{firstTick}},
+                            {"last_ms", std::int64_t{lastTick}}});
+}
+
+void CsvRecorder::JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
+                               const recording::JournalFields& fields) {
+  if (LoggingOn()) journal_.Write(serial, event, fields);
 }
 
 void CsvRecorder::LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
@@ -67,29 +103,32 @@ void CsvRecorder::LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& 
   const std::uint32_t sinceSplit = arrivalTick - lastSplitTick_;
   if (state_.logMode.load() == 2 && sinceSplit >= IntervalMs(state_.splitIntervalSec)) {
     lastSplitTick_ = arrivalTick;
-    CloseLocked();  // this record opens new files
+    CloseLocked(CloseReasonName(CloseReason::Split));  // this record opens new files
   }
   if (!record) {
     ReportFailure("compose record: kind " + std::to_string(kind) + " or a value does not fit a line");
     return;
   }
-  WriteLocked(lock, kind, *record, clock_.Now());
+  WriteLocked(lock, kind, *record, clock_.Now(), readingTime);
 }
 
 bool CsvRecorder::WriteLogRecord(int kind, std::string_view text) {
   const LocalTime now = clock_.Now();  // names the file if this call creates it
   std::unique_lock lock(mutex_);
-  return WriteLocked(lock, kind, text, now);
+  return WriteLocked(lock, kind, text, now, now);
 }
 
-void CsvRecorder::CloseLogFiles() {
+void CsvRecorder::CloseLogFiles(CloseReason reason) {
   std::lock_guard lock(mutex_);
-  CloseLocked();
+  CloseLocked(CloseReasonName(reason));
 }
 
-void CsvRecorder::CloseLogFilesAndWait() {
-  CloseLogFiles();
+void CsvRecorder::CloseLogFilesAndWait(CloseReason reason) {
+  CloseLogFiles(reason);
   syncer_.Drain();
+  // Said once, although the client's shutdown and the destructor both come here.
+  if (reason == CloseReason::Shutdown && !shutdownJournalled_.exchange(true)) Journal("shutdown");
+  journal_.Sync();
 }
 
 RecorderStatus CsvRecorder::Status() const {
@@ -103,7 +142,7 @@ RecorderStatus CsvRecorder::Status() const {
 }
 
 bool CsvRecorder::WriteLocked(std::unique_lock<std::mutex>& lock, int kind, std::string_view text,
-                              const LocalTime& now) {
+                              const LocalTime& now, const LocalTime& recordTime) {
   const auto slotIndex = recording::SlotOfKind(kind);
   if (!slotIndex) {
     ReportFailure("write: unknown log kind " + std::to_string(kind));
@@ -112,8 +151,10 @@ bool CsvRecorder::WriteLocked(std::unique_lock<std::mutex>& lock, int kind, std:
   Slot& slot = slots_[*slotIndex];
   // A file that can no longer be found is given up; this record starts a new one.
   if (slot.file.IsOpen()) CheckWhereaboutsLocked(slot);
-  if (!slot.file.IsOpen()) return CreateUnlocked(lock, slot, kind, text, now);
+  if (!slot.file.IsOpen()) return CreateUnlocked(lock, slot, kind, text, now, recordTime);
   if (!AppendLocked(slot, text)) return false;
+  ++slot.records;
+  slot.lastRecord = recordTime;
   ReportRecordWritten();
   return true;
 }
@@ -123,21 +164,28 @@ void CsvRecorder::CheckWhereaboutsLocked(Slot& slot) {
   if (where == recording::Whereabouts::InPlace) return;
   const std::string path = slot.file.Path();
   std::string message;
+  const char* reason = "file_gone";
   switch (where) {
-    case recording::Whereabouts::DirectoryGone: message = "log directory gone: " + directory_; break;
-    case recording::Whereabouts::DirectoryReplaced: message = "log directory replaced: " + directory_; break;
+    case recording::Whereabouts::DirectoryGone:
+      message = "log directory gone: " + directory_;
+      reason = "directory_gone";
+      break;
+    case recording::Whereabouts::DirectoryReplaced:
+      message = "log directory replaced: " + directory_;
+      reason = "directory_replaced";
+      break;
     default: message = "log file gone: " + path; break;
   }
   // What the file holds cannot be reached under its name any more; nothing
   // more goes into it, and the failure stands until a record is written to a
   // file that can be found.
   ReportFailure(std::move(message));
-  CloseSlotLocked(slot);
+  CloseSlotLocked(slot, reason);
   PublishFileNames();
 }
 
 bool CsvRecorder::CreateUnlocked(std::unique_lock<std::mutex>& lock, Slot& slot, int kind, std::string_view text,
-                                 const LocalTime& now) {
+                                 const LocalTime& now, const LocalTime& recordTime) {
   // The header and the first record become the file's first content, so the
   // file never exists without either.
   std::string content;
@@ -167,14 +215,19 @@ bool CsvRecorder::CreateUnlocked(std::unique_lock<std::mutex>& lock, Slot& slot,
                                   : recording::DescribeError("create", lastPath, error));
     return false;
   }
+  JournalFileOpened(lastPath, kind, recordTime);
   ReportRecordWritten();
   if (slot.file.IsOpen() || slot.closes != closesBefore) {
     // Closed (or opened again) meanwhile: the record belongs before that
     // close, so the whole new file is closed at once.
     syncer_.Hand(file.Release(), lastPath);
+    JournalFileClosed(lastPath, 1, recordTime, recordTime, slot.lastCloseReason);
     return true;
   }
   slot.file = std::move(file);
+  slot.records = 1;
+  slot.firstRecord = recordTime;
+  slot.lastRecord = recordTime;
   PublishFileNames();
   return true;
 }
@@ -187,39 +240,90 @@ bool CsvRecorder::AppendLocked(Slot& slot, std::string_view line) {
     // The piece of the line could not be cut off again: the file is given up
     // so that no further line is glued to it; the next record starts a new file.
     message += " (an incomplete line remains; file closed)";
-    CloseSlotLocked(slot);
+    CloseSlotLocked(slot, "write_failed");
     PublishFileNames();
   }
   ReportFailure(std::move(message));
   return false;
 }
 
-void CsvRecorder::CloseSlotLocked(Slot& slot) {
+void CsvRecorder::CloseSlotLocked(Slot& slot, const char* reason) {
   ++slot.closes;
+  slot.lastCloseReason = reason;
   if (!slot.file.IsOpen()) return;
   const std::string path = slot.file.Path();
   syncer_.Hand(slot.file.Release(), path);
+  JournalFileClosed(path, slot.records, slot.firstRecord, slot.lastRecord, reason);
 }
 
-void CsvRecorder::CloseLocked() {
-  for (Slot& slot : slots_) CloseSlotLocked(slot);
+void CsvRecorder::CloseLocked(const char* reason) {
+  for (Slot& slot : slots_) CloseSlotLocked(slot, reason);
   PublishFileNames();
 }
 
 void CsvRecorder::ReportFailure(std::string message) {
-  std::lock_guard lock(statusMutex_);
-  if (!status_.failing) {
-    ++status_.failureEpisodes;
-    status_.episodeError = message;
+  bool began = false;
+  {
+    std::lock_guard lock(statusMutex_);
+    if (!status_.failing) {
+      ++status_.failureEpisodes;
+      status_.episodeError = message;
+      began = true;
+    }
+    status_.failing = true;
+    status_.lastError = message;
   }
-  status_.failing = true;
-  status_.lastError = std::move(message);
+  if (began) Journal("logging_failed", {{"reason", std::move(message)}});
 }
 
 void CsvRecorder::ReportRecordWritten() {
+  bool recovered = false;
+  std::string episodeError;
+  {
+    std::lock_guard lock(statusMutex_);
+    recovered = status_.failing;
+    if (recovered) episodeError = status_.episodeError;
+    status_.failing = false;
+    ++status_.recordsWritten;
+  }
+  if (recovered) Journal("logging_recovered", {{"failure", std::move(episodeError)}});
+}
+
+bool CsvRecorder::LoggingOn() const { return state_.controls.IsChecked(ids::LOG_CHECK); }
+
+void CsvRecorder::Journal(std::string_view event, const recording::JournalFields& fields) {
+  if (!LoggingOn()) return;
+  const std::uint32_t serial = journalSerial_.load();
+  journal_.Write(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt, event, fields);
+}
+
+void CsvRecorder::JournalFileOpened(const std::string& path, int kind, const LocalTime& firstRecord) {
+  Journal("file_opened", {{"file", BaseName(path)},
+                          {"kind", std::string(kind == LOG_KIND_POWER ? "power" : "current")},
+                          {"first", recording::LocalIsoTime(firstRecord)}});
+}
+
+// Written whether or not logging is still on: the box's own untick closes files.
+void CsvRecorder::JournalFileClosed(const std::string& path, std::uint64_t records, const LocalTime& firstRecord,
+                                    const LocalTime& lastRecord, const char* reason) {
+  const std::uint32_t serial = journalSerial_.load();
+  journal_.Write(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt, "file_closed",
+                 {{"file", BaseName(path)},
+                  {"records", AsField(records)},
+                  {"first", recording::LocalIsoTime(firstRecord)},
+                  {"last", recording::LocalIsoTime(lastRecord)},
+                  {"reason", std::string(reason)}});
+}
+
+void CsvRecorder::ReportJournalFailure(const std::string& message) {
   std::lock_guard lock(statusMutex_);
-  status_.failing = false;
-  ++status_.recordsWritten;
+  status_.journalFailing = true;
+  status_.journalError = message;
+}
+
+void CsvRecorder::ReportJournalRecovered() {
+  std::lock_guard lock(statusMutex_);
+  status_.journalFailing = false;
 }
 
 void CsvRecorder::PublishFileNames() {

@@ -13,17 +13,29 @@
 // file is made (and synced) outside it, and closed files are synced by a
 // background syncer, so no thread waits for the disk under the lock. Status
 // reads a separate small record, so it never waits for disk I/O.
+//
+// Beside the files the recorder keeps the event journal (event_journal.h):
+// each file opened and closed (with its records and why it closed), the
+// connections, the time-outs, and logging failing and working again, so that
+// every gap in the records can be explained. Lines are written while the Log
+// box is checked (file closes always): while logging is off there is no record
+// to account for. Journal lines are small appends without fsync made directly,
+// also under the lock, like a record's own append; a journal that fails is
+// told in the status and never stops the CSV logging.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "acquisition/app_state.h"
 #include "acquisition/sinks.h"
 #include "device/clock.h"
+#include "recording/event_journal.h"
 #include "recording/file_syncer.h"
 #include "recording/log_file.h"
 
@@ -39,6 +51,8 @@ struct RecorderStatus {
   std::string currentFile;      // the open current log, empty when closed
   std::string powerFile;        // the open power log, empty when closed
   std::uint64_t recordsWritten = 0;
+  bool journalFailing = false;  // the event journal's latest line could not be written
+  std::string journalError;     // its most recent failure, kept after recovery
 };
 
 class CsvRecorder final : public MeasurementRecorder {
@@ -60,9 +74,18 @@ class CsvRecorder final : public MeasurementRecorder {
                          const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
                          double temperatureC) override;
   // Hands the open files to the background syncer; does not wait for the disk.
-  void CloseLogFiles() override;
-  // CloseLogFiles, then waits until every file closed so far is on disk (shutdown).
-  void CloseLogFilesAndWait();
+  void CloseLogFiles(CloseReason reason) override;
+  // CloseLogFiles, then waits until every file closed so far and the journal
+  // are on disk. At shutdown the journal also says so.
+  void CloseLogFilesAndWait(CloseReason reason = CloseReason::Shutdown);
+
+  void ConnectionStarted() override;
+  void ConnectionEnded(ConnectionEnd end) override;
+  void ReadTimeouts(std::uint64_t count, std::uint32_t firstTick, std::uint32_t lastTick) override;
+  // Any other event (strips arriving and leaving); written while logging is on.
+  void JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
+                    const recording::JournalFields& fields = {});
+  const std::string& JournalPath() const { return journal_.Path(); }
 
   // Opens (creating and heading) the log of `kind` if it is closed, then
   // writes `text`. Returns whether the text reached the file whole.
@@ -74,20 +97,34 @@ class CsvRecorder final : public MeasurementRecorder {
   struct Slot {
     recording::LogFile file;
     std::uint64_t closes = 0;  // counts closes, so a creation can tell that one came meanwhile
+    const char* lastCloseReason = "";
+    // For the journal's account of the open file.
+    std::uint64_t records = 0;
+    LocalTime firstRecord{};
+    LocalTime lastRecord{};
   };
 
-  bool WriteLocked(std::unique_lock<std::mutex>& lock, int kind, std::string_view text, const LocalTime& now);
+  bool WriteLocked(std::unique_lock<std::mutex>& lock, int kind, std::string_view text, const LocalTime& now,
+                   const LocalTime& recordTime);
   void CheckWhereaboutsLocked(Slot& slot);
   bool CreateUnlocked(std::unique_lock<std::mutex>& lock, Slot& slot, int kind, std::string_view text,
-                      const LocalTime& now);
+                      const LocalTime& now, const LocalTime& recordTime);
   bool AppendLocked(Slot& slot, std::string_view line);
-  void CloseSlotLocked(Slot& slot);
+  void CloseSlotLocked(Slot& slot, const char* reason);
   bool DirectoryGone() const;
-  void CloseLocked();
+  void CloseLocked(const char* reason);
 
   void ReportFailure(std::string message);
   void ReportRecordWritten();
   void PublishFileNames();
+
+  bool LoggingOn() const;
+  void Journal(std::string_view event, const recording::JournalFields& fields = {});
+  void JournalFileOpened(const std::string& path, int kind, const LocalTime& firstRecord);
+  void JournalFileClosed(const std::string& path, std::uint64_t records, const LocalTime& firstRecord,
+                         const LocalTime& lastRecord, const char* reason);
+  void ReportJournalFailure(const std::string& message);
+  void ReportJournalRecovered();
 
   AppState& state_;
   Clock& clock_;
@@ -102,6 +139,12 @@ class CsvRecorder final : public MeasurementRecorder {
 
   mutable std::mutex statusMutex_;  // taken inside mutex_, never the other way round
   RecorderStatus status_;
+
+  // The strip the journal's lines name (0: none yet); read outside mutex_.
+  std::atomic<std::uint32_t> journalSerial_{0};
+  std::atomic<bool> shutdownJournalled_{false};
+  // After the status it reports to, before the syncer whose failures it journals.
+  recording::EventJournal journal_;
 
   // Last, so it is drained and stopped first: its errors go to status_.
   recording::FileSyncer syncer_;

@@ -60,7 +60,7 @@ CKvxclient_01Dlg::CKvxclient_01Dlg(Client& client, std::string commandLineText, 
   CreateGraphStandIn();
   ApplyAccessibleTexts();
   treeView_ = std::make_unique<QtTreeView>(*treeWidget_);
-  handlers_ = std::make_unique<PanelHandlers>(client_.state(), [this] { client_.recorder().CloseLogFiles(); });
+  handlers_ = std::make_unique<PanelHandlers>(client_.state(), [this] { client_.recorder().CloseLogFiles(CloseReason::LogSwitchedOff); });
   deviceTree_ = std::make_unique<DeviceTree>(
       client_.state(), *treeView_, *handlers_,
       GraphActions{[this] { client_.graph().CreateGraphBitmap(); }, [this] { client_.graph().ClearGraphBitmap(); }});

@@ -1,7 +1,9 @@
 // The once-a-second line quantities, unplugging, failed reads and a stalled strip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -147,6 +149,10 @@ TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown
   ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle; }));
   EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
   EXPECT_EQ(recorder.CloseCount(), closesBefore + 1);
+  const auto events = recorder.Events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], "ConnectionEnded unplugged");  // the strip no longer opens
+  EXPECT_EQ(events.back(), "Close connection_ended");
   EXPECT_EQ(driver.OpenHandles(), 0);
   EXPECT_EQ(state.controls.GetText(5010), "1000");
   EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "100");
@@ -163,6 +169,8 @@ TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
   driver.QueueRead(STRIP_A, ScriptedRead::Failure());
   ASSERT_TRUE(WaitConnected(2));
   EXPECT_EQ(recorder.Identities().size(), 2u);  // identity and records read again
+  const auto events = recorder.Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ConnectionEnded read_failure"), 1);  // the strip is still there
 
   const AcquisitionStatus before = thread.Status();
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -170,6 +178,23 @@ TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
   EXPECT_EQ(CountCalls(STRIP_A, "OUT 01 0000 0000"), 1);
   EXPECT_EQ(CountCalls(STRIP_A, "OUT 20 0030 0000"), 1);
   EXPECT_EQ(CountCalls(STRIP_A, "IN B0 0000 0000"), 2);  // first reading of each connection
+}
+
+TEST_F(ThreadTest, ARunOfEmptyReadsIsToldOnceWithItsCountWhenAReadingEndsIt) {
+  AddStrip(STRIP_A);
+  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  for (int i = 0; i < 3; ++i) driver.QueueRead(STRIP_A, ScriptedRead::EmptyRead());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  driver.QueueRead(STRIP_A, ScriptedRead::EmptyRead());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  const auto events = recorder.Events();
+  std::vector<std::string> timeouts;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(timeouts),
+               [](const std::string& e) { return e.rfind("ReadTimeouts", 0) == 0; });
+  EXPECT_EQ(timeouts, (std::vector<std::string>{"ReadTimeouts 3", "ReadTimeouts 1"}));
 }
 
 TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {

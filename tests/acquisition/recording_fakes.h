@@ -43,10 +43,15 @@ class RecordingRecorder : public MeasurementRecorder {
     std::lock_guard lock(mutex_);
     readings_.push_back({arrivalTick, readingTime, kind, isOn, present, supplyVolts, lineFrequencyHz, temperatureC});
   }
-  void CloseLogFiles() override {
+  void CloseLogFiles(CloseReason reason) override {
     std::lock_guard lock(mutex_);
     ++closeCount_;
-    events_.push_back("Close");
+    events_.push_back(std::string("Close ") + CloseReasonName(reason));
+  }
+  void ConnectionStarted() override { Add("ConnectionStarted"); }
+  void ConnectionEnded(ConnectionEnd end) override { Add(std::string("ConnectionEnded ") + ConnectionEndName(end)); }
+  void ReadTimeouts(std::uint64_t count, std::uint32_t, std::uint32_t) override {
+    Add("ReadTimeouts " + std::to_string(count));
   }
 
   std::vector<std::uint32_t> StartTicks() const { return Locked(startTicks_); }
@@ -59,6 +64,10 @@ class RecordingRecorder : public MeasurementRecorder {
   }
 
  private:
+  void Add(std::string event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+  }
   template <typename T>
   T Locked(const T& value) const {
     std::lock_guard lock(mutex_);

@@ -127,6 +127,8 @@ TEST_F(SelectionTest, AnotherStripEndsTheConnectionAndStartsAfresh) {
   ASSERT_TRUE(WaitConnected(2));
   EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
   EXPECT_GE(recorder.CloseCount(), closesBefore + 1);  // the files of strip A end with its connection
+  const auto events = recorder.Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "ConnectionEnded selection_changed"), events.end());
 
   const auto identities = recorder.Identities();
   ASSERT_EQ(identities.size(), 2u);

@@ -132,7 +132,9 @@ TEST_F(ThreadTest, ConnectionSendsItsRequestsInOrder) {
     }
   }
   EXPECT_EQ(driver.OpenHandles(), 0);
-  EXPECT_EQ(recorder.Events(), (Strings{"StartTimers", "Identity 0007FF", "Close", "Close", "Close"}));
+  // The files close with their reasons: the first selections sent, then the connection's end.
+  EXPECT_EQ(recorder.Events(), (Strings{"StartTimers", "Identity 0007FF", "ConnectionStarted", "Close outlet_changed",
+                                        "Close quantity_changed", "ConnectionEnded stop", "Close connection_ended"}));
   EXPECT_EQ(thread.Status().readingsDiscarded, 1u);  // the first reading after the quantity was sent
   EXPECT_FALSE(thread.Running());
 }

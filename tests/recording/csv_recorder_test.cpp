@@ -42,7 +42,7 @@ TEST_F(RecordIntervalTest, IntervalKeepsRunningWhileUncheckedAndRecheckingStarts
   EXPECT_EQ(first, Path("1A2B3_ALL_A_20261206_153806_042.csv"));
 
   SetChecked(false);
-  recorder->CloseLogFiles();  // what the Log box's handler does when it is unticked
+  recorder->CloseLogFiles(CloseReason::LogSwitchedOff);  // what the Log box's handler does when it is unticked
   EXPECT_EQ(recorder->Status().currentFile, "");
   clock.Advance(1000);
   Reading();  // tick 2000: the interval expires although nothing is written
@@ -127,7 +127,7 @@ TEST_F(SlotTest, QuantitySwitchClosesAndOpensAFileOfTheOtherKind) {
   state.logIntervalSec = 0;
   SetChecked(true);
   Reading(LOG_KIND_CURRENT);
-  recorder->CloseLogFiles();  // the acquisition thread sends the new quantity
+  recorder->CloseLogFiles(CloseReason::QuantityChanged);  // the acquisition thread sends the new quantity
   clock.Advance(5);
   Reading(LOG_KIND_POWER);
   EXPECT_EQ(recorder->Status().currentFile, "");
@@ -172,7 +172,7 @@ TEST_F(SlotTest, AnUncheckedBoxWritesNothingAfterTheFilesWereClosed) {
   EXPECT_TRUE(recorder->Status().loggingChecked);
   EXPECT_NE(recorder->Status().currentFile, "");
   SetChecked(false);
-  recorder->CloseLogFiles();
+  recorder->CloseLogFiles(CloseReason::LogSwitchedOff);
   EXPECT_EQ(recorder->Status().currentFile, "");
   EXPECT_FALSE(recorder->Status().loggingChecked);
   Reading();

@@ -53,7 +53,7 @@ TEST_F(RecorderConcurrencyTest, ClosingWhileLoggingLeavesOnlyWholeHeadedFiles) {
   });
   int closes = 0;
   while (!done) {
-    recorder->CloseLogFiles();
+    recorder->CloseLogFiles(CloseReason::ConnectionEnded);
     (void)recorder->Status();
     ++closes;
     std::this_thread::yield();

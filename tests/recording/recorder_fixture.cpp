@@ -69,7 +69,9 @@ void RecorderTest::Reading(int kind, bool isOn, std::array<double, 4> present, d
 
 std::vector<std::string> RecorderTest::Files() const {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().filename() != recording::JOURNAL_FILE_NAME) names.push_back(entry.path().filename());
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

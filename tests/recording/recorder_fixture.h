@@ -70,7 +70,7 @@ class RecorderTest : public ::testing::Test {
   // One summary reading at the clock's present tick and time.
   void Reading(int kind = LOG_KIND_CURRENT, bool isOn = true,
                std::array<double, 4> present = {123.0, 0.0, 1500.0, 42.0}, double hz = 60.0);
-  // The file names in the directory, sorted.
+  // The CSV file names in the directory (the event journal left out), sorted.
   std::vector<std::string> Files() const;
   std::string Path(const std::string& name) const { return dir + "/" + name; }
   std::string Contents(const std::string& name) const { return ReadWholeFile(Path(name)); }

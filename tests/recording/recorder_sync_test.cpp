@@ -82,7 +82,7 @@ TEST_F(RecorderSyncTest, ClosingDoesNotWaitForTheDiskAndLoggingGoesOnMeanwhile) 
   // Unticking Log on the window's thread: returns while the sync is held back.
   auto unticked = std::async(std::launch::async, [&] {
     SetChecked(false);
-    recorder->CloseLogFiles();
+    recorder->CloseLogFiles(CloseReason::ConnectionEnded);
   });
   ASSERT_EQ(unticked.wait_for(kGenerous), std::future_status::ready);
   ASSERT_TRUE(gate.WaitEntered(1));
@@ -93,7 +93,7 @@ TEST_F(RecorderSyncTest, ClosingDoesNotWaitForTheDiskAndLoggingGoesOnMeanwhile) 
   clock.Advance(5);
   Reading(LOG_KIND_CURRENT);
   auto quantityChange = std::async(std::launch::async, [&] {
-    recorder->CloseLogFiles();
+    recorder->CloseLogFiles(CloseReason::ConnectionEnded);
     Reading(LOG_KIND_POWER);
     Reading(LOG_KIND_POWER);
   });
@@ -147,7 +147,7 @@ TEST_F(RecorderSyncTest, TheRealSyncerLeavesWholeFiles) {
   state.logIntervalSec = 0;
   SetChecked(true);
   Reading();
-  recorder->CloseLogFiles();
+  recorder->CloseLogFiles(CloseReason::ConnectionEnded);
   Reading();
   recorder->CloseLogFilesAndWait();
   EXPECT_FALSE(recorder->Status().failing);

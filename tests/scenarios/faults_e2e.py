@@ -30,7 +30,12 @@ from kvx_e2e import COLUMNS_LINE, EMPTY, HEADER_LINES, HEATER, NAME, SMPS, UNIT_
 
 GENEROUS = 30  # seconds to wait for something the program says or does
 IDENTITY_LINE = re.compile(rb"^,01A2B3,V\d\.\dL[0-9A-F]{2},,,,\r\n$")
+JOURNAL = "kvx-events.jsonl"  # the event journal beside the log files
 FAST_STRIP = {"strips": [strip(0x1A2B3, [HEATER, SMPS, EMPTY, HEATER], summary_ms=2)]}
+
+
+def log_files(directory):
+    return sorted(name for name in os.listdir(directory) if name.endswith(".csv"))
 
 
 def wait_until(condition, timeout=GENEROUS, step=0.002):
@@ -107,11 +112,15 @@ class FaultTest(unittest.TestCase):
         self.addCleanup(subprocess.run, ["umount", "-l", self.logs])
 
     def check_every_file(self, directory):
-        """Every entry is a log file: whole header, whole records, at least one. Returns the record count."""
+        """Every entry is a log file (whole header, whole records, at least one) or the
+        event journal (whole JSON lines). Returns the record count."""
         records = 0
         for name in sorted(os.listdir(directory)):
             if name == "filler":
                 continue  # the test's own, filling the disk
+            if name == JOURNAL:
+                self.check_journal(os.path.join(directory, name))
+                continue
             m = NAME.match(name)
             self.assertIsNotNone(m, "not a log file: %s" % name)
             with open(os.path.join(directory, name), "rb") as f:
@@ -122,6 +131,13 @@ class FaultTest(unittest.TestCase):
             self.assertGreater(len(lines), 0, "no record in " + name)
             records += len(lines)
         return records
+
+    def check_journal(self, path):
+        with open(path, "rb") as f:
+            text = f.read()
+        self.assertTrue(text.endswith(b"\n"), text[-200:])
+        for line in text.split(b"\n")[:-1]:
+            self.assertIsInstance(json.loads(line), dict, line)
 
     def check_headed_while_running(self, directory):
         """The part of each file that never changes once it has its name: six header lines and a record."""
@@ -149,7 +165,7 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(sum("Logging is failing" in line for line in logger.err), 1, logger.err[-5:])
         self.assertEqual(sum("Logging works again." in line for line in logger.err), 1, logger.err[-5:])
         self.assertGreater(self.check_every_file(self.logs), 0)
-        return sorted(name for name in os.listdir(self.logs) if name != "filler")
+        return log_files(self.logs)
 
     def test_disk_full_with_one_file(self):
         files = self.fill_disk_then_free_it(["1A2B3", "0", "1", "1", "0"])
@@ -186,7 +202,7 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(logger.stop(), 0, logger.err[-5:])
         self.assertEqual(sum("Logging works again." in line for line in logger.err), 2, logger.err[-5:])
         for directory in (first + "-removed", first, second):
-            self.assertEqual(len(os.listdir(directory)), 1, directory)
+            self.assertEqual(len(log_files(directory)), 1, directory)
             self.check_every_file(directory)
 
     def test_sigkill_at_a_hundred_random_moments_while_splitting_every_record(self):
@@ -199,8 +215,8 @@ class FaultTest(unittest.TestCase):
             if run % 4 == 0:
                 time.sleep(rng.uniform(0, 0.1))  # perhaps while it starts
             else:
-                before = len(os.listdir(self.logs))
-                self.assertTrue(wait_until(lambda: len(os.listdir(self.logs)) > before))
+                before = len(log_files(self.logs))
+                self.assertTrue(wait_until(lambda: len(log_files(self.logs)) > before))
                 time.sleep(rng.uniform(0, 0.05))
             logger.process.send_signal(signal.SIGKILL)
             self.assertEqual(logger.process.wait(timeout=GENEROUS), -signal.SIGKILL)
