@@ -45,7 +45,7 @@ class UsbRunTest(unittest.TestCase):
 
     def records(self, logs):
         """The one log file's name, its six header lines and its record lines."""
-        names = sorted(os.listdir(logs))
+        names = sorted(n for n in os.listdir(logs) if n.endswith(".csv"))
         self.assertEqual(len(names), 1, names)
         with open(os.path.join(logs, names[0]), "rb") as f:
             lines = f.read().split(b"\r\n")
