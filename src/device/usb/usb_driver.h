@@ -6,7 +6,7 @@
 //   both claim interface 0); interface 0 is claimed, with the kernel driver
 //   detached, while at least one pipe handle is open.
 // - CONTROL_TRANSFER is a control transfer with the setup packet's fields,
-//   bounded by a time-out; SET_EVENT on a pipe starts the stream
+//   bounded by a time-out, waited for outside libusb (usb_control.h); SET_EVENT on a pipe starts the stream
 //   (usb_stream.h), STOP ends it and later reads fail.
 // - Arrival and removal come from libusb hotplug where it has it and from a
 //   comparison of device lists every second where not.
@@ -41,6 +41,7 @@
 #include <libusb.h>
 
 #include "device/driver.h"
+#include "device/usb/usb_control.h"
 #include "device/usb/usb_gate.h"
 #include "device/usb/usb_options.h"
 #include "device/usb/usb_paths.h"
@@ -69,6 +70,9 @@ class UsbDriver final : public device::Driver {
   void Close(device::Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
   void Unsubscribe(SubscriptionId id) override;
+
+  // Reads now in Read, for tests that must act while one waits.
+  int PendingReadCount() const { return pendingReads_.load(); }
 
  private:
   // One strip that has at least one open handle.
@@ -102,7 +106,8 @@ class UsbDriver final : public device::Driver {
   const std::vector<UsbId>* IdsOf(std::string_view classGuid) const;
   std::string ClassOf(const UsbId& id) const;
   std::shared_ptr<Strip> OpenStripLocked(const std::string& path);
-  device::ControlStatus Transfer(Strip& strip, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+  device::ControlStatus Transfer(device::Handle handle, Strip& strip, std::span<const std::uint8_t> in,
+                                 std::span<std::uint8_t> out,
                                  std::uint32_t& bytesReturned, std::chrono::milliseconds timeout);
   void MarkGone(const std::string& path);
   std::set<Present> PresentNow();
@@ -120,8 +125,9 @@ class UsbDriver final : public device::Driver {
   std::map<std::string, std::weak_ptr<Strip>> strips_;
   std::set<std::string> deniedPaths_;  // permission message said once per path
 
-  std::mutex mutex_;  // handles and subscribers
+  std::mutex mutex_;  // handles, their waiting control calls and subscribers
   std::map<device::Handle, HandleState> handles_;
+  std::multimap<device::Handle, ControlCall*> calls_;  // control calls waiting, by handle
   device::Handle nextHandle_ = 0x100;
   std::map<SubscriptionId, Subscriber> subscribers_;
   SubscriptionId nextSubscription_ = 1;
@@ -133,6 +139,7 @@ class UsbDriver final : public device::Driver {
   std::deque<device::DeviceEvent> events_;
   bool stopDelivery_ = false;
 
+  std::atomic<int> pendingReads_{0};
   std::atomic<bool> eventsStopped_{false};
   bool hotplug_ = false;
   std::vector<libusb_hotplug_callback_handle> hotplugHandles_;
