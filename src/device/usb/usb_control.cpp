@@ -63,19 +63,17 @@ int ControlCall::Run(const protocol::SetupFields& setup, std::span<std::uint8_t>
 }
 
 void ControlCall::Abandon() {
-  {
-    std::lock_guard lock(mutex_);
-    abandoned_ = true;
-  }
+  std::lock_guard lock(mutex_);
+  abandoned_ = true;
   cv_.notify_all();
 }
 
 void LIBUSB_CALL ControlCall::OnDone(libusb_transfer* transfer) {
   auto& self = *static_cast<ControlCall*>(transfer->user_data);
-  {
-    std::lock_guard lock(self.mutex_);
-    self.done_ = true;
-  }
+  // Notified under the lock: once Run sees done_ it destroys the call, so
+  // nothing of it may be touched after the lock is released.
+  std::lock_guard lock(self.mutex_);
+  self.done_ = true;
   self.cv_.notify_all();
 }
 
