@@ -74,10 +74,17 @@ TEST_F(BackendRegistryTest, EveryMistakeIsRefusedWithItsReasonAndTheOptionsUntou
     std::string reason;
   } cases[] = {
       {"nosuch", {}, "unknown driver 'nosuch' (known: sim, usb)"},
-      {"usb", {}, "the usb backend is not built in this version"},
-      {"usb", {"--usb-id=1:2"}, "the usb backend is not built in this version"},
-      {"usb", {"--trace=t.txt"}, "the usb backend is not built in this version"},
-      {"sim", {"--usb-id=1:2"}, "--usb-id belongs to --driver=usb, not --driver=sim (the usb backend is not built"},
+      {"usb", {}, "--driver=usb needs the strips' USB IDs: --usb-id=VID:PID (repeatable; lsusb shows them)"},
+      {"usb", {"--usb-endpoint=0x81", "--unlock-code=1:2"}, "--driver=usb needs the strips' USB IDs"},
+      {"usb", {"--usb-id=1:2", "--trace=t.txt"}, "--trace belongs to --driver=sim, not --driver=usb"},
+      {"usb", {"--usb-id=1209"}, "--usb-id=1209: expected VID:PID, two hexadecimal numbers of up to 4 digits"},
+      {"usb", {"--usb-id=1:2", "--usb-id=12345:1"}, "--usb-id=12345:1: expected VID:PID"},
+      {"usb", {"--usb-fallback-id=g:1"}, "--usb-fallback-id=g:1: expected VID:PID"},
+      {"usb", {"--usb-id=1:2", "--usb-endpoint=0x01"}, "--usb-endpoint=0x01: expected the address of an IN endpoint"},
+      {"usb", {"--usb-id=1:2", "--usb-endpoint=0x80"}, "--usb-endpoint=0x80: expected"},
+      {"usb", {"--usb-id=1:2", "--unlock-code=4B56"}, "--unlock-code=4B56: expected WORD1:WORD2"},
+      {"usb", {"--usb-id"}, "--usb-id needs a value: --usb-id=VID:PID"},
+      {"sim", {"--usb-id=1:2"}, "--usb-id belongs to --driver=usb, not --driver=sim"},
       {"sim", {"--unlock-code=7"}, "--unlock-code belongs to --driver=usb"},
       {"sim", {"--scenario"}, "--scenario needs a value: --scenario=FILE"},
       {"sim", {"--trace="}, "--trace needs a value: --trace=FILE"},
@@ -91,7 +98,36 @@ TEST_F(BackendRegistryTest, EveryMistakeIsRefusedWithItsReasonAndTheOptionsUntou
     EXPECT_EQ(CreateDriver(c.driver, options, error), nullptr) << c.driver;
     EXPECT_NE(error.find(c.reason), std::string::npos) << c.driver << ": " << error;
     EXPECT_EQ(options, c.options);
+    EXPECT_EQ(error.find("not built"), std::string::npos) << error;  // both backends are built in
   }
+}
+
+TEST_F(BackendRegistryTest, UsbIsBuiltFromItsIdsAndLeavesTheRestForTheWindow) {
+  // No bus here (or an emulated one without these IDs): the driver starts
+  // and lists no strip, which the client shows as waiting.
+  std::vector<std::string> options = {"--usb-id=dead:beef", "--select=calc:1", "--usb-fallback-id=0xdead:0x0002",
+                                      "--usb-endpoint=0x82", "--unlock-code=12ab:34CD"};
+  auto driver = CreateDriver("usb", options, error);
+  ASSERT_NE(driver, nullptr) << error;
+  EXPECT_EQ(SerialsOf(*driver), std::vector<std::int32_t>{});
+  EXPECT_EQ(options, std::vector<std::string>{"--select=calc:1"});
+  // The fallback class alone is enough to look for strips.
+  options = {"--usb-fallback-id=dead:beef"};
+  EXPECT_NE(CreateDriver("usb", options, error), nullptr) << error;
+}
+
+TEST_F(BackendRegistryTest, ABackendNotBuiltInIsNamedAsSuchBeforeItsOptionsAreJudged) {
+  const std::vector<Backend> backends = {
+      {"a", "built", {}, [](auto&, auto&) { return std::make_unique<test::ScriptedDriver>(); }},
+      {"b", "missing", {{"--bus", "N", "a bus"}}, {}},
+  };
+  std::vector<std::string> options = {"--bus=", "--nosuch"};
+  EXPECT_EQ(CreateDriver(backends, "b", options, error), nullptr);
+  EXPECT_EQ(error, "the b backend is not built in this version");
+  EXPECT_EQ(options, (std::vector<std::string>{"--bus=", "--nosuch"}));
+  const std::string help = device::BackendHelp(backends);
+  EXPECT_NE(help.find("  b                  missing: not built in this version\n"), std::string::npos) << help;
+  EXPECT_EQ(help.find("--bus"), std::string::npos) << help;  // nothing that cannot be used is offered
 }
 
 TEST_F(BackendRegistryTest, EachBackendGetsOnlyItsOwnArgumentsCheckedAgainstTheirDeclaration) {
@@ -139,10 +175,13 @@ TEST_F(BackendRegistryTest, HelpNamesTheDriverOptionEveryBackendAndTheOptionsOfT
                            "  sim                simulated strips",
                            "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
                            "    --trace=FILE     write every request the simulated driver handles to FILE\n",
-                           "  usb                real strips over USB: not built in this version\n"}) {
+                           "  usb                real strips over USB",
+                           "    --usb-id=VID:PID USB vendor and product ID of the strips (repeatable)\n",
+                           "    --usb-fallback-id=VID:PID\n                     IDs of strips",
+                           "    --usb-endpoint=ADDR\n", "    --unlock-code=W1:W2\n"}) {
     EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
   }
-  EXPECT_EQ(help.find("--usb-id"), std::string::npos);  // nothing that cannot be used is offered
+  EXPECT_EQ(help.find("not built"), std::string::npos) << help;
   const std::vector<Backend> wide = {
       {"w", "wide", {{"--a-rather-long-option", "VALUE", "explained"}}, [](auto&, auto&) { return nullptr; }}};
   EXPECT_EQ(device::BackendHelp(wide),

@@ -3,26 +3,11 @@
 #include <algorithm>
 
 #include "device/sim/sim_backend.h"
+#include "device/usb/usb_backend.h"
 
 namespace kvx::device {
 
 namespace {
-
-// Real strips over USB come with the next backend; its options are known
-// already, so that giving one to another backend is named as such.
-Backend UsbBackendNotBuilt() {
-  return Backend{
-      "usb",
-      "real strips over USB",
-      {
-          {"--usb-id", "VID:PID", "USB vendor and product ID of the strips"},
-          {"--usb-fallback-id", "VID:PID", "the IDs tried when none is found under --usb-id"},
-          {"--usb-endpoint", "ADDR", "the IN endpoint that carries the readings"},
-          {"--unlock-code", "CODE", "the strip's unlock code for the record reset"},
-      },
-      {},
-  };
-}
 
 const Backend* Find(const std::vector<Backend>& backends, std::string_view name) {
   const auto it = std::find_if(backends.begin(), backends.end(), [&](const Backend& b) { return b.name == name; });
@@ -75,7 +60,7 @@ void HelpLine(std::string& help, const std::string& indentedText, std::string_vi
 }  // namespace
 
 const std::vector<Backend>& Backends() {
-  static const std::vector<Backend> backends = {sim::SimBackend(), UsbBackendNotBuilt()};
+  static const std::vector<Backend> backends = {sim::SimBackend(), usb::UsbBackend()};
   return backends;
 }
 
