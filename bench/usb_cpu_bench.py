@@ -8,8 +8,10 @@ Printed: CPU-seconds per minute of each case, and the ratio USB / simulated.
 
 Over USB the strip is played by kvx-usb-emulator; its own CPU is printed
 apart. The emulated node is a plain file that poll always finds ready, so
-libusb in the client reaps without pause: the USB figure is that of the
-backend over the emulator, an upper bound, not the figure of a real bus.
+the backend's libusb event thread (kvx-usb-events) reaps without pause: the
+USB figure is that of the backend over the emulator, an upper bound, not the
+figure of a real bus. So the client's CPU without that thread is printed too
+(on a real bus the thread sleeps in poll between transfers), with its ratio.
 
     bench/usb_cpu_bench.py --binary build/default/src/main/kvxclient \
         --emulator build/default/src/device/usb/emulator/kvx-usb-emulator [--seconds 60] [--rounds 2]
@@ -27,11 +29,29 @@ TICKS = os.sysconf("SC_CLK_TCK")
 SERIAL = "1A2B3"
 
 
-def cpu_seconds(pid):
-    """utime + stime of a process (all its threads), in seconds."""
-    with open("/proc/%d/stat" % pid) as f:
+EVENT_THREAD = "kvx-usb-events"
+
+
+def stat_seconds(path):
+    """utime + stime from a stat file of /proc, in seconds."""
+    with open(path) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS  # fields 14 and 15 of stat(5)
+
+
+def cpu_seconds(pid):
+    """utime + stime of a process (all its threads)."""
+    return stat_seconds("/proc/%d/stat" % pid)
+
+
+def event_thread_seconds(pid):
+    """utime + stime of the USB backend's event thread (0 when there is none)."""
+    total = 0.0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/comm" % (pid, task)) as f:
+            if f.read().strip() == EVENT_THREAD:
+                total += stat_seconds("/proc/%d/task/%s/stat" % (pid, task))
+    return total
 
 
 def child_of(pid, timeout=30):
@@ -64,11 +84,15 @@ def run_case(command, seconds, under_emulator):
         wait_for_polling(process)
         # The output keeps coming: drain it so the client never blocks on a full pipe.
         drain = subprocess.Popen(["cat"], stdin=process.stdout, stdout=subprocess.DEVNULL)
-        start = (cpu_seconds(client), cpu_seconds(process.pid) if under_emulator else 0.0, time.monotonic())
+        def sample():
+            return (cpu_seconds(client), event_thread_seconds(client),
+                    cpu_seconds(process.pid) if under_emulator else 0.0, time.monotonic())
+        start = sample()
         time.sleep(seconds)
-        end = (cpu_seconds(client), cpu_seconds(process.pid) if under_emulator else 0.0, time.monotonic())
-        wall = end[2] - start[2]
-        return (end[0] - start[0]) * 60.0 / wall, (end[1] - start[1]) * 60.0 / wall
+        end = sample()
+        per_minute = 60.0 / (end[3] - start[3])
+        client_cpu, event_cpu, emulator_cpu = ((end[k] - start[k]) * per_minute for k in range(3))
+        return client_cpu, client_cpu - event_cpu, emulator_cpu
     finally:
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=30)
@@ -98,20 +122,30 @@ def main():
         sim = [args.binary, "--headless", "--scenario=" + scenario, logs("sim")] + values
         usb = [args.emulator, "--scenario=" + scenario, "--", args.binary, "--driver=usb", "--usb-id=1209:0001",
                "--headless", logs("usb")] + values
-        figures = {"sim": [], "usb": [], "emulator": []}
+        figures = {"sim": [], "usb": [], "usb-rest": [], "emulator": []}
         # Alternating, so that a change of the machine's load falls on both.
         for _ in range(args.rounds):
             figures["sim"].append(run_case(sim, args.seconds, False)[0])
-            client, emulator = run_case(usb, args.seconds, True)
+            client, rest, emulator = run_case(usb, args.seconds, True)
             figures["usb"].append(client)
+            figures["usb-rest"].append(rest)
             figures["emulator"].append(emulator)
         mean = {name: sum(v) / len(v) for name, v in figures.items()}
-        print("polling one strip, %d x %g s each, CPU-seconds per minute:" % (args.rounds, args.seconds))
-        print("  simulated driver          %7.3f   %s" % (mean["sim"], " ".join("%.3f" % v for v in figures["sim"])))
-        print("  USB backend (client)      %7.3f   %s" % (mean["usb"], " ".join("%.3f" % v for v in figures["usb"])))
-        print("  kvx-usb-emulator itself   %7.3f   %s" % (mean["emulator"],
-                                                       " ".join("%.3f" % v for v in figures["emulator"])))
-        print("  ratio USB / simulated     %7.2f" % (mean["usb"] / mean["sim"] if mean["sim"] > 0 else float("inf")))
+
+        def line(label, name):
+            print("  %-40s %7.3f   %s" % (label, mean[name], " ".join("%.3f" % v for v in figures[name])))
+
+        def ratio(name):
+            return mean[name] / mean["sim"] if mean["sim"] > 0 else float("inf")
+
+        print("polling one strip, %d x %g s each, CPU-seconds per minute (mean, then each round):" %
+              (args.rounds, args.seconds))
+        line("simulated driver", "sim")
+        line("USB backend (whole client)", "usb")
+        line("USB backend without %s" % EVENT_THREAD, "usb-rest")
+        line("kvx-usb-emulator itself", "emulator")
+        print("  ratio USB / simulated: whole client %.2f, without the event thread %.2f" %
+              (ratio("usb"), ratio("usb-rest")))
     return 0
 
 

@@ -42,8 +42,8 @@ class UsbTraits {
     options.fallbackIds = {{0x1209, 0x0002}};
     std::string error;
     std::unique_ptr<device::Driver> made = usb::MakeUsbDriver(options, error);
-    if (!made) {
-      std::fprintf(stderr, "no USB driver: %s\n", error.c_str());
+    if (dynamic_cast<usb::UsbDriver*>(made.get()) == nullptr) {
+      std::fprintf(stderr, "no USB driver: %s\n", made ? "not a UsbDriver" : error.c_str());
       std::abort();
     }
     driver_.reset(static_cast<usb::UsbDriver*>(made.release()));
