@@ -1,6 +1,7 @@
 #include "device/device_access.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace kvx::device {
 
@@ -212,8 +213,10 @@ std::optional<std::size_t> DeviceAccess::VendorRequestInBytes(std::uint8_t bRequ
 
 bool DeviceAccess::ResetChannelRecord(int outlet) {
   if (outlet < 1 || outlet > 4) return false;
+  const std::optional<AccessCode> code = driver_.UnlockCode();
+  if (!code) return false;
   const SetupPacket steps[] = {
-      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_UNLOCK, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2, 0),
+      BuildSetupPacket(REQUEST_TYPE_OUT, REQ_UNLOCK, code->word1, code->word2, 0),
       BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_05, RESET_STEP_05_VALUE, 0, 0),
       BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_06, ResetRecordAddress(outlet), 0, 0),
       BuildSetupPacket(REQUEST_TYPE_OUT, REQ_RESET_STEP_07, RESET_STEP_07_VALUE, 0, 0),
@@ -227,6 +230,24 @@ bool DeviceAccess::ResetChannelRecord(int outlet) {
     result = PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, step, reply, returned);
   }
   return result;
+}
+
+void DeviceAccess::SetNoticeSink(NoticeSink sink) {
+  std::lock_guard lock(noticeMutex_);
+  noticeSink_ = std::move(sink);
+}
+
+void DeviceAccess::SayRecordKept(int outlet) {
+  if (recordKeptSaid_.exchange(true)) return;
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%05X", static_cast<unsigned>(selectedSerial()) & 0xFFFFFFu);
+  const std::string line = "kvxclient: the calibration record of outlet " + std::to_string(outlet) + " of S/N=" +
+                           serial +
+                           " is flagged; without the strip's unlock code (--unlock-code=W1:W2) it is used as read,"
+                           " not reset (said once: other flagged records are kept alike)";
+  std::lock_guard lock(noticeMutex_);
+  if (noticeSink_) noticeSink_(line);
+  else std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // ---------------------------------------------------------------- pipe handle
@@ -279,7 +300,9 @@ std::array<ChannelCalibration, 4> FetchCalibration(DeviceAccess& device) {
   for (int outlet = 1; outlet <= 4; ++outlet) {
     std::array<std::uint8_t, 8> first{};
     device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationRecordOffset(outlet), READ_MEMORY_LENGTH, first);
-    if (first[CALIBRATION_FLAG_BYTE] != 0) {
+    if (first[CALIBRATION_FLAG_BYTE] != 0 && !device.CanResetRecords()) {
+      device.SayRecordKept(outlet);
+    } else if (first[CALIBRATION_FLAG_BYTE] != 0) {
       device.ResetChannelRecord(outlet);
       first.fill(0);
       device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationRecordOffset(outlet), READ_MEMORY_LENGTH, first);

@@ -107,8 +107,17 @@ class DeviceAccess {
   std::optional<std::size_t> VendorRequestInBytes(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
                                                   std::uint16_t wLength, std::span<std::uint8_t> dest);
   // The five-step reset of outlet n's calibration record under one hold of
-  // the lock; false at once for n outside 1..4.
+  // the lock, unlocked with the driver's code; false at once, nothing sent,
+  // for n outside 1..4 or when the driver knows no code.
   bool ResetChannelRecord(int outlet);
+  bool CanResetRecords() const { return driver_.UnlockCode().has_value(); }
+  // Tells, once for the life of this object (one run of the program), that
+  // a flagged record of the selected strip was kept because no unlock code
+  // is known. The sink (set before the acquisition starts) gets the line;
+  // without one it goes to stderr.
+  using NoticeSink = std::function<void(const std::string&)>;
+  void SetNoticeSink(NoticeSink sink);
+  void SayRecordKept(int outlet);
 
   // ---- The connection's pipe handle.
   // Bytes transferred into `buffer` (0: nothing arrived within the read
@@ -149,6 +158,9 @@ class DeviceAccess {
   std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
   std::atomic<std::int64_t> controlTimeout_{DEFAULT_CONTROL_TIMEOUT.count()};
   std::atomic<bool> refused_{false};
+  std::atomic<bool> recordKeptSaid_{false};
+  std::mutex noticeMutex_;  // guards noticeSink_
+  NoticeSink noticeSink_;
   std::mutex selectionMutex_;  // only for the wait on a selection
   std::condition_variable selectionChanged_;
 };
@@ -157,6 +169,7 @@ class DeviceAccess {
 // for each outlet the first record read (with the reset sequence and one
 // repeated read when the record is flagged) and the second read. Results of
 // the requests are not examined: a failed request decodes as zero bytes.
+// Without an unlock code a flagged record is decoded as read (and said once).
 std::array<protocol::ChannelCalibration, 4> FetchCalibration(DeviceAccess& device);
 
 }  // namespace kvx::device

@@ -45,6 +45,8 @@
 #include <string_view>
 #include <vector>
 
+#include "device/protocol.h"
+
 namespace kvx::device {
 
 // Interface classes under which the driver publishes strips, tried in this order.
@@ -115,6 +117,14 @@ struct ReadResult {
   std::uint32_t bytes = 0;
 };
 
+// The access code REQ_UNLOCK carries (wValue, wIndex) before the strip lets
+// its memory be written.
+struct AccessCode {
+  std::uint16_t word1 = 0;
+  std::uint16_t word2 = 0;
+  bool operator==(const AccessCode&) const = default;
+};
+
 enum class DeviceEventType { Arrival, RemoveComplete };
 
 struct DeviceEvent {
@@ -166,6 +176,14 @@ class Driver {
   // Unsubscribe: see Events above.
   virtual SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) = 0;
   virtual void Unsubscribe(SubscriptionId id) = 0;
+
+  // The access code for the reset of a flagged calibration record on the
+  // strips this driver reaches; nullopt when it is not known, and then no
+  // reset is sent (a wrong code might do worse than leave the record as it
+  // is). By default the code the simulated strips and this client share.
+  virtual std::optional<AccessCode> UnlockCode() const {
+    return AccessCode{protocol::UNLOCK_CODE_WORD_1, protocol::UNLOCK_CODE_WORD_2};
+  }
 };
 
 }  // namespace kvx::device

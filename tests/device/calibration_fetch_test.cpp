@@ -1,6 +1,7 @@
 // The calibration fetch at the start of a connection: the exact requests a
 // strip sees, the reset of a flagged record, and what failed replies decode to.
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -118,6 +119,63 @@ TEST_F(CalibrationFetchTest, ShortReplyLeavesZeros) {
   });
   const auto records = FetchCalibration(rig.device);
   EXPECT_EQ(records[0], (ChannelCalibration{0xFFFF, 0, 0, 0, 0x1234, 0x0078, 0}));
+}
+
+// A strip with outlets 2 and 4 flagged on page 0x0300; the reset, when it
+// reaches the strip, clears the flag of the outlet it names.
+struct FlaggedStrip {
+  explicit FlaggedStrip(ScriptedDriver& driver) {
+    memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 1, 0, 0, 0, 0};
+    memory.contents[{0x0300, 44}] = {0x11, 0x11, 0x22, 0x22, 0x33, 0xFF, 0x44, 0x44};
+    memory.contents[{0x0300, 72}] = {0x01, 0x00, 0x02, 0x00, 0x03, 0x80, 0x04, 0x00};
+    driver.SetReply(memory.Replies());
+  }
+  ScriptedMemory memory;
+};
+
+std::vector<SetupFields> ResetSteps(const std::vector<SetupFields>& transfers) {
+  std::vector<SetupFields> steps;
+  std::copy_if(transfers.begin(), transfers.end(), std::back_inserter(steps),
+               [](const SetupFields& s) { return s.bmRequestType == REQUEST_TYPE_OUT; });
+  return steps;
+}
+
+TEST_F(CalibrationFetchTest, WithoutAnUnlockCodeFlaggedRecordsAreUsedAsReadAndSaidOncePerRun) {
+  FlaggedStrip strip(rig.driver);
+  rig.driver.SetUnlockCode(std::nullopt);
+  std::vector<std::string> notices;
+  rig.device.SetNoticeSink([&](const std::string& line) { notices.push_back(line); });
+
+  for (int connection = 0; connection < 3; ++connection) {
+    rig.driver.ClearCalls();
+    const auto records = FetchCalibration(rig.device);
+    const auto transfers = Transfers(rig.driver);
+    EXPECT_TRUE(ResetSteps(transfers).empty());
+    EXPECT_EQ(transfers.size(), 9u);  // selector and eight record reads, none repeated
+    EXPECT_EQ(records[1], (ChannelCalibration{0x1111, 0x2222, 0xFF33, 0x4444, 0, 0, 0}));  // as read
+    EXPECT_EQ(records[3], (ChannelCalibration{1, 2, 0x8003, 4, 0, 0, 0}));
+  }
+  ASSERT_EQ(notices.size(), 1u);  // two flagged outlets, three connections, one line
+  EXPECT_EQ(notices[0],
+            "kvxclient: the calibration record of outlet 2 of S/N=00A12 is flagged; without the strip's unlock code "
+            "(--unlock-code=W1:W2) it is used as read, not reset (said once: other flagged records are kept alike)");
+  EXPECT_FALSE(rig.device.ResetChannelRecord(2));  // nor when asked directly
+  EXPECT_TRUE(ResetSteps(Transfers(rig.driver)).empty());
+}
+
+TEST_F(CalibrationFetchTest, TheResetIsUnlockedWithTheDriversCode) {
+  FlaggedStrip strip(rig.driver);
+  rig.driver.SetUnlockCode(device::AccessCode{0x12AB, 0x34CD});
+  std::vector<std::string> notices;
+  rig.device.SetNoticeSink([&](const std::string& line) { notices.push_back(line); });
+  FetchCalibration(rig.device);
+  const std::vector<SetupFields> steps = ResetSteps(Transfers(rig.driver));
+  ASSERT_EQ(steps.size(), 10u);  // five steps for each flagged outlet
+  EXPECT_EQ(steps[0], Out(0x15, 0x12AB, 0x34CD));
+  EXPECT_EQ(steps[2], Out(0x06, 0x0230));
+  EXPECT_EQ(steps[5], Out(0x15, 0x12AB, 0x34CD));
+  EXPECT_EQ(steps[7], Out(0x06, 0x024C));
+  EXPECT_TRUE(notices.empty());
 }
 
 TEST_F(CalibrationFetchTest, NothingSelectedSendsNothing) {

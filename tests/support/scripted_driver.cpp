@@ -330,4 +330,14 @@ void ScriptedDriver::Unsubscribe(SubscriptionId id) {
   });
 }
 
+void ScriptedDriver::SetUnlockCode(std::optional<device::AccessCode> code) {
+  std::lock_guard lock(mutex_);
+  unlockCode_ = code;
+}
+
+std::optional<device::AccessCode> ScriptedDriver::UnlockCode() const {
+  std::lock_guard lock(mutex_);
+  return unlockCode_;
+}
+
 }  // namespace kvx::test

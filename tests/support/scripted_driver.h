@@ -80,6 +80,9 @@ class ScriptedDriver : public device::Driver {
   void QueueRead(std::uint32_t serial, ScriptedRead read);
   // When set, a read with nothing queued returns this at once instead of waiting.
   void SetIdleRead(std::optional<ScriptedRead> read);
+  // The unlock code the driver reports (the shared one by default; nullopt:
+  // not known).
+  void SetUnlockCode(std::optional<device::AccessCode> code);
   // Announce an event to subscribers of its class.
   void Announce(const device::DeviceEvent& event);
 
@@ -105,6 +108,7 @@ class ScriptedDriver : public device::Driver {
   void Close(device::Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
   void Unsubscribe(SubscriptionId id) override;
+  std::optional<device::AccessCode> UnlockCode() const override;
 
   // Default replies: serial number bytes, firmware 0x10 0x20, selector byte 3 = 1,
   // zero memory, voltage 100, period 40000, temperature 2534.
@@ -137,6 +141,8 @@ class ScriptedDriver : public device::Driver {
   std::set<std::uint32_t> enumErrors_;
   std::vector<ControlCall> calls_;
   int readCount_ = 0;
+  std::optional<device::AccessCode> unlockCode_ = device::AccessCode{protocol::UNLOCK_CODE_WORD_1,
+                                                                     protocol::UNLOCK_CODE_WORD_2};
   std::map<std::uint8_t, std::optional<std::chrono::milliseconds>> replyDelays_;
   int pendingControls_ = 0;
   int pendingReads_ = 0;

@@ -448,6 +448,11 @@ void UsbDriver::Deliver(const device::DeviceEvent& event) {
 
 // ---------------------------------------------------------------- factory
 
+std::optional<device::AccessCode> UsbDriver::UnlockCode() const {
+  if (!options_.unlockCode) return std::nullopt;
+  return device::AccessCode{options_.unlockCode->word1, options_.unlockCode->word2};
+}
+
 std::unique_ptr<device::Driver> MakeUsbDriver(const UsbOptions& options, std::string& error) {
   if (options.primaryIds.empty() && options.fallbackIds.empty()) {
     error = "no USB ID given: name the strip's IDs with --usb-id=VID:PID (lsusb shows them)";

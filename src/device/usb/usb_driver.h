@@ -70,6 +70,8 @@ class UsbDriver final : public device::Driver {
   void Close(device::Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
   void Unsubscribe(SubscriptionId id) override;
+  // The code given with --unlock-code; a real strip's own code is not known.
+  std::optional<device::AccessCode> UnlockCode() const override;
 
   // Reads now in Read, for tests that must act while one waits.
   int PendingReadCount() const { return pendingReads_.load(); }

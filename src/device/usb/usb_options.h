@@ -31,8 +31,8 @@ struct UsbOptions {
   // The IN endpoint streaming the readings; unset = the first IN endpoint of
   // interface 0 (bulk or interrupt, as its descriptor says).
   std::optional<std::uint8_t> endpoint;
-  // The strip's REQ_UNLOCK access code; unset = not known. Kept here for the
-  // reset sequence, which only runs over USB when the code is given.
+  // The strip's REQ_UNLOCK access code; unset = not known, and then the
+  // reset sequence is not sent (UsbDriver::UnlockCode).
   std::optional<UnlockCode> unlockCode;
 };
 
