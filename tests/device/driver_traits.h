@@ -16,6 +16,10 @@
 //   int PendingReads(), PendingControls()
 //                                  reads / control calls waiting inside the driver now
 //
+// A backend that cannot make one of these events happen says so with a static
+// member naming why (`noIndexErrors` for ErrorAtIndex); the case that needs
+// the event is then reported as skipped with that reason.
+//
 // Nothing in the suite depends on what a backend does beyond that.
 #pragma once
 

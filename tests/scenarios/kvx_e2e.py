@@ -1,6 +1,10 @@
 """Shared pieces of the end-to-end tests: running `kvxclient --headless` in a
 fresh directory with a scenario, and reading back its CSV files and the
-simulated driver's request trace."""
+simulated driver's request trace.
+
+With --usb EMULATOR the same runs go over the USB backend: the program runs
+under kvx-usb-emulator, which plays the scenario's strips on an emulated bus
+and writes the trace in the simulated driver's format."""
 import argparse
 import glob
 import json
@@ -15,6 +19,10 @@ import time
 import unittest
 
 BINARY = None  # set by the test script's main
+USB_EMULATOR = None  # set by --usb: the runs go through kvx-usb-emulator and the USB backend
+# The IDs under which the emulator shows primary- and fallback-class strips.
+USB_IDS = ["--driver=usb", "--usb-id=1209:0001", "--usb-fallback-id=1209:0002"]
+ANY_HANDLE = r"\w+"
 # How long a test waits for something the program is to do: long enough for a
 # sanitizer build on a busy machine; a test that passes never waits that long.
 WAIT_TIMEOUT = 60
@@ -56,14 +64,21 @@ class HeadlessRun:
         self.trace = os.path.join(self.dir, "trace.txt")
         self.logs = os.path.join(self.dir, "logs")
         os.mkdir(self.logs)
-        command = [BINARY] + ([] if window else ["--headless"]) + ["--trace=" + self.trace, "--log-dir=" + self.logs]
+        # The strips' options: the program's over the simulated driver, the
+        # emulator's over USB.
+        strips = ["--trace=" + self.trace]
         if isinstance(scenario, str):
-            command.append("--scenario=" + scenario)
+            strips.append("--scenario=" + scenario)
         elif scenario is not None:
             path = os.path.join(self.dir, "scenario.json")
             with open(path, "w") as f:
                 json.dump(scenario, f)
-            command.append("--scenario=" + path)
+            strips.append("--scenario=" + path)
+        program = [BINARY] + ([] if window else ["--headless"]) + ["--log-dir=" + self.logs]
+        if USB_EMULATOR:
+            command = [USB_EMULATOR] + strips + ["--", BINARY] + USB_IDS + program[1:]
+        else:
+            command = program + strips
         if duration is not None:
             command.append("--duration=%g" % duration)
         self.test = test
@@ -179,7 +194,11 @@ class HeadlessRun:
 
 
     def serial_requests(self, serial, on="iface"):
-        """Trace lines of REQ_SERIAL_NUMBER sent to one strip on one kind of handle."""
+        """Trace lines of REQ_SERIAL_NUMBER sent to one strip on one kind of
+        handle (ANY_HANDLE: on any). Over USB every request travels on the
+        strip's one control endpoint, so the strip cannot tell which of the
+        client's handles sent it: the emulator traces them on the pipe while
+        the interface is claimed, on the interface otherwise."""
         return self.trace_lines(r" sn=%05X on=%s .* setup=C0:C1:" % (serial, on))
 
     def trace_lines(self, pattern):
@@ -212,9 +231,11 @@ def check_whole_file(test, content, unit):
 
 def main():
     """Runs the calling script's tests against the program given with --binary."""
-    global BINARY
+    global BINARY, USB_EMULATOR
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
+    parser.add_argument("--usb", metavar="EMULATOR", help="run the program over USB under this kvx-usb-emulator")
     args, rest = parser.parse_known_args()
     BINARY = os.path.abspath(args.binary)
+    USB_EMULATOR = os.path.abspath(args.usb) if args.usb else None
     unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)

@@ -6,7 +6,7 @@
 //   both claim interface 0); interface 0 is claimed, with the kernel driver
 //   detached, while at least one pipe handle is open.
 // - CONTROL_TRANSFER is a control transfer with the setup packet's fields,
-//   bounded by a time-out; SET_EVENT on a pipe starts the stream
+//   bounded by a time-out, waited for outside libusb (usb_control.h); SET_EVENT on a pipe starts the stream
 //   (usb_stream.h), STOP ends it and later reads fail.
 // - Arrival and removal come from libusb hotplug where it has it and from a
 //   comparison of device lists every second where not.
@@ -42,6 +42,7 @@
 
 #include "device/driver.h"
 #include "device/subscribers.h"
+#include "device/usb/usb_control.h"
 #include "device/usb/usb_gate.h"
 #include "device/usb/usb_options.h"
 #include "device/usb/usb_paths.h"
@@ -73,6 +74,9 @@ class UsbDriver final : public device::Driver {
   // The code given with --unlock-code; a real strip's own code is not known.
   std::optional<device::AccessCode> UnlockCode() const override;
 
+  // Reads now in Read, for tests that must act while one waits.
+  int PendingReadCount() const { return pendingReads_.load(); }
+
  private:
   // One strip that has at least one open handle.
   struct Strip {
@@ -101,7 +105,8 @@ class UsbDriver final : public device::Driver {
   const std::vector<UsbId>* IdsOf(std::string_view classGuid) const;
   std::string ClassOf(const UsbId& id) const;
   std::shared_ptr<Strip> OpenStripLocked(const std::string& path);
-  device::ControlStatus Transfer(Strip& strip, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+  device::ControlStatus Transfer(device::Handle handle, Strip& strip, std::span<const std::uint8_t> in,
+                                 std::span<std::uint8_t> out,
                                  std::uint32_t& bytesReturned, std::chrono::milliseconds timeout);
   void MarkGone(const std::string& path);
   std::set<Present> PresentNow();
@@ -119,8 +124,9 @@ class UsbDriver final : public device::Driver {
   std::map<std::string, std::weak_ptr<Strip>> strips_;
   std::set<std::string> deniedPaths_;  // permission message said once per path
 
-  std::mutex mutex_;  // handles
+  std::mutex mutex_;  // handles and their waiting control calls
   std::map<device::Handle, HandleState> handles_;
+  std::multimap<device::Handle, ControlCall*> calls_;  // control calls waiting, by handle
   device::Handle nextHandle_ = 0x100;
 
   std::mutex eventsMutex_;  // the queue filled by hotplug callbacks
@@ -128,6 +134,7 @@ class UsbDriver final : public device::Driver {
   std::deque<device::DeviceEvent> events_;
   bool stopDelivery_ = false;
 
+  std::atomic<int> pendingReads_{0};
   std::atomic<bool> eventsStopped_{false};
   bool hotplug_ = false;
   std::vector<libusb_hotplug_callback_handle> hotplugHandles_;

@@ -7,7 +7,10 @@ actions, and the values that follow must show that the client acted on it.
 The test brings its own buses: run without --inner it re-runs itself under
 `xvfb-run -a dbus-run-session`, so the session bus and the accessibility bus
 (at-spi2-core, activated on it) are private to the test. It exits with 77
-(skipped) when one of the packages it needs is missing."""
+(skipped) when one of the packages it needs is missing.
+
+With --usb EMULATOR the window runs over the USB backend: the program is
+started under kvx-usb-emulator, which plays the same strips on an emulated bus."""
 import os
 import re
 import shutil
@@ -21,6 +24,7 @@ import warnings
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = None
+USB_EMULATOR = None
 TIMEOUT = 30.0
 
 # Accessible names of the value fields, by the text they show before the first reading.
@@ -86,10 +90,16 @@ class WindowOverAtspiTest(unittest.TestCase):
                    "the accessibility registry")
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
         cls.output = open(os.path.join(cls.dir, "output.txt"), "w+")
-        cls.process = subprocess.Popen(
-            [BINARY, "--log-dir=" + cls.dir, "--scenario=" + os.path.join(HERE, "strips.json")],
-            env=env, stdout=cls.output, stderr=subprocess.STDOUT)
+        scenario = "--scenario=" + os.path.join(HERE, "strips.json")
+        program = [BINARY, "--log-dir=" + cls.dir]
+        if USB_EMULATOR:
+            command = [USB_EMULATOR, scenario, "--"] + program + ["--driver=usb", "--usb-id=1209:0001"]
+        else:
+            command = program + [scenario]
+        cls.process = subprocess.Popen(command, env=env, stdout=cls.output, stderr=subprocess.STDOUT)
         try:
+            # Under the emulator the window is its command's, a child process.
+            cls.client = wait_until(cls.client_pid, "the program started") if USB_EMULATOR else cls.process.pid
             cls.dialog = wait_until(cls.find_dialog, "the window on the accessibility bus")
         except AssertionError:
             cls.tearDownClass()
@@ -107,13 +117,19 @@ class WindowOverAtspiTest(unittest.TestCase):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     @classmethod
+    def client_pid(cls):
+        with open("/proc/%d/task/%d/children" % (cls.process.pid, cls.process.pid)) as f:
+            children = f.read().split()
+        return int(children[0]) if children else None
+
+    @classmethod
     def find_dialog(cls):
         if cls.process.poll() is not None:
             raise AssertionError("kvxclient ended before its window appeared")
         desktop = cls.Atspi.get_desktop(0)
         for i in range(desktop.get_child_count()):
             app = desktop.get_child_at_index(i)
-            if app is None or app.get_process_id() != cls.process.pid:
+            if app is None or app.get_process_id() != cls.client:
                 continue
             for j in range(app.get_child_count()):
                 window = app.get_child_at_index(j)
@@ -269,13 +285,18 @@ class WindowOverAtspiTest(unittest.TestCase):
 
 
 def main():
-    global BINARY
+    global BINARY, USB_EMULATOR
     args = sys.argv[1:]
     inner = "--inner" in args
     args = [a for a in args if a != "--inner"]
     if len(args) < 2 or args[0] != "--binary":
-        sys.exit("usage: window_test.py --binary KVXCLIENT")
+        sys.exit("usage: window_test.py --binary KVXCLIENT [--usb KVX-USB-EMULATOR]")
     BINARY = os.path.abspath(args[1])
+    usb = []
+    if len(args) >= 4 and args[2] == "--usb":
+        USB_EMULATOR = os.path.abspath(args[3])
+        usb = ["--usb", USB_EMULATOR]
+        args = args[:2] + args[4:]
     if not inner:
         missing = missing_packages()
         if missing:
@@ -283,7 +304,7 @@ def main():
                   " (scripts/install-deps.sh installs them)")
             sys.exit(SKIP)
         command = ["xvfb-run", "-a", "dbus-run-session", "--", gi_python(), os.path.abspath(__file__),
-                   "--binary", BINARY, "--inner"]
+                   "--binary", BINARY] + usb + ["--inner"]
         sys.exit(subprocess.run(command).returncode)
     unittest.main(argv=[sys.argv[0]] + args[2:], verbosity=2)
 

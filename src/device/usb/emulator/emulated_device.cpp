@@ -3,6 +3,8 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -19,6 +21,9 @@ namespace {
 // The strip's pace is the SimDriver's; this only bounds how long the pump
 // waits before it looks again at what changed.
 constexpr std::chrono::milliseconds PUMP_WAIT{500};
+// The longest a scenario's slow or hanging reply holds a control request; the
+// client's own time-out (a discard) ends it sooner.
+constexpr std::chrono::milliseconds CONTROL_WAIT{60000};
 
 // Held for every ioctl, for connecting a handler and at the start of its
 // end: the devices reach umockdev's thread through GLib, which
@@ -56,9 +61,9 @@ void Put(UMockdevIoctlData* data, std::size_t offset, T value) {
 EmulatedDevice::EmulatedDevice(sim::SimDriver& sim, std::size_t strip, std::string devnode)
     : sim_(sim), strip_(strip), devnode_(std::move(devnode)) {
   const std::string path = sim_.DevicePath(strip_);
-  interface_ = sim_.Open(path);
   pipe_ = sim_.Open(path + device::PIPE_SEPARATOR + protocol::PIPE_NAME);
   pump_ = std::thread(&EmulatedDevice::Pump, this);
+  controlThread_ = std::thread(&EmulatedDevice::AnswerControls, this);
 }
 
 EmulatedDevice::~EmulatedDevice() {
@@ -69,14 +74,18 @@ EmulatedDevice::~EmulatedDevice() {
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
+    sim_.Close(answeringHandle_);  // ends a held reply
   }
   pumpCv_.notify_all();
+  controlCv_.notify_all();
   sim_.CancelRead(pipe_);
   pump_.join();
+  controlThread_.join();
   for (Urb& urb : waiting_) Release(urb);
   for (Urb& urb : completed_) Release(urb);
+  for (Urb& urb : controls_) Release(urb);
+  if (answering_) Release(*answering_);
   sim_.Close(pipe_);
-  sim_.Close(interface_);
   if (handler_ != nullptr) g_object_unref(handler_);
 }
 
@@ -108,8 +117,38 @@ void EmulatedDevice::Unplugged() {
       urb.status = -ESHUTDOWN;
       CompleteLocked(std::move(urb));
     }
+    while (!controls_.empty()) {
+      Urb urb = std::move(controls_.front());
+      controls_.pop_front();
+      urb.status = -ESHUTDOWN;
+      CompleteLocked(std::move(urb));
+    }
+    if (answering_) {
+      answering_->status = -ESHUTDOWN;
+      CompleteLocked(std::move(*answering_));
+      answering_.reset();
+    }
   }
   pumpCv_.notify_all();
+}
+
+void EmulatedDevice::Hold() {
+  std::lock_guard lock(mutex_);
+  held_ = true;
+  offered_ = 0;
+}
+
+void EmulatedDevice::Offer() {
+  {
+    std::lock_guard lock(mutex_);
+    ++offered_;
+  }
+  pumpCv_.notify_all();
+}
+
+int EmulatedDevice::PendingControls() {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(controls_.size()) + (answering_ ? 1 : 0);
 }
 
 void EmulatedDevice::Release(Urb& urb) {
@@ -199,20 +238,62 @@ void EmulatedDevice::Submit(UMockdevIoctlClient* client) {
 }
 
 void EmulatedDevice::SubmitControl(Urb urb) {
-  const std::uint8_t* bytes = urb.buffer->data;
-  const std::span<const std::uint8_t, 8> packet(bytes, 8);
-  const protocol::SetupFields setup = protocol::ParseSetupPacket(packet);
-  const std::size_t dataStage = static_cast<std::size_t>(urb.buffer->data_len) - 8;
-  const bool in = (setup.bmRequestType & 0x80) != 0;
-  std::vector<std::uint8_t> reply(in ? std::min<std::size_t>(setup.wLength, dataStage) : 0);
-  std::uint32_t returned = 0;
-  const bool ok = sim_.Control(claimed_ ? pipe_ : interface_, protocol::IOCTL_STRIP_CONTROL_TRANSFER,
-                               std::span<const std::uint8_t>(bytes, 8), reply, returned);
-  urb.status = ok ? 0 : -EPIPE;
-  reply.resize(ok ? returned : 0);
-  urb.data = std::move(reply);
-  urb.offset = 8;
-  CompleteLocked(std::move(urb));
+  controls_.push_back(std::move(urb));
+  controlCv_.notify_all();
+}
+
+// Each request on a SimDriver handle of its own, so that a discard can
+// withdraw it (closing the handle ends a held reply) without touching others.
+void EmulatedDevice::AnswerControls() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    controlCv_.wait(lock, [&] { return stop_ || !controls_.empty(); });
+    if (stop_) return;
+    answering_ = std::move(controls_.front());
+    controls_.pop_front();
+    std::array<std::uint8_t, 8> packet{};
+    std::copy_n(answering_->buffer->data, packet.size(), packet.begin());
+    const protocol::SetupFields setup = protocol::ParseSetupPacket(packet);
+    const std::size_t dataStage = static_cast<std::size_t>(answering_->buffer->data_len) - 8;
+    const bool in = (setup.bmRequestType & 0x80) != 0;
+    std::vector<std::uint8_t> reply(in ? std::min<std::size_t>(setup.wLength, dataStage) : 0);
+    const std::string path = sim_.DevicePath(strip_);
+    answeringHandle_ = sim_.Open(claimed_ ? path + device::PIPE_SEPARATOR + protocol::PIPE_NAME : path);
+    const device::Handle handle = answeringHandle_;
+    lock.unlock();
+    std::uint32_t returned = 0;
+    const device::ControlStatus status =
+        sim_.Control(handle, protocol::IOCTL_STRIP_CONTROL_TRANSFER, packet, reply, returned, CONTROL_WAIT);
+    sim_.Close(handle);
+    lock.lock();
+    answeringHandle_ = device::INVALID_HANDLE_VALUE;
+    if (!answering_) continue;  // discarded, or failed by the strip's removal
+    Urb urb = std::move(*answering_);
+    answering_.reset();
+    const bool ok = status == device::ControlStatus::Ok;
+    urb.status = ok ? 0 : status == device::ControlStatus::Gone ? -ESHUTDOWN : -EPIPE;
+    reply.resize(ok ? returned : 0);
+    urb.data = std::move(reply);
+    urb.offset = 8;
+    CompleteLocked(std::move(urb));
+  }
+}
+
+bool EmulatedDevice::DiscardControlLocked(std::uint64_t address) {
+  for (auto it = controls_.begin(); it != controls_.end(); ++it) {
+    if (it->address != address) continue;
+    Urb urb = std::move(*it);
+    controls_.erase(it);
+    urb.status = -ENOENT;
+    CompleteLocked(std::move(urb));
+    return true;
+  }
+  if (!answering_ || answering_->address != address) return false;
+  answering_->status = -ENOENT;
+  CompleteLocked(std::move(*answering_));
+  answering_.reset();
+  sim_.Close(answeringHandle_);  // the simulated strip's call ends now
+  return true;
 }
 
 void EmulatedDevice::CompleteLocked(Urb urb) { completed_.push_back(std::move(urb)); }
@@ -250,6 +331,10 @@ void EmulatedDevice::Discard(UMockdevIoctlClient* client) {
   std::uint64_t address = 0;
   if (arg->data_len >= static_cast<gint>(sizeof address)) std::memcpy(&address, arg->data, sizeof address);
   std::lock_guard lock(mutex_);
+  if (DiscardControlLocked(address)) {
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return;
+  }
   for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
     if (it->address != address) continue;
     Urb urb = std::move(*it);
@@ -276,7 +361,7 @@ void EmulatedDevice::ClaimChanged(bool claimed) {
 void EmulatedDevice::Pump() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    pumpCv_.wait(lock, [&] { return stop_ || (present_ && armed_ && !waiting_.empty()); });
+    pumpCv_.wait(lock, [&] { return stop_ || (present_ && armed_ && !waiting_.empty() && (!held_ || offered_ > 0)); });
     if (stop_) return;
     lock.unlock();
     protocol::ReadingBytes reading{};
@@ -287,6 +372,7 @@ void EmulatedDevice::Pump() {
       waiting_.pop_front();
       urb.data.assign(reading.begin(), reading.begin() + std::min<std::size_t>(result.bytes, reading.size()));
       CompleteLocked(std::move(urb));
+      if (held_) --offered_;
     } else if (result.status == device::ReadStatus::Failed) {
       armed_ = false;  // stopped or gone: the next submit arms it again
     }

@@ -4,13 +4,18 @@
 // SimDriver.
 //
 // - Control URBs are IOCTL_STRIP_CONTROL_TRANSFER calls with the URB's setup
-//   packet, answered at once. They count as calls on the pipe while interface
-//   0 is claimed (the client claims it only while a pipe handle is open) and
-//   as calls on the interface path otherwise.
-//   A refused request completes with -EPIPE, as a stalled endpoint 0 does.
+//   packet, answered one after another by a control thread (endpoint 0 takes
+//   one request at a time), so that a slow or hanging reply of the scenario
+//   holds only that strip's requests and never umockdev's thread. They count
+//   as calls on the pipe while interface 0 is claimed (the client claims it
+//   only while a pipe handle is open) and as calls on the interface path
+//   otherwise. A refused request completes with -EPIPE, as a stalled endpoint
+//   0 does; a discarded one (the client's time-out) with -ENOENT, and the
+//   simulated strip's call is withdrawn with it.
 // - IN URBs on the data endpoint wait in order; a pump thread takes the
 //   strip's paced readings (SimDriver::Read) while at least one waits and
-//   completes the oldest with each. The first IN URB arms the pipe
+//   completes the oldest with each. Held (Hold), it passes on only the
+//   readings that Offer allows, one each. The first IN URB arms the pipe
 //   (SET_EVENT); when the last one is discarded the pipe is stopped (STOP).
 // - Unplugged: waiting URBs complete with -ESHUTDOWN, later submits fail
 //   with ENODEV.
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +47,11 @@ class EmulatedDevice {
   bool Attach(UMockdevTestbed* testbed, std::string& error);
   // The strip left the bus: fail what waits, refuse what comes.
   void Unplugged();
+  // Readings pass only when offered: each Offer lets one through.
+  void Hold();
+  void Offer();
+  // Control requests submitted and not yet completed or discarded.
+  int PendingControls();
 
   std::size_t strip() const { return strip_; }
 
@@ -62,6 +73,8 @@ class EmulatedDevice {
   void Discard(UMockdevIoctlClient* client);
   void ClaimChanged(bool claimed);
   void Pump();
+  void AnswerControls();
+  bool DiscardControlLocked(std::uint64_t address);
   void CompleteLocked(Urb urb);
   static void Release(Urb& urb);
 
@@ -70,7 +83,6 @@ class EmulatedDevice {
   const std::string devnode_;
   UMockdevIoctlBase* handler_ = nullptr;
 
-  device::Handle interface_ = device::INVALID_HANDLE_VALUE;
   device::Handle pipe_ = device::INVALID_HANDLE_VALUE;
 
   std::mutex mutex_;
@@ -81,7 +93,14 @@ class EmulatedDevice {
   bool stop_ = false;
   std::deque<Urb> waiting_;    // IN URBs in submission order
   std::deque<Urb> completed_;  // ready to be reaped, in completion order
+  bool held_ = false;
+  int offered_ = 0;            // readings a held strip may still pass on
+  std::condition_variable controlCv_;
+  std::deque<Urb> controls_;   // control URBs not yet taken by the control thread
+  std::optional<Urb> answering_;  // the one the control thread waits on
+  device::Handle answeringHandle_ = device::INVALID_HANDLE_VALUE;  // its own SimDriver handle
   std::thread pump_;
+  std::thread controlThread_;
 };
 
 }  // namespace kvx::usbemu

@@ -68,6 +68,7 @@ bool Emulator::PlugIn(std::size_t index, std::string& error) {
   // The handler first: the device's "add" uevent goes out with the record,
   // and a client that opens the node at once must already reach the handler.
   auto device = std::make_unique<EmulatedDevice>(sim_, index, DevNode(strip.record));
+  if (strip.held) device->Hold();
   if (!device->Attach(testbed_, error)) return false;
   GError* gerror = nullptr;
   if (!umockdev_testbed_add_from_string(testbed_, UmockdevRecord(strip.record).c_str(), &gerror)) {
@@ -99,7 +100,9 @@ gboolean Emulator::ApplyEvent(gpointer data) {
   Emulator& self = *pending->emulator;
   for (std::size_t i = 0; i < self.strips_.size(); ++i) {
     if (self.sim_.DevicePath(i) != pending->event.path) continue;
-    if (pending->event.type == device::DeviceEventType::RemoveComplete) {
+    // Applies the strip's state now, not the event's: a later plug or unplug
+    // (of the control channel) may already have overtaken it.
+    if (!self.sim_.Status(i).present) {
       self.Unplug(i);
     } else {
       std::string error;
@@ -117,6 +120,7 @@ int Emulator::Run(const std::vector<std::string>& command, std::string& error) {
   // UMOCKDEV_DIR, which the testbed set: so /sys, /dev and the usbdevfs
   // ioctls of the command go to the testbed.
   gchar** env = g_get_environ();
+  if (control_) env = g_environ_setenv(env, CONTROL_ENV, control_->path().c_str(), TRUE);
   GError* gerror = nullptr;
   const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
                                               G_SPAWN_CHILD_INHERITS_STDIN);

@@ -6,6 +6,14 @@
 // The SimDriver runs the scenario as it does for the simulated backend
 // (pacing, faults, the timeline); its plug and unplug events add and remove
 // the emulated devices (a replug keeps the port, takes a new address).
+// With a control channel (control_channel.h) a test steers the strips itself;
+// its requests (strip = index into the scenario's strips):
+//   plug N | unplug N            the strip arrives / leaves now (replied once the testbed has it)
+//   hold N | offer N             readings pass only when offered, one per offer
+//   delay N REQUEST MS|never     control requests with that bRequest answer late / never
+//   clear N                      no reply faults
+//   pending-controls             control requests of all strips not yet answered
+// Replies: "ok", a number, or "error: ...".
 #pragma once
 
 #include <array>
@@ -17,6 +25,7 @@
 #include <umockdev.h>
 
 #include "device/sim/sim_driver.h"
+#include "device/usb/emulator/control_channel.h"
 #include "device/usb/emulator/emulated_device.h"
 #include "device/usb/emulator/usb_records.h"
 
@@ -32,6 +41,8 @@ class Emulator {
   bool OpenTrace(const std::string& path, std::string& error) { return sim_.OpenTrace(path, error); }
   // Creates the testbed with every strip present now.
   bool Start(std::string& error);
+  // Opens the control channel; the command finds it in CONTROL_ENV.
+  bool ListenForControl(std::string& error);
   // Runs the command under the preload until it exits; its exit status
   // (128 + signal when it was killed), or -1 when it could not start.
   int Run(const std::vector<std::string>& command, std::string& error);
@@ -41,6 +52,7 @@ class Emulator {
     UsbId id;
     std::unique_ptr<EmulatedDevice> device;  // null while unplugged
     DeviceRecord record;
+    bool held = false;  // readings only when offered (kept across a replug)
   };
 
   struct Forward {
@@ -50,6 +62,7 @@ class Emulator {
 
   bool PlugIn(std::size_t strip, std::string& error);
   void Unplug(std::size_t strip);
+  std::string Command(const std::string& request);  // on the main loop
   void OnSimEvent(const device::DeviceEvent& event);  // on the SimDriver's thread
   static gboolean ApplyEvent(gpointer data);          // on the main loop
 
@@ -64,6 +77,7 @@ class Emulator {
   GPid child_ = 0;
   std::array<Forward, 3> forwards_{};  // signals passed on to the command
   int status_ = -1;
+  std::unique_ptr<ControlChannel> control_;
 };
 
 // The whole program: parses the command line, exits with the command's status.

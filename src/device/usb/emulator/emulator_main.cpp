@@ -16,11 +16,13 @@ namespace kvx::usbemu {
 namespace {
 
 constexpr char USAGE[] =
-    "usage: kvx-usb-emulator [--scenario=FILE] [--trace=FILE] -- COMMAND [ARGS...]\n"
+    "usage: kvx-usb-emulator [--scenario=FILE] [--trace=FILE] [--control] -- COMMAND [ARGS...]\n"
     "Runs COMMAND with the strips of the scenario (the built-in default scenario without one)\n"
     "attached as emulated USB devices: primary-class strips as 1209:0001, fallback-class strips\n"
     "as 1209:0002. --trace writes every request and reading the strips see. Exits with\n"
-    "COMMAND's status.\n";
+    "COMMAND's status. --control opens a control socket for tests, its path in\n"
+    "KVX_USB_EMULATOR_CONTROL (requests: plug N, unplug N, hold N, offer N,\n"
+    "delay N REQUEST MS|never, clear N, pending-controls).\n";
 
 constexpr char PRELOAD_LIBRARY[] = "libumockdev-preload.so.0";
 
@@ -51,6 +53,7 @@ int EmulatorMain(int argc, char** argv) {
   std::string scenarioPath;
   std::string tracePath;
   std::vector<std::string> command;
+  bool control = false;
   int i = 1;
   for (; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -64,6 +67,8 @@ int EmulatorMain(int argc, char** argv) {
     }
     if (arg.starts_with("--scenario=")) {
       scenarioPath = arg.substr(11);
+    } else if (arg == "--control") {
+      control = true;
     } else if (arg.starts_with("--trace=")) {
       tracePath = arg.substr(8);
     } else {
@@ -84,6 +89,10 @@ int EmulatorMain(int argc, char** argv) {
   Emulator emulator(scenario);
   if (!tracePath.empty() && !emulator.OpenTrace(tracePath, error)) return UsageError(error);
   if (!emulator.Start(error)) {
+    std::fprintf(stderr, "kvx-usb-emulator: %s\n", error.c_str());
+    return 1;
+  }
+  if (control && !emulator.ListenForControl(error)) {
     std::fprintf(stderr, "kvx-usb-emulator: %s\n", error.c_str());
     return 1;
   }
