@@ -39,7 +39,7 @@ class EnvironmentRhythmTest : public ThreadTest, public ::testing::WithParamInte
     });
     driver.SetIdleRead(ScriptedRead::Of(SummaryReading(100)));
     AddStrip(STRIP_A);
-    state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+    state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
     StartThread();
     ASSERT_TRUE(WaitFor([&] { return RefreshTicks().size() >= refreshes; }));
     thread.Stop();
@@ -96,7 +96,7 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
     return ScriptedDriver::DefaultReply(serial, s);
   });
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -134,7 +134,7 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
 
 TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(1000)));
@@ -156,7 +156,7 @@ TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown
 
 TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -175,7 +175,7 @@ TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
 TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {
   state.device.setReadTimeout(std::chrono::milliseconds(20));
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(WaitFor([&] { return thread.Status().emptyReads >= 2; }));
@@ -191,7 +191,7 @@ TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {
 TEST_F(ThreadTest, StopWakesAReadThatWouldWaitForAnHour) {
   state.device.setReadTimeout(std::chrono::hours(1));
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(WaitFor([&] { return driver.ReadCount() >= 1; }));
