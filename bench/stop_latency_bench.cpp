@@ -111,7 +111,7 @@ Figures Measure(sim::Scenario scenario, bool select, int stops,
   NullWindow window;
   PauseSignallingClock clock;
   AcquisitionThread thread(state, recorder, graph, window, clock);
-  state.SetStartupValues(StartupValues{select ? SERIAL : 0, 1, 1, 0, 0});
+  state.startup = StartupValues{select ? SERIAL : 0, {1, 1, 0}, 0};
   std::vector<double> latencies;
   for (int k = 0; k < stops; ++k) {
     state.threadRunFlag.store(1);

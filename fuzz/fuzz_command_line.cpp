@@ -35,8 +35,8 @@ bool SameResult(const CommandLineResult& a, const CommandLineResult& b) {
   const StartupValues& x = a.values;
   const StartupValues& y = b.values;
   return a.ok == b.ok && a.errorMessage == b.errorMessage && x.commandSerial == y.commandSerial &&
-         x.logIntervalSec == y.logIntervalSec && x.splitIntervalSec == y.splitIntervalSec && x.logMode == y.logMode &&
-         x.startQuantity == y.startQuantity;
+         x.log.logIntervalSec == y.log.logIntervalSec && x.log.splitIntervalSec == y.log.splitIntervalSec &&
+         x.log.logMode == y.log.logMode && x.startQuantity == y.startQuantity;
 }
 
 void CheckParse(std::string_view text) {
@@ -45,14 +45,15 @@ void CheckParse(std::string_view text) {
   const StartupValues& v = result.values;
   if (line.empty()) {
     Require(result.ok && result.errorMessage.empty(), "an empty line is accepted");
-    Require(v.commandSerial == 0 && v.logIntervalSec == 1 && v.splitIntervalSec == 1 && v.logMode == 0 &&
+    Require(v.commandSerial == 0 && v.log.logIntervalSec == 1 && v.log.splitIntervalSec == 1 && v.log.logMode == 0 &&
                 v.startQuantity == 0,
             "an empty line gives the defaults without start-up actions");
   } else if (result.ok) {
     Require(result.errorMessage.empty(), "no message on success");
     Require(v.commandSerial <= 999999u, "serial checked");
-    Require(v.logIntervalSec <= 3600u, "record interval checked");
-    Require(v.logMode >= 100 && static_cast<std::uint32_t>(v.logMode - 100) <= 10u, "logging mode checked, +100");
+    Require(v.log.logIntervalSec <= 3600u, "record interval checked");
+    Require(v.log.logMode >= 100 && static_cast<std::uint32_t>(v.log.logMode - 100) <= 10u,
+            "logging mode checked, +100");
     Require(v.startQuantity <= 1u, "quantity checked");
   } else {
     Require(result.errorMessage == ERROR_PREFIX + std::string(line) + "'.", "error message quotes the line exactly");

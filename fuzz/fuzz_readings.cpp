@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   AppState state(driver);
   CheckingRecorder recorder;
   CheckingGraph graph;
-  Measurement measurement(state, recorder, graph);
+  Measurement measurement(state.controls, state.measurement, recorder, graph);
   measurement.SetCalibration(header.calibration);
   measurement.SetLineValues(header.line);
   ShowLine(state.controls, header.shown);

@@ -26,8 +26,8 @@
 
 #include "acquisition/app_state.h"
 #include "acquisition/control_ids.h"
+#include "acquisition/control_model.h"
 #include "fuzz_check.h"
-#include "null_driver.h"
 #include "recording/csv_recorder.h"
 
 namespace {
@@ -168,12 +168,12 @@ void Run(Bytes& in, const fs::path& root) {
   const fs::path attic = root / "attic";
   fs::create_directory(logs);
   fs::create_directory(attic);
-  fuzz::NullDriver driver;
-  AppState state(driver);
+  LogSettings settings;
+  ControlModel controls;
   FuzzClock clock;
-  state.logIntervalSec = 0;
-  state.controls.SetCheck(ids::LOG_CHECK, true);
-  CsvRecorder recorder(state, clock, logs.string());
+  settings.logIntervalSec = 0;
+  controls.SetCheck(ids::LOG_CHECK, true);
+  CsvRecorder recorder(settings, controls, clock, logs.string());
   recorder.SetConnectionIdentity(ConnectionIdentity{0x1A2B3, "01A2B3", "V2.0L10"});
   recorder.StartTimers(clock.tick);
   int moved = 0;
@@ -190,7 +190,7 @@ void Run(Bytes& in, const fs::path& root) {
         break;
       }
       case 2: recorder.CloseLogFiles(CloseReason::LogSwitchedOff); break;
-      case 3: state.controls.SetCheck(ids::LOG_CHECK, !state.controls.IsChecked(ids::LOG_CHECK)); break;
+      case 3: controls.SetCheck(ids::LOG_CHECK, !controls.IsChecked(ids::LOG_CHECK)); break;
       case 4: {
         const std::uint32_t serial = in.Word(3);
         const std::uint8_t b0 = in.Byte();
@@ -201,9 +201,9 @@ void Run(Bytes& in, const fs::path& root) {
       }
       case 5: {
         const std::uint8_t which = in.Byte();
-        state.logIntervalSec = which % 4 == 0 ? in.Word(2) % 3601 : 0;
-        state.splitIntervalSec = which % 3 == 0 ? in.Word(4) : in.Byte() % 3;
-        state.logMode.store(std::array<std::int32_t, 4>{0, 1, 2, 102}[which % 4]);
+        settings.logIntervalSec = which % 4 == 0 ? in.Word(2) % 3601 : 0;
+        settings.splitIntervalSec = which % 3 == 0 ? in.Word(4) : in.Byte() % 3;
+        settings.logMode.store(std::array<std::int32_t, 4>{0, 1, 2, 102}[which % 4]);
         break;
       }
       case 6: {

@@ -34,7 +34,7 @@ AcquisitionThread::AcquisitionThread(AppState& state, MeasurementRecorder& recor
       recorder_(recorder),
       window_(window),
       clock_(clock),
-      measurement_(state, recorder, graph) {}
+      measurement_(state.controls, state.measurement, recorder, graph) {}
 
 AcquisitionThread::~AcquisitionThread() { Stop(); }
 
@@ -112,11 +112,11 @@ void AcquisitionThread::ThreadStart() {
   recorder_.StartTimers(t0);
   ResetOutletStatistics(state_.measurement);
 
-  device_.setSelectedSerial(static_cast<std::int32_t>(state_.commandSerial));
+  device_.setSelectedSerial(static_cast<std::int32_t>(state_.startup.commandSerial));
   lastSentOutlet_ = NOT_SENT;
   lastSentQuantity_ = NOT_SENT;
   state_.selectedOutlet.store(0);
-  state_.selectedQuantity.store(state_.startQuantity != 0 ? QUANTITY_POWER : QUANTITY_CURRENT);
+  state_.selectedQuantity.store(state_.startup.startQuantity != 0 ? QUANTITY_POWER : QUANTITY_CURRENT);
 
   const int count = device_.RebuildDeviceList();
   for (int position = 1; position <= count; ++position) {
@@ -153,7 +153,7 @@ void AcquisitionThread::OuterPass() {
   // The serial the connection was opened for: if the selection changed while
   // opening, the read loop ends at once and the next pass opens the new strip.
   connectionSelection_ = serial;
-  if (state_.logMode.load() >= STARTUP_ACTIONS_PENDING) RunStartupActions();
+  if (state_.startup.log.logMode.load() >= STARTUP_ACTIONS_PENDING) RunStartupActions();
   ReadIdentity();
   measurement_.SetCalibration(device::FetchCalibration(device_));
   device_.SendSetEvent(pipe, readEvent_);
@@ -183,12 +183,12 @@ Handle AcquisitionThread::OpenConnection(std::int32_t serial) {
 }
 
 void AcquisitionThread::RunStartupActions() {
-  const std::int32_t mode = state_.logMode.load() - STARTUP_ACTIONS_PENDING;
-  state_.logMode.store(mode);
+  const std::int32_t mode = state_.startup.log.logMode.load() - STARTUP_ACTIONS_PENDING;
+  state_.startup.log.logMode.store(mode);
   window_.ClickDeviceTree();
   if (mode == 0) return;
   // Check states only: no handler runs, the unit captions stay as they are.
-  const bool power = state_.startQuantity != 0;
+  const bool power = state_.startup.startQuantity != 0;
   state_.controls.SetCheck(ids::LOG_CHECK, true);
   state_.controls.SetCheck(ids::CALC_CURRENT_RADIO, !power);
   state_.controls.SetCheck(ids::CALC_POWER_RADIO, power);

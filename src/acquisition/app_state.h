@@ -1,7 +1,10 @@
 // The process-wide records shared by the user-interface thread and the
-// acquisition thread, in one object that the application creates and hands to
-// each part (so every test starts from a fresh one). Values that both threads
-// touch are atomics; larger shared things carry their own lock.
+// acquisition thread, in one object that the application creates (so every
+// test starts from a fresh one). Each part is given the records it uses: the
+// recorder the logging settings and the controls, the measurement the controls
+// and the statistics; the acquisition thread and the window's handlers, which
+// use nearly all of it, the whole object. Values that both threads touch are
+// atomics; larger shared things carry their own lock.
 #pragma once
 
 #include <array>
@@ -15,18 +18,37 @@
 
 namespace kvx {
 
-// Start-up values from the command line, fixed for the life of the process
-// except logMode, which drops by 100 once the start-up actions have run.
-struct StartupValues {
-  std::uint32_t commandSerial = 0;
-  std::uint32_t logIntervalSec = 1;
-  std::uint32_t splitIntervalSec = 1;
-  std::int32_t logMode = 0;  // +100 while the start-up actions are pending
-  std::uint32_t startQuantity = 0;  // 0 current, 1 power
-};
-
 // logMode carries this much more than its value while the start-up actions are pending.
 inline constexpr std::int32_t STARTUP_ACTIONS_PENDING = 100;
+
+// The logging part of the start-up values: what the recorder reads. Fixed for
+// the life of the process except logMode, which the acquisition thread lowers
+// by STARTUP_ACTIONS_PENDING once it has run the start-up actions (so it is
+// atomic, and the record is copied only before that thread starts).
+struct LogSettings {
+  std::uint32_t logIntervalSec = 1;      // seconds between two records; 0 every reading
+  std::uint32_t splitIntervalSec = 1;    // seconds between new files in logging mode 2
+  std::atomic<std::int32_t> logMode{0};  // 0 off, 1 on, 2 on and split; +100 while pending
+
+  LogSettings() = default;
+  LogSettings(std::uint32_t logInterval, std::uint32_t splitInterval, std::int32_t mode)
+      : logIntervalSec(logInterval), splitIntervalSec(splitInterval), logMode(mode) {}
+  LogSettings(const LogSettings& other) { *this = other; }
+  LogSettings& operator=(const LogSettings& other) {
+    logIntervalSec = other.logIntervalSec;
+    splitIntervalSec = other.splitIntervalSec;
+    logMode.store(other.logMode.load());
+    return *this;
+  }
+};
+
+// Start-up values from the command line, fixed for the life of the process
+// except log.logMode (see LogSettings).
+struct StartupValues {
+  std::uint32_t commandSerial = 0;  // the strip to poll from start-up; 0 none
+  LogSettings log;
+  std::uint32_t startQuantity = 0;  // 0 current, 1 power
+};
 
 inline constexpr double OUTLET_MIN_RESET = 99999.9;        // ResetStatistics
 inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;   // ResetOutletStatistics
@@ -72,19 +94,9 @@ class AppState {
   std::atomic<std::int32_t> threadRunFlag{0};
   std::atomic<std::int32_t> readLoopRunFlag{0};
 
-  // Written before the acquisition thread starts; only logMode changes later.
-  std::uint32_t commandSerial = 0;
-  std::uint32_t logIntervalSec = 1;
-  std::uint32_t splitIntervalSec = 1;
-  std::atomic<std::int32_t> logMode{0};
-  std::uint32_t startQuantity = 0;
-  void SetStartupValues(const StartupValues& values) {
-    commandSerial = values.commandSerial;
-    logIntervalSec = values.logIntervalSec;
-    splitIntervalSec = values.splitIntervalSec;
-    logMode.store(values.logMode);
-    startQuantity = values.startQuantity;
-  }
+  // Written before the acquisition thread starts; only startup.log.logMode
+  // changes later. The recorder is given startup.log alone.
+  StartupValues startup;
 
   MeasurementState measurement;
   ControlModel controls;

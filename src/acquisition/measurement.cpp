@@ -119,11 +119,12 @@ double CombineAveragingSlots(const std::array<double, 100>& slots) {
 
 // ---------------------------------------------------------------- Measurement
 
-Measurement::Measurement(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph)
-    : state_(state), recorder_(recorder), graph_(graph) {}
+Measurement::Measurement(ControlModel& controls, MeasurementState& state, MeasurementRecorder& recorder,
+                         WaveformSink& graph)
+    : controls_(controls), state_(state), recorder_(recorder), graph_(graph) {}
 
 void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t arrivalTick) {
-  MeasurementState& m = state_.measurement;
+  MeasurementState& m = state_;
   const double d = protocol::SummaryDivisor(reading.readingKind);
   std::array<double, 4> v{};
   for (std::size_t k = 0; k < 4; ++k) {
@@ -147,7 +148,7 @@ void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t ar
   for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::MAXIMUM_VALUE[k], Fixed("%.0f", shownMax[k]));
   for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::MINIMUM_VALUE[k], Fixed("%.0f", shownMin[k]));
   for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::PRESENT_VALUE[k], Fixed("%.0f", present[k]));
-  state_.controls.SetTexts(labels);
+  controls_.SetTexts(labels);
 
   lastPresent_ = present;
   const int kind = d == 1.0 ? LOG_KIND_CURRENT : LOG_KIND_POWER;
@@ -159,7 +160,7 @@ void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t ar
 
 std::array<double, 4> Measurement::UpdatePresentValues(const std::array<double, 4>& v) {
   for (std::size_t k = 0; k < 4; ++k) averagingWindow_[k][windowIndex_] = v[k];
-  const std::uint32_t n = state_.controls.IsChecked(ids::AVERAGE_CHECK) ? AVERAGING_LENGTH : 0;
+  const std::uint32_t n = controls_.IsChecked(ids::AVERAGE_CHECK) ? AVERAGING_LENGTH : 0;
   ++windowIndex_;
   if (windowIndex_ >= n) windowIndex_ = 0;
   if (n == 0) return v;
@@ -171,14 +172,14 @@ std::array<double, 4> Measurement::UpdatePresentValues(const std::array<double, 
 void Measurement::ProcessWaveformPacket(const Reading& reading) {
   const int p = reading.packetIndex;
   if (p < 1 || p > protocol::WAVEFORM_PACKETS) return;  // the read loop lets only 1..32 through
-  auto& samples = state_.measurement.waveSamples;
+  auto& samples = state_.waveSamples;
   const auto first = static_cast<std::size_t>(protocol::FirstSampleOfPacket(p));
   for (std::size_t j = 0; j < 4; ++j) samples[first + j] = reading.value[j];
   if (p == protocol::WAVEFORM_PACKETS) EvaluateFrame(reading.readingKind);
 }
 
 void Measurement::EvaluateFrame(std::uint8_t readingKind) {
-  MeasurementState& m = state_.measurement;
+  MeasurementState& m = state_;
   m.analysisFrame = SmoothWaveform(m.waveSamples);
   const WaveRange range = ScanRange(m.analysisFrame);
   m.waveMin.store(range.min);
@@ -187,7 +188,7 @@ void Measurement::EvaluateFrame(std::uint8_t readingKind) {
   // their start values (a new graph bitmap) while this frame is evaluated.
   graph_.DrawWaveform(m.analysisFrame, range.min, range.max);
   const WaveFrame corrected = CentreAndCorrect(m.analysisFrame, range, readingKind, calibration_);
-  lastWaveIsPower_ = state_.controls.IsChecked(ids::WAVE_POWER_RADIO);
+  lastWaveIsPower_ = controls_.IsChecked(ids::WAVE_POWER_RADIO);
   if (lastWaveIsPower_) {
     ShowActivePower(ActivePower(corrected, line_.supplyVolts));
   } else {
@@ -196,24 +197,24 @@ void Measurement::EvaluateFrame(std::uint8_t readingKind) {
 }
 
 void Measurement::ShowEffectiveCurrent(double current) {
-  MeasurementState& m = state_.measurement;
+  MeasurementState& m = state_;
   lastWaveValue_ = current;
   RaiseTo(m.rmsCurrentMax, current);
   LowerTo(m.rmsCurrentMin, current);
-  state_.controls.SetTexts({{ids::WAVE_VALUE, Fixed("%0.2f", current)},
-                            {ids::WAVE_MAX, Fixed("%0.2f", m.rmsCurrentMax.load())},
-                            {ids::WAVE_MIN, Fixed("%0.2f", m.rmsCurrentMin.load())}});
+  controls_.SetTexts({{ids::WAVE_VALUE, Fixed("%0.2f", current)},
+                      {ids::WAVE_MAX, Fixed("%0.2f", m.rmsCurrentMax.load())},
+                      {ids::WAVE_MIN, Fixed("%0.2f", m.rmsCurrentMin.load())}});
 }
 
 void Measurement::ShowActivePower(double power) {
-  MeasurementState& m = state_.measurement;
+  MeasurementState& m = state_;
   lastWaveValue_ = power;
   // The stored extremes keep their sign; only the labels show negative power as 0.
   RaiseTo(m.activePowerMax, power);
   LowerTo(m.activePowerMin, power);
-  state_.controls.SetTexts({{ids::WAVE_VALUE, Fixed("%0.2f", NotBelowZero(power))},
-                            {ids::WAVE_MAX, Fixed("%0.2f", NotBelowZero(m.activePowerMax.load()))},
-                            {ids::WAVE_MIN, Fixed("%0.2f", NotBelowZero(m.activePowerMin.load()))}});
+  controls_.SetTexts({{ids::WAVE_VALUE, Fixed("%0.2f", NotBelowZero(power))},
+                      {ids::WAVE_MAX, Fixed("%0.2f", NotBelowZero(m.activePowerMax.load()))},
+                      {ids::WAVE_MIN, Fixed("%0.2f", NotBelowZero(m.activePowerMin.load()))}});
 }
 
 }  // namespace kvx

@@ -58,7 +58,9 @@ class Measurement {
  public:
   static constexpr std::uint32_t AVERAGING_LENGTH = 12;
 
-  Measurement(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph);
+  // `controls` receives the labels and gives the check boxes it reads; `state`
+  // holds the statistics. Both outlive the object.
+  Measurement(ControlModel& controls, MeasurementState& state, MeasurementRecorder& recorder, WaveformSink& graph);
 
   Measurement(const Measurement&) = delete;
   Measurement& operator=(const Measurement&) = delete;
@@ -87,7 +89,8 @@ class Measurement {
   void ShowEffectiveCurrent(double current);
   void ShowActivePower(double power);
 
-  AppState& state_;
+  ControlModel& controls_;
+  MeasurementState& state_;
   MeasurementRecorder& recorder_;
   WaveformSink& graph_;
   std::array<protocol::ChannelCalibration, 4> calibration_{};

@@ -17,7 +17,7 @@ Client::Client(device::Driver& driver, Clock& clock, std::string logDirectory)
     : driver_(driver),
       clock_(clock),
       state_(std::make_unique<AppState>(driver)),
-      recorder_(std::make_unique<CsvRecorder>(*state_, clock, std::move(logDirectory))),
+      recorder_(std::make_unique<CsvRecorder>(state_->startup.log, state_->controls, clock, std::move(logDirectory))),
       graph_(std::make_unique<WaveformGraph>(state_->controls, state_->measurement)),
       metricsCollector_(std::make_unique<metrics::MetricsCollector>(metricsBoard_, [this] {
         const RecorderStatus log = recorder_->Status();
@@ -28,7 +28,7 @@ Client::~Client() { Shutdown(); }
 
 CommandLineResult Client::ApplyCommandLine(std::string_view text) {
   CommandLineResult result = ParseCommandLine(text);
-  if (result.ok) state_->SetStartupValues(result.values);
+  if (result.ok) state_->startup = result.values;
   return result;
 }
 

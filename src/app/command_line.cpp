@@ -33,7 +33,7 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   CommandLineResult result;
   if (text.empty()) {
     result.ok = true;
-    result.values = StartupValues{0, 1, 1, 0, 0};
+    result.values = StartupValues{0, {1, 1, 0}, 0};
     return result;
   }
   // sscanf needs a terminated string; the view need not be one.
@@ -58,10 +58,10 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   }
   result.ok = true;
   result.values.commandSerial = static_cast<std::uint32_t>(serial);
-  result.values.logIntervalSec = static_cast<std::uint32_t>(logInterval);
+  result.values.log.logIntervalSec = static_cast<std::uint32_t>(logInterval);
   // Any 32-bit value, negative ones as their unsigned 32-bit pattern.
-  result.values.splitIntervalSec = static_cast<std::uint32_t>(splitInterval);
-  result.values.logMode = static_cast<std::int32_t>(logMode) + STARTUP_ACTIONS_PENDING;
+  result.values.log.splitIntervalSec = static_cast<std::uint32_t>(splitInterval);
+  result.values.log.logMode = static_cast<std::int32_t>(logMode) + STARTUP_ACTIONS_PENDING;
   result.values.startQuantity = static_cast<std::uint32_t>(quantity);
   return result;
 }

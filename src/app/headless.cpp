@@ -52,7 +52,7 @@ std::string EnergyText(const metrics::MetricsSnapshot& snapshot, std::uint32_t s
 
 HeadlessSession::HeadlessSession(Client& client, std::ostream& out, std::ostream& err, bool terminal)
     : client_(client), out_(out), err_(err), terminal_(terminal) {
-  targetSerial_.store(client.state().commandSerial);
+  targetSerial_.store(client.state().startup.commandSerial);
 }
 
 void HeadlessSession::RegisterInterfaceNotifications() {
@@ -110,7 +110,7 @@ void HeadlessSession::Tick() {
       case Situation::NoStrip: Say("No strip found; waiting for one to be plugged in."); break;
       case Situation::Waiting: Say("Waiting for " + SerialName(target) + " to be plugged in."); break;
       case Situation::Polling:
-        Say(state.commandSerial == 0 && situation_ != Situation::Waiting
+        Say(state.startup.commandSerial == 0 && situation_ != Situation::Waiting
                 ? "No serial number given: polling the first strip found, " + SerialName(target) + "."
                 : "Polling " + SerialName(target) + ".");
         break;

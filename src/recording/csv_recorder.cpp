@@ -30,9 +30,10 @@ std::int64_t AsField(std::uint64_t value) { return static_cast<std::int64_t>(val
 
 }  // namespace
 
-CsvRecorder::CsvRecorder(AppState& state, Clock& clock, std::string directory, recording::CreateMethod method,
-                         recording::FileSyncer::SyncFunction sync)
-    : state_(state),
+CsvRecorder::CsvRecorder(const LogSettings& settings, const ControlModel& controls, Clock& clock, std::string directory,
+                         recording::CreateMethod method, recording::FileSyncer::SyncFunction sync)
+    : settings_(settings),
+      controls_(controls),
       clock_(clock),
       directory_(directory.empty() ? "." : std::move(directory)),
       method_(method),
@@ -92,16 +93,16 @@ void CsvRecorder::LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& 
   std::unique_lock lock(mutex_);
   // Unsigned 32-bit differences stay right across the wrap of the tick.
   const std::uint32_t sinceLog = arrivalTick - lastLogTick_;
-  if (sinceLog < IntervalMs(state_.logIntervalSec)) return;
+  if (sinceLog < IntervalMs(settings_.logIntervalSec)) return;
   // The interval keeps running while logging is off.
   lastLogTick_ = arrivalTick;
-  if (!state_.controls.IsChecked(ids::LOG_CHECK)) return;
+  if (!controls_.IsChecked(ids::LOG_CHECK)) return;
 
   const auto record = recording::ComposeRecord(recording::RecordValues{
       readingTime, kind, isOn, present, supplyVolts, lineFrequencyHz, temperatureC});
 
   const std::uint32_t sinceSplit = arrivalTick - lastSplitTick_;
-  if (state_.logMode.load() == 2 && sinceSplit >= IntervalMs(state_.splitIntervalSec)) {
+  if (settings_.logMode.load() == 2 && sinceSplit >= IntervalMs(settings_.splitIntervalSec)) {
     lastSplitTick_ = arrivalTick;
     CloseLocked(CloseReasonName(CloseReason::Split));  // this record opens new files
   }
@@ -137,7 +138,7 @@ RecorderStatus CsvRecorder::Status() const {
     std::lock_guard lock(statusMutex_);
     status = status_;
   }
-  status.loggingChecked = state_.controls.IsChecked(ids::LOG_CHECK);
+  status.loggingChecked = controls_.IsChecked(ids::LOG_CHECK);
   return status;
 }
 
@@ -289,7 +290,7 @@ void CsvRecorder::ReportRecordWritten() {
   if (recovered) Journal("logging_recovered", {{"failure", std::move(episodeError)}});
 }
 
-bool CsvRecorder::LoggingOn() const { return state_.controls.IsChecked(ids::LOG_CHECK); }
+bool CsvRecorder::LoggingOn() const { return controls_.IsChecked(ids::LOG_CHECK); }
 
 void CsvRecorder::Journal(std::string_view event, const recording::JournalFields& fields) {
   if (!LoggingOn()) return;

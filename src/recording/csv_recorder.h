@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "acquisition/app_state.h"
+#include "acquisition/control_model.h"
 #include "acquisition/sinks.h"
 #include "device/clock.h"
 #include "recording/event_journal.h"
@@ -57,10 +58,12 @@ struct RecorderStatus {
 
 class CsvRecorder final : public MeasurementRecorder {
  public:
-  // `directory` receives the files; "." (the working directory) names them
-  // "./...". `method` and `sync` are for tests: how new files are made whole,
-  // and how the syncer flushes a closed file (default fsync).
-  CsvRecorder(AppState& state, Clock& clock, std::string directory = ".",
+  // `settings` gives the record and split intervals and the logging mode,
+  // `controls` the Log check box; both outlive the recorder. `directory`
+  // receives the files; "." (the working directory) names them "./...".
+  // `method` and `sync` are for tests: how new files are made whole, and how
+  // the syncer flushes a closed file (default fsync).
+  CsvRecorder(const LogSettings& settings, const ControlModel& controls, Clock& clock, std::string directory = ".",
               recording::CreateMethod method = recording::CreateMethod::Unnamed,
               recording::FileSyncer::SyncFunction sync = {});
   ~CsvRecorder() override;  // closes the files and waits until they are on disk
@@ -126,7 +129,8 @@ class CsvRecorder final : public MeasurementRecorder {
   void ReportJournalFailure(const std::string& message);
   void ReportJournalRecovered();
 
-  AppState& state_;
+  const LogSettings& settings_;
+  const ControlModel& controls_;
   Clock& clock_;
   const std::string directory_;
   const recording::CreateMethod method_;

@@ -41,7 +41,7 @@ class EnvironmentRhythmTest : public ThreadTest, public ::testing::WithParamInte
     });
     driver.SetIdleRead(ScriptedRead::Of(SummaryReading(100)));
     AddStrip(STRIP_A);
-    state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+    state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
     StartThread();
     ASSERT_TRUE(WaitFor([&] { return RefreshTicks().size() >= refreshes; }));
     thread.Stop();
@@ -98,7 +98,7 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
     return ScriptedDriver::DefaultReply(serial, s);
   });
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -136,7 +136,7 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
 
 TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(1000)));
@@ -162,7 +162,7 @@ TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown
 
 TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -182,7 +182,7 @@ TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
 
 TEST_F(ThreadTest, ARunOfEmptyReadsIsToldOnceWithItsCountWhenAReadingEndsIt) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -200,7 +200,7 @@ TEST_F(ThreadTest, ARunOfEmptyReadsIsToldOnceWithItsCountWhenAReadingEndsIt) {
 TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {
   state.device.setReadTimeout(std::chrono::milliseconds(20));
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(WaitFor([&] { return thread.Status().emptyReads >= 2; }));
@@ -216,7 +216,7 @@ TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {
 TEST_F(ThreadTest, StopWakesAReadThatWouldWaitForAnHour) {
   state.device.setReadTimeout(std::chrono::hours(1));
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(WaitFor([&] { return driver.ReadCount() >= 1; }));

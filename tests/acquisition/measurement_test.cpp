@@ -23,7 +23,7 @@ Reading Summary(std::uint8_t kind, std::array<std::uint16_t, 4> words, std::uint
 
 class MeasurementTest : public ::testing::Test {
  protected:
-  MeasurementTest() : state(driver), measurement(state, recorder, graph) {
+  MeasurementTest() : state(driver), measurement(state.controls, state.measurement, recorder, graph) {
     ResetOutletStatistics(state.measurement);  // as the thread does before any reading
   }
 

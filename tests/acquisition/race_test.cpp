@@ -15,7 +15,7 @@ TEST_F(ThreadTest, UserInterfaceSideRacesTheThreadWithoutDataRaces) {
   state.device.setReadTimeout(std::chrono::milliseconds(5));
   AddStrip(STRIP_A);
   AddStrip(STRIP_B);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   // Every read delivers at once; waveform packets are queued in between.
   driver.SetIdleRead(ScriptedRead::Of(SummaryReading(500)));
   clock.SetSleepHook([this](std::uint32_t ms) {

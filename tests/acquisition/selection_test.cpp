@@ -24,7 +24,7 @@ class SelectionTest : public ThreadTest {
         return std::vector<std::uint8_t>{0xE8, 0x03, 0x4C, 0x04, 0, 0, 0, 0};
       return ScriptedDriver::DefaultReply(serial, s);
     });
-    state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+    state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
     StartThread();
     ASSERT_TRUE(WaitConnected());
     // The first reading after the selections is discarded; the second one counts.

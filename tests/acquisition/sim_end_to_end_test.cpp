@@ -72,7 +72,7 @@ class SimEndToEndTest : public ::testing::Test {
 };
 
 TEST_F(SimEndToEndTest, WaveformValuesAgreeWithTheStripsSummaryValues) {
-  state.SetStartupValues(StartupValues{SERIAL, 0, 1, 0, 0});
+  state.startup = StartupValues{SERIAL, {0, 1, 0}, 0};
   state.threadRunFlag.store(1);
   state.readLoopRunFlag.store(1);
   ASSERT_TRUE(thread.Start());

@@ -59,7 +59,7 @@ class StopTest : public ThreadTest {
 
 TEST_F(StopTest, AnIdleThreadMakesNoPassesAndOpensASelectionAtOnce) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{0, 1, 1, 0, 0});
+  state.startup = StartupValues{0, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitFor([&] { return Registered() && thread.Status().state == ConnectionState::Idle; }));
   const int before = sleeps_.load();
@@ -73,7 +73,7 @@ TEST_F(StopTest, AnIdleThreadMakesNoPassesAndOpensASelectionAtOnce) {
 }
 
 TEST_F(StopTest, AnIdleThreadEndsOnStop) {
-  state.SetStartupValues(StartupValues{0, 1, 1, 0, 0});
+  state.startup = StartupValues{0, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle && Registered(); }));
   auto stop = std::async(std::launch::async, [&] { thread.Stop(); });
@@ -85,7 +85,7 @@ TEST_F(StopTest, AStopDuringThePauseBeforeAReadIsNotLost) {
   // A read would wait an hour: only the cancel of the stop ends it.
   state.device.setReadTimeout(std::chrono::hours(1));
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   holdPause_.store(true);
   StartThread();
   AwaitPause();
@@ -99,7 +99,7 @@ TEST_F(StopTest, AStopDuringThePauseBeforeAReadIsNotLost) {
 
 TEST_F(StopTest, AStopBehindASlowControlReplyWaitsForThatRequestOnly) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   driver.SetReplyDelay(REQ_FIRMWARE_VERSION, 300ms);
   StartThread();
   ASSERT_TRUE(WaitFor([&] { return driver.PendingControls() == 1; }));
@@ -114,7 +114,7 @@ TEST_F(StopTest, AStopBehindASlowControlReplyWaitsForThatRequestOnly) {
 
 TEST_F(StopTest, ARestartedThreadConnectsAgain) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   thread.Stop();

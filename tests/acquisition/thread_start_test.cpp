@@ -17,7 +17,7 @@ using Strings = std::vector<std::string>;
 TEST_F(ThreadTest, ThreadStartFillsTheTreeRegistersAndSetsTheStartValues) {
   AddStrip(STRIP_B);
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 1});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 1};
   state.selectedOutlet.store(3);
   // Run flags cleared: the thread procedure performs its start steps and returns.
   EXPECT_EQ(thread.ThreadProc(), 0);
@@ -39,13 +39,13 @@ TEST_F(ThreadTest, ThreadStartFillsTheTreeRegistersAndSetsTheStartValues) {
 TEST_F(ThreadTest, CommandSerialOfAPresentStripIsOpenedWithTheStartupActions) {
   AddStrip(STRIP_A);
   // Command line "7FF 10 3600 2 1": logMode 2 is pending (+100), power at start.
-  state.SetStartupValues(StartupValues{STRIP_A, 10, 3600, 102, 1});
+  state.startup = StartupValues{STRIP_A, {10, 3600, 102}, 1};
   StartThread();
   ASSERT_TRUE(WaitConnected());
 
   EXPECT_EQ(window.Events(),
             (Strings{"AddStripToTree S/N=007FF 1", "RegisterInterfaceNotifications", "ClickDeviceTree"}));
-  EXPECT_EQ(state.logMode.load(), 2);
+  EXPECT_EQ(state.startup.log.logMode.load(), 2);
   EXPECT_TRUE(state.controls.IsChecked(ids::LOG_CHECK));
   EXPECT_FALSE(state.controls.IsChecked(ids::CALC_CURRENT_RADIO));
   EXPECT_TRUE(state.controls.IsChecked(ids::CALC_POWER_RADIO));
@@ -63,16 +63,16 @@ TEST_F(ThreadTest, CommandSerialOfAPresentStripIsOpenedWithTheStartupActions) {
 TEST_F(ThreadTest, CommandSerialOfAnAbsentStripIdlesUntilTheUserSelectsOne) {
   AddStrip(STRIP_A);
   // A command line naming another strip, logging mode 1 and current.
-  state.SetStartupValues(StartupValues{0x123, 1, 1, 101, 0});
+  state.startup = StartupValues{0x123, {1, 1, 101}, 0};
   StartThread();
   ASSERT_TRUE(WaitFor([&] { return state.device.selectedSerial() == 0; }));
   ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle; }));
   EXPECT_TRUE(PipeCalls(STRIP_A).empty());
-  EXPECT_EQ(state.logMode.load(), 101);  // still pending: no strip was opened
+  EXPECT_EQ(state.startup.log.logMode.load(), 101);  // still pending: no strip was opened
 
   state.device.setSelectedSerial(STRIP_A);  // the tree selection
   ASSERT_TRUE(WaitConnected());
-  EXPECT_EQ(state.logMode.load(), 1);
+  EXPECT_EQ(state.startup.log.logMode.load(), 1);
   EXPECT_EQ(window.Events().back(), "ClickDeviceTree");
   EXPECT_TRUE(state.controls.IsChecked(ids::LOG_CHECK));
   EXPECT_TRUE(state.controls.IsChecked(ids::CALC_CURRENT_RADIO));
@@ -81,10 +81,10 @@ TEST_F(ThreadTest, CommandSerialOfAnAbsentStripIdlesUntilTheUserSelectsOne) {
 
 TEST_F(ThreadTest, StartupActionsOfAnEmptyLogModeOnlyClickTheTree) {
   AddStrip(STRIP_A);
-  state.SetStartupValues(StartupValues{STRIP_A, 0, 0, 100, 0});
+  state.startup = StartupValues{STRIP_A, {0, 0, 100}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
-  EXPECT_EQ(state.logMode.load(), 0);
+  EXPECT_EQ(state.startup.log.logMode.load(), 0);
   EXPECT_EQ(window.Events().back(), "ClickDeviceTree");
   EXPECT_FALSE(state.controls.IsChecked(ids::LOG_CHECK));
   EXPECT_FALSE(state.controls.IsChecked(ids::CALC_CURRENT_RADIO));
@@ -101,7 +101,7 @@ TEST_F(ThreadTest, ConnectionSendsItsRequestsInOrder) {
     }
     return ScriptedDriver::DefaultReply(serial, s);
   });
-  state.SetStartupValues(StartupValues{STRIP_A, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
@@ -168,7 +168,7 @@ TEST_F(ThreadTest, FailedOrShortSerialRequestNamesTheFilesByTheListedSerial) {
     }
     return ScriptedDriver::DefaultReply(serial, setup);
   });
-  state.SetStartupValues(StartupValues{STRIP_B, 1, 1, 0, 0});
+  state.startup = StartupValues{STRIP_B, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
   EXPECT_EQ(state.controls.GetText(ids::SERIAL_VALUE), "00000");

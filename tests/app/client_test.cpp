@@ -75,13 +75,13 @@ TEST_F(ClientTest, InitialControlStatesAndCommandLine) {
 
   const CommandLineResult bad = client.ApplyCommandLine("7FF 3601");
   EXPECT_FALSE(bad.ok);
-  EXPECT_EQ(client.state().logIntervalSec, 1u);  // nothing stored from a bad line
+  EXPECT_EQ(client.state().startup.log.logIntervalSec, 1u);  // nothing stored from a bad line
   const CommandLineResult good = client.ApplyCommandLine("7FF 10 3600 2 1");
   ASSERT_TRUE(good.ok);
-  EXPECT_EQ(client.state().commandSerial, 0x7FFu);
-  EXPECT_EQ(client.state().logIntervalSec, 10u);
-  EXPECT_EQ(client.state().logMode.load(), 102);
-  EXPECT_EQ(client.state().startQuantity, 1u);
+  EXPECT_EQ(client.state().startup.commandSerial, 0x7FFu);
+  EXPECT_EQ(client.state().startup.log.logIntervalSec, 10u);
+  EXPECT_EQ(client.state().startup.log.logMode.load(), 102);
+  EXPECT_EQ(client.state().startup.startQuantity, 1u);
 }
 
 TEST_F(ClientTest, SuspendNoticeGoesOnlyToASelectedStrip) {

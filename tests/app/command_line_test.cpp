@@ -11,9 +11,9 @@ void ExpectValues(const CommandLineResult& result, std::uint32_t serial, std::ui
                   std::uint32_t split, std::int32_t logMode, std::uint32_t quantity) {
   ASSERT_TRUE(result.ok) << result.errorMessage;
   EXPECT_EQ(result.values.commandSerial, serial);
-  EXPECT_EQ(result.values.logIntervalSec, logInterval);
-  EXPECT_EQ(result.values.splitIntervalSec, split);
-  EXPECT_EQ(result.values.logMode, logMode);
+  EXPECT_EQ(result.values.log.logIntervalSec, logInterval);
+  EXPECT_EQ(result.values.log.splitIntervalSec, split);
+  EXPECT_EQ(result.values.log.logMode.load(), logMode);
   EXPECT_EQ(result.values.startQuantity, quantity);
 }
 

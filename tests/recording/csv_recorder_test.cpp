@@ -16,7 +16,7 @@ std::string RecordAt(const std::string& hhmmss) {
 using RecordIntervalTest = RecorderTest;
 
 TEST_F(RecordIntervalTest, IntervalZeroRecordsEveryReading) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   for (int i = 0; i < 4; ++i) Reading();  // same tick, same time
   ASSERT_EQ(Files(), std::vector<std::string>{"1A2B3_ALL_A_20261206_153805_042.csv"});
@@ -62,9 +62,9 @@ TEST_F(RecordIntervalTest, IntervalKeepsRunningWhileUncheckedAndRecheckingStarts
 TEST_F(RecordIntervalTest, TickWrapAroundKeepsIntervalAndSplit) {
   clock.Advance(0xFFFFF000u);  // 4096 ms before the 32-bit tick wraps
   MakeRecorder();
-  state.logIntervalSec = 10;
-  state.splitIntervalSec = 15;
-  state.logMode = 2;
+  settings.logIntervalSec = 10;
+  settings.splitIntervalSec = 15;
+  settings.logMode = 2;
   SetChecked(true);
   for (int i = 0; i < 25; ++i) {
     clock.Advance(1000);
@@ -80,9 +80,9 @@ TEST_F(RecordIntervalTest, TickWrapAroundKeepsIntervalAndSplit) {
 using SplitTest = RecorderTest;
 
 TEST_F(SplitTest, SplitIntervalZeroHeadsEveryRecordInItsOwnFile) {
-  state.logIntervalSec = 0;
-  state.splitIntervalSec = 0;
-  state.logMode = 2;
+  settings.logIntervalSec = 0;
+  settings.splitIntervalSec = 0;
+  settings.logMode = 2;
   SetChecked(true);
   for (int i = 0; i < 3; ++i) Reading();  // same millisecond: the names step on
   ASSERT_EQ(Files(), (std::vector<std::string>{"1A2B3_ALL_A_20261206_153805_042.csv",
@@ -92,15 +92,15 @@ TEST_F(SplitTest, SplitIntervalZeroHeadsEveryRecordInItsOwnFile) {
 }
 
 TEST_F(SplitTest, SplitsOnlyInModeTwoAfterTheSplitInterval) {
-  state.splitIntervalSec = 2;
-  state.logMode = 102;  // start-up actions still pending: no split yet
+  settings.splitIntervalSec = 2;
+  settings.logMode = 102;  // start-up actions still pending: no split yet
   SetChecked(true);
   clock.Advance(1000);
   Reading();
   clock.Advance(1000);
   Reading();
   EXPECT_EQ(Files().size(), 1u);
-  state.logMode = 2;
+  settings.logMode = 2;
   for (int i = 0; i < 3; ++i) {
     clock.Advance(1000);
     Reading();  // ticks 3000 (split: 3000 since start), 4000, 5000 (split)
@@ -115,7 +115,7 @@ TEST_F(SplitTest, SplitsOnlyInModeTwoAfterTheSplitInterval) {
 using SlotTest = RecorderTest;
 
 TEST_F(SlotTest, OffStateUsesTheZeroTexts) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading(LOG_KIND_POWER, false);
   ASSERT_EQ(Files(), std::vector<std::string>{"1A2B3_ALL_W_20261206_153805_042.csv"});
@@ -124,7 +124,7 @@ TEST_F(SlotTest, OffStateUsesTheZeroTexts) {
 }
 
 TEST_F(SlotTest, QuantitySwitchClosesAndOpensAFileOfTheOtherKind) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading(LOG_KIND_CURRENT);
   recorder->CloseLogFiles(CloseReason::QuantityChanged);  // the acquisition thread sends the new quantity
@@ -140,7 +140,7 @@ TEST_F(SlotTest, QuantitySwitchClosesAndOpensAFileOfTheOtherKind) {
 }
 
 TEST_F(SlotTest, TheTwoSlotsAreIndependent) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading(LOG_KIND_CURRENT);
   Reading(LOG_KIND_POWER);
@@ -153,7 +153,7 @@ TEST_F(SlotTest, TheTwoSlotsAreIndependent) {
 }
 
 TEST_F(SlotTest, AnExistingFileIsNeverOverwritten) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   for (const char* taken : {"1A2B3_ALL_A_20261206_153805_042.csv", "1A2B3_ALL_A_20261206_153805_043.csv"}) {
     std::ofstream(Path(taken), std::ios::binary) << "keep\r\n";
@@ -166,7 +166,7 @@ TEST_F(SlotTest, AnExistingFileIsNeverOverwritten) {
 }
 
 TEST_F(SlotTest, AnUncheckedBoxWritesNothingAfterTheFilesWereClosed) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   EXPECT_TRUE(recorder->Status().loggingChecked);
@@ -180,7 +180,7 @@ TEST_F(SlotTest, AnUncheckedBoxWritesNothingAfterTheFilesWereClosed) {
 }
 
 TEST_F(SlotTest, DestructionLeavesCompleteFiles) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   EXPECT_TRUE(recorder->WriteLogRecord(LOG_KIND_CURRENT, "x\r\n"));

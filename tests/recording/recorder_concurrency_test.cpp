@@ -41,7 +41,7 @@ bool IsRecordLine(const std::string& line, std::size_t width) {
 // header followed by whole records, and no record may be lost.
 TEST_F(RecorderConcurrencyTest, ClosingWhileLoggingLeavesOnlyWholeHeadedFiles) {
   constexpr int kReadings = 2000;
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   std::atomic<bool> done{false};
   std::thread acquisition([&] {

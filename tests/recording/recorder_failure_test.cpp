@@ -19,7 +19,7 @@ using CreationFailureTest = RecorderTest;
 TEST_F(CreationFailureTest, DirectoryBelowARegularFileFailsVisiblyAndLeavesTheSlotClosed) {
   std::ofstream(Path("plain")) << "not a directory";
   MakeRecorder(Path("plain/logs"));
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   RecorderStatus status = recorder->Status();
@@ -54,7 +54,7 @@ TEST_F(CreationFailureTest, NextDueRecordTriesAgainUnderANewName) {
 }
 
 TEST_F(CreationFailureTest, UnknownKindAndOversizeValuesAreFailuresNotPartialLines) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   EXPECT_FALSE(recorder->WriteLogRecord(7, kRecord));
   EXPECT_TRUE(recorder->Status().failing);
@@ -69,7 +69,7 @@ TEST_F(CreationFailureTest, UnknownKindAndOversizeValuesAreFailuresNotPartialLin
 using FullFileTest = RecorderTest;
 
 TEST_F(FullFileTest, ShortWriteIsCutBackToTheLastWholeLine) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   const std::size_t headerSize = ExpectedHeader(LOG_KIND_CURRENT).size();
   FileSizeLimit limit(headerSize + kRecord.size() + kRecord.size() / 2);

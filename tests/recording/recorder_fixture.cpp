@@ -58,7 +58,8 @@ RecorderTest::~RecorderTest() {
 void RecorderTest::MakeRecorder(const std::string& directory, recording::CreateMethod method,
                                 recording::FileSyncer::SyncFunction sync) {
   recorder.reset();
-  recorder = std::make_unique<CsvRecorder>(state, clock, directory.empty() ? dir : directory, method, std::move(sync));
+  recorder = std::make_unique<CsvRecorder>(settings, controls, clock, directory.empty() ? dir : directory, method,
+                                           std::move(sync));
   recorder->SetConnectionIdentity(ConnectionIdentity{0x1A2B3, "01A2B3", "V2.0L10"});
   recorder->StartTimers(clock.TickCount());
 }

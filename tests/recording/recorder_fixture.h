@@ -1,5 +1,6 @@
-// A recorder on a fresh temporary directory, with a fake clock and a fresh
-// AppState, plus helpers to feed readings and read the files back.
+// A recorder on a fresh temporary directory, with a fake clock and fresh
+// logging settings and controls (all the recorder reads), plus helpers to feed
+// readings and read the files back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,9 +15,9 @@
 
 #include "acquisition/app_state.h"
 #include "acquisition/control_ids.h"
+#include "acquisition/control_model.h"
 #include "recording/csv_recorder.h"
 #include "support/fake_clock.h"
-#include "support/scripted_driver.h"
 
 namespace kvx::test {
 
@@ -66,7 +67,7 @@ class RecorderTest : public ::testing::Test {
   void MakeRecorder(const std::string& directory = "",
                     recording::CreateMethod method = recording::CreateMethod::Unnamed,
                     recording::FileSyncer::SyncFunction sync = {});
-  void SetChecked(bool checked) { state.controls.SetCheck(ids::LOG_CHECK, checked); }
+  void SetChecked(bool checked) { controls.SetCheck(ids::LOG_CHECK, checked); }
   // One summary reading at the clock's present tick and time.
   void Reading(int kind = LOG_KIND_CURRENT, bool isOn = true,
                std::array<double, 4> present = {123.0, 0.0, 1500.0, 42.0}, double hz = 60.0);
@@ -76,8 +77,8 @@ class RecorderTest : public ::testing::Test {
   std::string Contents(const std::string& name) const { return ReadWholeFile(Path(name)); }
 
   std::string dir;
-  ScriptedDriver driver;
-  AppState state{driver};
+  LogSettings settings;
+  ControlModel controls;
   FakeClock clock;
   std::unique_ptr<CsvRecorder> recorder;
 };

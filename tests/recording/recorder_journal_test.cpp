@@ -75,9 +75,9 @@ TEST_F(JournalTest, AFileIsOpenedAndClosedWithItsRecordsTimesAndReason) {
 }
 
 TEST_F(JournalTest, EveryCloseSaysWhyAndTheBoxOffKeepsTheRestOut) {
-  state.logIntervalSec = 1;
-  state.splitIntervalSec = 2;
-  state.logMode = 2;
+  settings.logIntervalSec = 1;
+  settings.splitIntervalSec = 2;
+  settings.logMode = 2;
   SetChecked(true);
   for (int i = 0; i < 3; ++i) {
     clock.Advance(1000);
@@ -122,7 +122,7 @@ TEST_F(JournalTest, ConnectionsAndTimeoutsAreJournalledWithTheStripsSerial) {
 }
 
 TEST_F(JournalTest, FailingLoggingIsJournalledAndTheLinesStayWholeWhenTheJournalFailsToo) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();  // opens the file and the journal
   {

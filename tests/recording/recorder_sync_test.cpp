@@ -74,7 +74,7 @@ using RecorderSyncTest = RecorderTest;
 TEST_F(RecorderSyncTest, ClosingDoesNotWaitForTheDiskAndLoggingGoesOnMeanwhile) {
   SyncGate gate;
   MakeRecorder("", recording::CreateMethod::Unnamed, gate.Function());
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   const std::string first = recorder->Status().currentFile;
@@ -115,9 +115,9 @@ TEST_F(RecorderSyncTest, ClosingDoesNotWaitForTheDiskAndLoggingGoesOnMeanwhile) 
 TEST_F(RecorderSyncTest, ShutdownWaitsUntilEveryClosedFileIsSynced) {
   SyncGate gate;
   MakeRecorder("", recording::CreateMethod::Unnamed, gate.Function());
-  state.logIntervalSec = 0;
-  state.splitIntervalSec = 0;
-  state.logMode = 2;
+  settings.logIntervalSec = 0;
+  settings.splitIntervalSec = 0;
+  settings.logMode = 2;
   SetChecked(true);
   for (int i = 0; i < 5; ++i) Reading();  // five files, four closed by splits
   auto shutdown = std::async(std::launch::async, [&] { recorder->CloseLogFilesAndWait(); });
@@ -131,7 +131,7 @@ TEST_F(RecorderSyncTest, ShutdownWaitsUntilEveryClosedFileIsSynced) {
 
 TEST_F(RecorderSyncTest, AFailedSyncIsReportedAndTheNextRecordClearsIt) {
   MakeRecorder("", recording::CreateMethod::Unnamed, [](int) { return EIO; });
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   const std::string path = recorder->Status().currentFile;
@@ -144,7 +144,7 @@ TEST_F(RecorderSyncTest, AFailedSyncIsReportedAndTheNextRecordClearsIt) {
 }
 
 TEST_F(RecorderSyncTest, TheRealSyncerLeavesWholeFiles) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   recorder->CloseLogFiles(CloseReason::ConnectionEnded);

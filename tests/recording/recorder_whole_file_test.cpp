@@ -28,9 +28,9 @@ class WholeFileTest : public RecorderTest, public ::testing::WithParamInterface<
 };
 
 TEST_P(WholeFileTest, AFullDiskLeavesNoFileAtAllAndTheNextRecordMakesAWholeOne) {
-  state.logIntervalSec = 0;
-  state.splitIntervalSec = 0;
-  state.logMode = 2;  // every record would start its own file
+  settings.logIntervalSec = 0;
+  settings.splitIntervalSec = 0;
+  settings.logMode = 2;  // every record would start its own file
   SetChecked(true);
   FileSizeLimit limit(100);  // three header lines (94 bytes) and a piece of the fourth
   ASSERT_TRUE(limit.Active());
@@ -50,7 +50,7 @@ TEST_P(WholeFileTest, AFullDiskLeavesNoFileAtAllAndTheNextRecordMakesAWholeOne) 
 }
 
 TEST_P(WholeFileTest, ATakenNameIsSkippedNotReplaced) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   std::ofstream(Path("1A2B3_ALL_A_20261206_153805_042.csv"), std::ios::binary) << "keep\r\n";
   Reading();
@@ -116,7 +116,7 @@ TEST_F(GoneTest, ReplacedDirectoryGetsTheNextRecordInANewFileAndTheChangeIsSaid)
 }
 
 TEST_F(GoneTest, DeletedOrReplacedFileIsGivenUpForANewOne) {
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   const std::string first = recorder->Status().currentFile;
@@ -146,7 +146,7 @@ TEST_F(GoneTest, RemovedWorkingDirectoryIsNoticedToo) {
   ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
   ASSERT_EQ(chdir(work.c_str()), 0);
   MakeRecorder(".");
-  state.logIntervalSec = 0;
+  settings.logIntervalSec = 0;
   SetChecked(true);
   Reading();
   EXPECT_EQ(recorder->Status().currentFile, "./1A2B3_ALL_A_20261206_153805_042.csv");
