@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "device/printable_text.h"
 #include "recording/log_file.h"
 
 namespace kvx::recording {
@@ -208,7 +209,8 @@ bool EventJournal::AppendLocked(const std::string& line, int& error) {
 void EventJournal::FailLocked(const std::string& message) {
   if (failing_) return;
   failing_ = true;
-  std::fprintf(stderr, "Event journal is failing: %s\n", message.c_str());
+  // The message holds the log directory path: printed with control characters escaped.
+  std::fprintf(stderr, "Event journal is failing: %s\n", device::PrintableText(message).c_str());
   if (onFailure_) onFailure_(message);
 }
 
