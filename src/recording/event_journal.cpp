@@ -210,7 +210,7 @@ void EventJournal::FailLocked(const std::string& message) {
   if (failing_) return;
   failing_ = true;
   // The message holds the log directory path: printed with control characters escaped.
-  std::fprintf(stderr, "Event journal is failing: %s\n", device::PrintableText(message).c_str());
+  std::fprintf(stderr, "Event journal is failing: %s\n", PrintableText(message).c_str());
   if (onFailure_) onFailure_(message);
 }
 
