@@ -186,20 +186,10 @@ bool EventJournal::AppendLocked(const std::string& line, int& error) {
     error = errno;
     return false;
   }
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      error = n < 0 ? errno : ENOSPC;
-      break;
-    }
-  }
-  if (written == line.size()) return true;
-  if (written > 0 && ::ftruncate(fd_, before.st_size) != 0) {
+  error = WriteAll(fd_, line);
+  if (error == 0) return true;
+  struct stat after {};
+  if (::fstat(fd_, &after) == 0 && after.st_size > before.st_size && ::ftruncate(fd_, before.st_size) != 0) {
     // Half a line is left: a new line ends it, so that the next line stands on its own.
     static_cast<void>(::write(fd_, "\n", 1));
   }

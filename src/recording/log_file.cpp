@@ -18,21 +18,6 @@ namespace {
   return result == 0 ? buffer : "unknown error";
 }
 
-// Writes all of `data`; 0 or the errno (EIO for a write that makes no progress).
-int WriteAll(int fd, std::string_view data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return n < 0 ? errno : EIO;
-    }
-  }
-  return 0;
-}
 
 // Errors of open(O_TMPFILE) that mean "this filesystem (or kernel) has no
 // unnamed files", as opposed to a directory that is missing or not writable.
@@ -55,6 +40,21 @@ int CloseKeepingError(int fd, int error) {
 }
 
 }  // namespace
+
+int WriteAll(int fd, std::string_view data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return n < 0 ? errno : EIO;
+    }
+  }
+  return 0;
+}
 
 std::string DescribeError(std::string_view what, const std::string& path, int error) {
   char buffer[128] = {};

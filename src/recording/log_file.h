@@ -21,6 +21,10 @@ namespace kvx::recording {
 // "<what> <path>: <reason>", e.g. "write ./1A2B3_ALL_A_....csv: File too large".
 std::string DescribeError(std::string_view what, const std::string& path, int error);
 
+// Writes all of `data`, completing short writes: 0, or the errno (EIO for a
+// write that makes no progress).
+int WriteAll(int fd, std::string_view data);
+
 struct AppendResult {
   bool ok = true;
   int error = 0;                 // errno of the failure
