@@ -419,10 +419,7 @@ void UsbDriver::Deliver(const device::DeviceEvent& event) {
 
 // ---------------------------------------------------------------- factory
 
-std::optional<device::AccessCode> UsbDriver::UnlockCode() const {
-  if (!options_.unlockCode) return std::nullopt;
-  return device::AccessCode{options_.unlockCode->word1, options_.unlockCode->word2};
-}
+std::optional<device::AccessCode> UsbDriver::UnlockCode() const { return options_.unlockCode; }
 
 std::unique_ptr<device::Driver> MakeUsbDriver(const UsbOptions& options, std::string& error) {
   if (options.primaryIds.empty() && options.fallbackIds.empty()) {

@@ -52,7 +52,6 @@ namespace kvx::usb {
 
 class UsbDriver final : public device::Driver {
  public:
-
   // Takes an initialised context and exits it when destroyed.
   UsbDriver(libusb_context* context, UsbOptions options);
   ~UsbDriver() override;

@@ -38,10 +38,10 @@ std::optional<std::uint8_t> ParseEndpoint(std::string_view text) {
   return static_cast<std::uint8_t>(*value);
 }
 
-std::optional<UnlockCode> ParseUnlockCode(std::string_view text) {
+std::optional<device::AccessCode> ParseUnlockCode(std::string_view text) {
   const auto pair = HexPair(text);
   if (!pair) return std::nullopt;
-  return UnlockCode{pair->first, pair->second};
+  return device::AccessCode{pair->first, pair->second};
 }
 
 }  // namespace kvx::usb

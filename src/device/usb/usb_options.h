@@ -20,11 +20,6 @@ struct UsbId {
   bool operator==(const UsbId&) const = default;
 };
 
-struct UnlockCode {
-  std::uint16_t word1 = 0;
-  std::uint16_t word2 = 0;
-};
-
 struct UsbOptions {
   std::vector<UsbId> primaryIds;   // strips published under the primary interface class
   std::vector<UsbId> fallbackIds;  // ... and under the fallback class
@@ -33,7 +28,7 @@ struct UsbOptions {
   std::optional<std::uint8_t> endpoint;
   // The strip's REQ_UNLOCK access code; unset = not known, and then the
   // reset sequence is not sent (UsbDriver::UnlockCode).
-  std::optional<UnlockCode> unlockCode;
+  std::optional<device::AccessCode> unlockCode;
 };
 
 // "VID:PID" in hex (1 to 4 digits each), as lsusb prints it.
@@ -41,7 +36,7 @@ std::optional<UsbId> ParseUsbId(std::string_view text);
 // "0xNN" or "NN" in hex: an IN endpoint address (bit 7 set).
 std::optional<std::uint8_t> ParseEndpoint(std::string_view text);
 // "WORD1:WORD2" in hex.
-std::optional<UnlockCode> ParseUnlockCode(std::string_view text);
+std::optional<device::AccessCode> ParseUnlockCode(std::string_view text);
 
 // The backend over libusb-1.0. Null with a message when libusb cannot be
 // initialised or the options name no ID at all.
