@@ -279,15 +279,18 @@ void EmulatedDevice::AnswerControls() {
   }
 }
 
+bool EmulatedDevice::DiscardQueuedLocked(std::deque<Urb>& queue, std::uint64_t address) {
+  const auto it = std::find_if(queue.begin(), queue.end(), [&](const Urb& urb) { return urb.address == address; });
+  if (it == queue.end()) return false;
+  Urb urb = std::move(*it);
+  queue.erase(it);
+  urb.status = -ENOENT;
+  CompleteLocked(std::move(urb));
+  return true;
+}
+
 bool EmulatedDevice::DiscardControlLocked(std::uint64_t address) {
-  for (auto it = controls_.begin(); it != controls_.end(); ++it) {
-    if (it->address != address) continue;
-    Urb urb = std::move(*it);
-    controls_.erase(it);
-    urb.status = -ENOENT;
-    CompleteLocked(std::move(urb));
-    return true;
-  }
+  if (DiscardQueuedLocked(controls_, address)) return true;
   if (!answering_ || answering_->address != address) return false;
   answering_->status = -ENOENT;
   CompleteLocked(std::move(*answering_));
@@ -335,12 +338,7 @@ void EmulatedDevice::Discard(UMockdevIoctlClient* client) {
     umockdev_ioctl_client_complete(client, 0, 0);
     return;
   }
-  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-    if (it->address != address) continue;
-    Urb urb = std::move(*it);
-    waiting_.erase(it);
-    urb.status = -ENOENT;
-    CompleteLocked(std::move(urb));
+  if (DiscardQueuedLocked(waiting_, address)) {
     if (waiting_.empty() && armed_) {
       // The client cancelled its last read: the pipe stops as it does on STOP.
       std::uint32_t returned = 0;

@@ -74,6 +74,8 @@ class EmulatedDevice {
   void ClaimChanged(bool claimed);
   void Pump();
   void AnswerControls();
+  // Completes the URB at `address` as discarded (-ENOENT) if `queue` holds it.
+  bool DiscardQueuedLocked(std::deque<Urb>& queue, std::uint64_t address);
   bool DiscardControlLocked(std::uint64_t address);
   void CompleteLocked(Urb urb);
   static void Release(Urb& urb);
