@@ -111,9 +111,25 @@ double ActivePower(const WaveFrame& y, double supplyVolts) {
   return acc / 1000.0;
 }
 
-double CombineAveragingSlots(const std::array<double, 100>& slots) {
-  double a = slots[0];
-  for (std::size_t i = 1; i < Measurement::AVERAGING_LENGTH; ++i) a = (a + slots[i]) * 0.5;
+void AveragingWindow::Add(const std::array<double, 4>& values, int kind) {
+  if (kind != kind_) {
+    count_ = 0;
+    kind_ = kind;
+  }
+  if (count_ == 0) next_ = 0;
+  ring_[next_] = values;
+  next_ = (next_ + 1) % LENGTH;
+  if (count_ < LENGTH) ++count_;
+}
+
+std::array<double, 4> AveragingWindow::Combined() const {
+  // The oldest held reading sits count_ places before next_.
+  std::size_t at = (next_ + LENGTH - count_) % LENGTH;
+  std::array<double, 4> a = ring_[at];
+  for (std::size_t i = 1; i < count_; ++i) {
+    at = (at + 1) % LENGTH;
+    for (std::size_t k = 0; k < 4; ++k) a[k] = (a[k] + ring_[at][k]) * 0.5;
+  }
   return a;
 }
 
@@ -138,7 +154,8 @@ void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t ar
     shownMax[k] = m.outletMax[k].load();
     shownMin[k] = m.outletMin[k].load();
   }
-  const std::array<double, 4> present = UpdatePresentValues(v);
+  const int kind = d == 1.0 ? LOG_KIND_CURRENT : LOG_KIND_POWER;
+  const std::array<double, 4> present = UpdatePresentValues(v, kind);
 
   // One batch, in the order instantaneous, largest, smallest, present, so a
   // reader of the control model sees the sixteen labels of one reading together.
@@ -151,22 +168,15 @@ void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t ar
   controls_.SetTexts(labels);
 
   lastPresent_ = present;
-  const int kind = d == 1.0 ? LOG_KIND_CURRENT : LOG_KIND_POWER;
   const bool isOn = (reading.packetIndex & protocol::STATE_ON_BIT) != 0;
   lastSummary_ = SummaryReadingEvent{arrivalTick, kind == LOG_KIND_POWER, isOn, v};
   recorder_.LogSummaryReading(arrivalTick, m.readingTime, kind, isOn, present, line_.supplyVolts,
                               line_.lineFrequencyHz, line_.temperatureC);
 }
 
-std::array<double, 4> Measurement::UpdatePresentValues(const std::array<double, 4>& v) {
-  for (std::size_t k = 0; k < 4; ++k) averagingWindow_[k][windowIndex_] = v[k];
-  const std::uint32_t n = controls_.IsChecked(ids::AVERAGE_CHECK) ? AVERAGING_LENGTH : 0;
-  ++windowIndex_;
-  if (windowIndex_ >= n) windowIndex_ = 0;
-  if (n == 0) return v;
-  std::array<double, 4> present{};
-  for (std::size_t k = 0; k < 4; ++k) present[k] = CombineAveragingSlots(averagingWindow_[k]);
-  return present;
+std::array<double, 4> Measurement::UpdatePresentValues(const std::array<double, 4>& v, int kind) {
+  averaging_.Add(v, kind);
+  return controls_.IsChecked(ids::AVERAGE_CHECK) ? averaging_.Combined() : v;
 }
 
 void Measurement::ProcessWaveformPacket(const Reading& reading) {

@@ -50,14 +50,32 @@ double EffectiveCurrent(const WaveFrame& corrected);
 // rising zero crossing one sample before the frame), / 1000: watts.
 double ActivePower(const WaveFrame& corrected, double supplyVolts);
 
-// The summary present value of a full averaging window: slots 0..11 combined
-// in slot order, each step halving, so slot 11 weighs 1/2.
-double CombineAveragingSlots(const std::array<double, 100>& slots);
+// The summary present values over the most recent readings of one connection
+// and one quantity, in the order they arrived: a = the oldest, then for each
+// newer one a = (a + v) x 0.5, so the newest weighs one half. Readings of
+// another quantity or connection, and places never filled, take no part, so a
+// steady load shows its value from the first reading on.
+class AveragingWindow {
+ public:
+  static constexpr std::size_t LENGTH = 12;
+  // A new connection: nothing held.
+  void Clear() { count_ = 0; }
+  // One reading of `kind` (LOG_KIND_CURRENT or LOG_KIND_POWER); a reading of
+  // another kind than those held starts the window again.
+  void Add(const std::array<double, 4>& values, int kind);
+  // The combined values of the readings held (the values themselves for one).
+  std::array<double, 4> Combined() const;
+  std::size_t count() const { return count_; }
+
+ private:
+  std::array<std::array<double, 4>, LENGTH> ring_{};
+  std::size_t next_ = 0;   // where the next reading goes
+  std::size_t count_ = 0;  // readings held, up to LENGTH
+  int kind_ = 0;
+};
 
 class Measurement {
  public:
-  static constexpr std::uint32_t AVERAGING_LENGTH = 12;
-
   // `controls` receives the labels and gives the check boxes it reads; `state`
   // holds the statistics. Both outlive the object.
   Measurement(ControlModel& controls, MeasurementState& state, MeasurementRecorder& recorder, WaveformSink& graph);
@@ -67,6 +85,8 @@ class Measurement {
 
   // The correction records of the connection's strip, fetched when it opened.
   void SetCalibration(const std::array<protocol::ChannelCalibration, 4>& calibration) { calibration_ = calibration; }
+  // A connection opened: the averaging starts again.
+  void StartConnection() { averaging_.Clear(); }
   // The line quantities of the latest environment refresh.
   void SetLineValues(const LineValues& values) { line_ = values; }
 
@@ -84,7 +104,7 @@ class Measurement {
   bool lastWaveIsPower() const { return lastWaveIsPower_; }
 
  private:
-  std::array<double, 4> UpdatePresentValues(const std::array<double, 4>& values);
+  std::array<double, 4> UpdatePresentValues(const std::array<double, 4>& values, int kind);
   void EvaluateFrame(std::uint8_t readingKind);
   void ShowEffectiveCurrent(double current);
   void ShowActivePower(double power);
@@ -95,9 +115,9 @@ class Measurement {
   WaveformSink& graph_;
   std::array<protocol::ChannelCalibration, 4> calibration_{};
   LineValues line_{};
-  // Lives as long as the acquisition thread; neither reset touches it.
-  std::array<std::array<double, 100>, 4> averagingWindow_{};
-  std::uint32_t windowIndex_ = 0;
+  // Filled whether averaging is shown or not, so switching it on averages
+  // readings already received; neither reset touches it.
+  AveragingWindow averaging_;
   std::array<double, 4> lastPresent_{};
   SummaryReadingEvent lastSummary_{};
   double lastWaveValue_ = 0.0;

@@ -100,42 +100,32 @@ TEST_F(MeasurementTest, ExtremesFollowStrictComparisons) {
   EXPECT_EQ(Text(5013), "600");
 }
 
-TEST_F(MeasurementTest, AveragingSwitchedOnDoublesTowardsTheValueThenHoldsItAndSwitchesOffAtOnce) {
+TEST_F(MeasurementTest, AveragingCombinesTheLatestReadingsOfOneQuantityAndConnectionInArrivalOrder) {
+  const auto logged = [this] { return recorder.Readings().back().present[0]; };
+  // A steady load shows its value from the first reading after the switch.
   for (int i = 0; i < 3; ++i) measurement.ProcessSummaryReading(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
   state.controls.SetCheck(ids::AVERAGE_CHECK, true);
-  const std::size_t before = recorder.Readings().size();
-  const char* shown[] = {"0", "1", "2", "4", "8", "16", "31", "62", "125", "250", "500", "1000"};
-  for (int k = 1; k <= 15; ++k) {
-    measurement.ProcessSummaryReading(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
-    const double expected = k <= 12 ? 1000.0 * std::ldexp(1.0, k - 12) : 1000.0;
-    const auto logged = recorder.Readings();
-    ASSERT_EQ(logged.size(), before + static_cast<std::size_t>(k));
-    for (double p : logged.back().present) EXPECT_EQ(p, expected) << "reading " << k;
-    const std::string label = Text(5019);
-    if (k == 8) {
-      EXPECT_TRUE(label == "62" || label == "63") << label;  // 62.5: the formatter's tie rule
-    } else {
-      EXPECT_EQ(label, k <= 12 ? shown[k - 1] : "1000") << "reading " << k;
-    }
-  }
+  measurement.ProcessSummaryReading(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
+  EXPECT_EQ(logged(), 1000.0);
+  EXPECT_EQ(Text(5019), "1000");
+  // The newest weighs one half, the one before a quarter, ...
+  measurement.ProcessSummaryReading(Summary(0x30, {2000, 0, 0, 0}), 0);
+  EXPECT_EQ(logged(), 1500.0);
+  // Only the latest 12 take part: after 12 readings of 0 the 1000s are gone.
+  for (int i = 0; i < 12; ++i) measurement.ProcessSummaryReading(Summary(0x30, {0, 0, 0, 0}), 0);
+  EXPECT_EQ(logged(), 0.0);
+  // A reading of the other quantity starts again: no milliamperes among watts.
+  measurement.ProcessSummaryReading(Summary(0x10, {1200, 1200, 1200, 1200}), 0);
+  EXPECT_NEAR(logged(), 1200 / 1.0001, 1e-9);
+  // So does a new connection.
+  measurement.StartConnection();
+  measurement.ProcessSummaryReading(Summary(0x10, {500, 500, 500, 500}), 0);
+  EXPECT_NEAR(logged(), 500 / 1.0001, 1e-9);
   // Off again: the present value is the instantaneous one from the next reading on.
   state.controls.SetCheck(ids::AVERAGE_CHECK, false);
   measurement.ProcessSummaryReading(Summary(0x30, {400, 400, 400, 400}), 0);
-  EXPECT_EQ(recorder.Readings().back().present[0], 400.0);
+  EXPECT_EQ(logged(), 400.0);
   EXPECT_EQ(Text(5013), "400");
-}
-
-TEST_F(MeasurementTest, AveragingCombinesSlotsInSlotOrder) {
-  // Slots written in the order 0..11; slot 11 weighs one half, slots 0 and 1 1/2048 each.
-  std::array<double, 100> slots{};
-  slots[11] = 2048.0;
-  EXPECT_EQ(CombineAveragingSlots(slots), 1024.0);
-  slots = {};
-  slots[0] = 2048.0;
-  slots[1] = 2048.0;
-  EXPECT_EQ(CombineAveragingSlots(slots), 2.0);
-  slots[50] = 1e9;  // never used
-  EXPECT_EQ(CombineAveragingSlots(slots), 2.0);
 }
 
 // ---------------------------------------------------------------- waveform
