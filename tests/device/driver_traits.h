@@ -13,6 +13,8 @@
 //   void OfferReading(int)         one reading becomes available to an armed pipe of the strip
 //   void DelayReply(int, bRequest, optional<ms>)
 //                                  control transfers with bRequest answer after the delay (nullopt: never)
+//   bool WaitQueued(Handle, n)     until n offered readings wait in the driver for the pipe (true at
+//                                  once where readings are made when read)
 //   int PendingReads(), PendingControls()
 //                                  reads / control calls waiting inside the driver now
 //
@@ -56,6 +58,7 @@ class SimTraits {
     fault.delayMs = delay ? static_cast<std::uint32_t>(delay->count()) : 0;
     driver_.SetReplyFaults(Index(strip), {fault});
   }
+  bool WaitQueued(device::Handle, std::size_t) { return true; }  // readings are made when read
   int PendingReads() const { return driver_.PendingReadCount(); }
   int PendingControls() const { return driver_.PendingControlCount(); }
 
@@ -77,6 +80,8 @@ class SimTraits {
 
 class ScriptedTraits {
  public:
+  // Its queued reads are the test's script, not readings a strip sent.
+  static constexpr const char* noStripQueue = "the scripted driver's queued reads are a script, not a strip's readings";
   ScriptedTraits() {
     for (const std::uint32_t serial : CONFORMANCE_SERIALS) {
       ScriptedStrip strip;
@@ -99,6 +104,7 @@ class ScriptedTraits {
   void DelayReply(int, std::uint8_t bRequest, std::optional<std::chrono::milliseconds> delay) {
     driver_.SetReplyDelay(bRequest, delay);
   }
+  bool WaitQueued(device::Handle, std::size_t) { return true; }
   int PendingReads() const { return driver_.PendingReads(); }
   int PendingControls() const { return driver_.PendingControls(); }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "device/driver_traits.h"
 #include "device/usb/usb_driver.h"
@@ -69,6 +70,14 @@ class UsbTraits {
   void DelayReply(int strip, std::uint8_t bRequest, std::optional<std::chrono::milliseconds> delay) {
     control_.Tell("delay " + S(strip) + " " + std::to_string(bRequest) + " " +
                   (delay ? std::to_string(delay->count()) : std::string("never")));
+  }
+  bool WaitQueued(device::Handle pipe, std::size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (driver_->QueuedReadingCount(pipe) < n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
   }
   int PendingReads() const { return driver_->PendingReadCount(); }
   int PendingControls() {

@@ -70,6 +70,7 @@ void ControlCall::Abandon() {
 
 void LIBUSB_CALL ControlCall::OnDone(libusb_transfer* transfer) {
   auto& self = *static_cast<ControlCall*>(transfer->user_data);
+  if (transfer->status == LIBUSB_TRANSFER_COMPLETED && self.onCompleted_) self.onCompleted_();
   // Notified under the lock: once Run sees done_ it destroys the call, so
   // nothing of it may be touched after the lock is released.
   std::lock_guard lock(self.mutex_);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 
@@ -20,7 +21,10 @@ namespace kvx::usb {
 
 class ControlCall {
  public:
-  ControlCall(EventGate& gate, libusb_device_handle* handle) : gate_(gate), handle_(handle) {}
+  // `onCompleted`, when given, runs on the event thread as the transfer
+  // completes successfully, before any later transfer's callback.
+  ControlCall(EventGate& gate, libusb_device_handle* handle, std::function<void()> onCompleted = {})
+      : gate_(gate), handle_(handle), onCompleted_(std::move(onCompleted)) {}
   ControlCall(const ControlCall&) = delete;
   ControlCall& operator=(const ControlCall&) = delete;
 
@@ -37,6 +41,7 @@ class ControlCall {
 
   EventGate& gate_;
   libusb_device_handle* const handle_;
+  const std::function<void()> onCompleted_;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool done_ = false;

@@ -282,7 +282,19 @@ device::ControlStatus UsbDriver::Transfer(Handle handle, Strip& strip, std::span
   }
   // libusb takes 0 as "no time-out": the shortest wait it is given is 1 ms.
   const auto waitMs = static_cast<unsigned>(std::clamp<std::int64_t>(timeout.count(), 1, 0x7FFFFFFF));
-  ControlCall call(gate_, strip.handle);
+  // A selection changes what the strip sends: the readings its pipes queued
+  // before the request completed are of the old selection and go with it.
+  std::vector<std::shared_ptr<UsbStream>> streams;
+  const bool selects = setup.bmRequestType == protocol::REQUEST_TYPE_OUT &&
+                       (setup.bRequest == protocol::REQ_SELECT_OUTLET || setup.bRequest == protocol::REQ_SELECT_QUANTITY);
+  if (selects) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [h, state] : handles_)
+      if (state.stream && state.strip.get() == &strip) streams.push_back(state.stream);
+  }
+  ControlCall call(gate_, strip.handle, streams.empty() ? std::function<void()>{} : [&streams] {
+    for (const auto& stream : streams) stream->DropQueued();
+  });
   {
     // Registered for Close, which abandons the call; closed already: nothing to send.
     std::lock_guard lock(mutex_);
@@ -312,6 +324,17 @@ device::ControlStatus UsbDriver::Transfer(Handle handle, Strip& strip, std::span
     bytesReturned = static_cast<std::uint32_t>(n);
   }
   return ControlStatus::Ok;
+}
+
+std::size_t UsbDriver::QueuedReadingCount(Handle handle) {
+  std::shared_ptr<UsbStream> stream;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(handle);
+    if (it == handles_.end() || !it->second.stream) return 0;
+    stream = it->second.stream;
+  }
+  return stream->QueuedCount();
 }
 
 ReadResult UsbDriver::Read(Handle handle, std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) {

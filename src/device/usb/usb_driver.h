@@ -75,6 +75,8 @@ class UsbDriver final : public device::Driver {
 
   // Reads now in Read, for tests that must act while one waits.
   int PendingReadCount() const { return pendingReads_.load(); }
+  // Readings received on the pipe `handle` and not yet read, for tests.
+  std::size_t QueuedReadingCount(device::Handle handle);
 
  private:
   // One strip that has at least one open handle.

@@ -34,7 +34,7 @@ std::optional<UsbId> ParseUsbId(std::string_view text) {
 
 std::optional<std::uint8_t> ParseEndpoint(std::string_view text) {
   const auto value = HexWord(text);
-  if (!value || *value > 0xFF || (*value & 0x80) == 0 || (*value & 0x0F) == 0) return std::nullopt;
+  if (!value || *value < 0x81 || *value > 0x8F) return std::nullopt;  // IN endpoints 1..15
   return static_cast<std::uint8_t>(*value);
 }
 

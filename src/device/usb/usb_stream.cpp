@@ -93,6 +93,16 @@ void UsbStream::Cancel() {
   cv_.notify_all();
 }
 
+void UsbStream::DropQueued() {
+  std::lock_guard lock(mutex_);
+  queue_.clear();
+}
+
+std::size_t UsbStream::QueuedCount() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 bool UsbStream::DeviceLost() const {
   std::lock_guard lock(mutex_);
   return lost_;

@@ -46,6 +46,11 @@ class UsbStream {
   // The strip is gone or the handle closed: wakes a waiting Read, later ones fail.
   void Fail();
   void Cancel();
+  // Drops the readings queued and not yet read: called on the event thread
+  // when a request that changes what the strip sends has completed, so the
+  // readings fetched before it never pass for readings of the new selection.
+  void DropQueued();
+  std::size_t QueuedCount() const;
   device::ReadResult Read(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
 
   // Set when a transfer reported that the device is gone.

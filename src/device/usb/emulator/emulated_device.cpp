@@ -271,6 +271,9 @@ void EmulatedDevice::AnswerControls() {
     Urb urb = std::move(*answering_);
     answering_.reset();
     const bool ok = status == device::ControlStatus::Ok;
+    if (ok && setup.bmRequestType == protocol::REQUEST_TYPE_OUT &&
+        (setup.bRequest == protocol::REQ_SELECT_OUTLET || setup.bRequest == protocol::REQ_SELECT_QUANTITY))
+      ++selects_;
     urb.status = ok ? 0 : status == device::ControlStatus::Gone ? -ESHUTDOWN : -EPIPE;
     reply.resize(ok ? returned : 0);
     urb.data = std::move(reply);
@@ -361,11 +364,14 @@ void EmulatedDevice::Pump() {
   for (;;) {
     pumpCv_.wait(lock, [&] { return stop_ || (present_ && armed_ && !waiting_.empty() && (!held_ || offered_ > 0)); });
     if (stop_) return;
+    const std::uint64_t selects = selects_;
     lock.unlock();
     protocol::ReadingBytes reading{};
     const device::ReadResult result = sim_.Read(pipe_, reading, PUMP_WAIT);
     lock.lock();
-    if (result.status == device::ReadStatus::Completed && !waiting_.empty()) {
+    if (result.status == device::ReadStatus::Completed && selects != selects_) {
+      // Perhaps of the selection before: a real strip's next reading would follow the request.
+    } else if (result.status == device::ReadStatus::Completed && !waiting_.empty()) {
       Urb urb = std::move(waiting_.front());
       waiting_.pop_front();
       urb.data.assign(reading.begin(), reading.begin() + std::min<std::size_t>(result.bytes, reading.size()));

@@ -17,6 +17,9 @@
 //   completes the oldest with each. Held (Hold), it passes on only the
 //   readings that Offer allows, one each. The first IN URB arms the pipe
 //   (SET_EVENT); when the last one is discarded the pipe is stopped (STOP).
+//   A reading the pump fetched while an outlet or quantity selection was
+//   answered is dropped, so a selection's URB always completes before any
+//   reading that could be of the old selection.
 // - Unplugged: waiting URBs complete with -ESHUTDOWN, later submits fail
 //   with ENODEV.
 #pragma once
@@ -97,6 +100,7 @@ class EmulatedDevice {
   std::deque<Urb> completed_;  // ready to be reaped, in completion order
   bool held_ = false;
   int offered_ = 0;            // readings a held strip may still pass on
+  std::uint64_t selects_ = 0;  // selections answered: a reading fetched across one is dropped
   std::condition_variable controlCv_;
   std::deque<Urb> controls_;   // control URBs not yet taken by the control thread
   std::optional<Urb> answering_;  // the one the control thread waits on
