@@ -1,6 +1,7 @@
 #include "acquisition/acquisition_thread.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <span>
 #include <system_error>
 
@@ -17,6 +18,10 @@ namespace {
 // The line quantities are asked at most this often, measured between reading arrivals.
 constexpr std::uint32_t ENVIRONMENT_PERIOD_MS = 1000;
 constexpr std::uint8_t NOT_SENT = 0xFF;
+// The pause before a connection is opened again after one whose reads failed
+// before any reading: doubled at each such failure in a row, up to the bound.
+constexpr std::uint32_t RETRY_FIRST_MS = 100;
+constexpr std::uint32_t RETRY_MAX_MS = 30000;
 
 // Stands in for the completion event handed to the driver with the set-event
 // code: a per-thread token, never 0.
@@ -156,15 +161,46 @@ void AcquisitionThread::OuterPass() {
   if (state_.startup.log.logMode.load() >= STARTUP_ACTIONS_PENDING) RunStartupActions();
   ReadIdentity();
   measurement_.SetCalibration(device::FetchCalibration(device_));
+  measurement_.StartConnection();
   device_.SendSetEvent(pipe, readEvent_);
   environmentDue_ = true;
-  UpdateStatus([](AcquisitionStatus& s) { ++s.connections; });
+  UpdateStatus([tick = clock_.TickCount()](AcquisitionStatus& s) {
+    ++s.connections;
+    s.connectedTick = tick;
+    s.lastReadingTick = 0;
+  });
   recorder_.ConnectionStarted();
   SetState(ConnectionState::Reading);
+  stripGone_ = false;
+  connectionReadings_ = 0;
   const ConnectionEnd end = ReadLoop(pipe);
   SetState(ConnectionState::Closing);
   recorder_.ConnectionEnded(end);
   EndConnection(pipe);
+  BackOffAfter(end, serial);
+}
+
+void AcquisitionThread::BackOffAfter(ConnectionEnd end, std::int32_t serial) {
+  // A connection whose reads fail before the first reading (a wrong data
+  // endpoint, a strip that refuses to stream) would be opened again at once,
+  // over and over: the next attempt waits, doubling up to a bound, and the
+  // run is said once.
+  if (end != ConnectionEnd::ReadFailure || connectionReadings_ != 0) {
+    failedOpenings_ = 0;
+    return;
+  }
+  const std::uint32_t waitMs =
+      std::min<std::uint32_t>(RETRY_FIRST_MS << std::min<std::uint32_t>(failedOpenings_, 16), RETRY_MAX_MS);
+  if (failedOpenings_++ == 0) {
+    const std::string why = "reads fail right after the connection opens";
+    recorder_.ConnectionFailing(why, waitMs);
+    char serialText[16];
+    std::snprintf(serialText, sizeof serialText, "%05X", static_cast<unsigned>(serial) & 0xFFFFFFu);
+    device_.Notice("kvxclient: S/N=" + std::string(serialText) + ": " + why +
+                   "; retrying with a growing pause (up to 30 s). Is --usb-endpoint right?");
+  }
+  device_.WaitWhileSelected(serial, std::chrono::milliseconds(waitMs),
+                            [this] { return state_.threadRunFlag.load() == 0; });
 }
 
 Handle AcquisitionThread::OpenConnection(std::int32_t serial) {
@@ -258,7 +294,9 @@ ConnectionEnd AcquisitionThread::ReadLoop(Handle pipe) {
     const Reading reading = DecodeReading(buffer);
     state_.measurement.readingTime = clock_.Now();
     const std::uint32_t arrivalTick = clock_.TickCount();
+    ++connectionReadings_;
     HandleReading(reading, arrivalTick);
+    if (stripGone_) return ConnectionEnd::Unplugged;
   }
   endRun();
   return ConnectionEnd::Stop;
@@ -306,6 +344,10 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
     discardNextReading_ = false;
     ResetStatistics(state_.measurement);
     outcome = Outcome::Discarded;
+  } else if (ContradictsSelection(reading)) {
+    // Sent before the strip took the selection last sent (readings still on
+    // their way): never shown or recorded as readings of the new one.
+    outcome = Outcome::Discarded;
   } else {
     switch (ClassifyReading(reading, previousPacketIndex_)) {
       case ReadingVerdict::Waveform:
@@ -327,13 +369,24 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
   }
   previousPacketIndex_ = reading.packetIndex;
 
-  UpdateStatus([outcome, frameDone](AcquisitionStatus& s) {
+  UpdateStatus([outcome, frameDone, arrivalTick](AcquisitionStatus& s) {
     ++s.readings;
+    s.lastReadingTick = arrivalTick;
     if (outcome == Outcome::Discarded) ++s.readingsDiscarded;
     if (outcome == Outcome::Accepted) ++s.readingsAccepted;
     if (outcome == Outcome::Dropped) ++s.readingsDropped;
     if (frameDone) ++s.waveformFrames;
   });
+}
+
+bool AcquisitionThread::ContradictsSelection(const Reading& reading) const {
+  const std::uint8_t outlet = reading.readingKind & 0x0F;
+  if (lastSentOutlet_ == NOT_SENT) return false;
+  if (lastSentOutlet_ != 0) return outlet != lastSentOutlet_;  // a summary, or another outlet's waveform
+  if (outlet != 0) return true;                                // a waveform packet in the summary view
+  // A summary of the other quantity: read as power where current was asked, or the reverse.
+  const bool power = SummaryDivisor(reading.readingKind) != 1.0;
+  return lastSentQuantity_ != NOT_SENT && power != (lastSentQuantity_ == QUANTITY_POWER);
 }
 
 bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
@@ -343,20 +396,35 @@ bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   // whole: a failed or short reply would otherwise decode the bytes of the
   // previous request (a failed temperature read as the line period's bytes,
   // 400.00) or of an earlier second. Such a quantity shows "(BAD)" and
-  // records 0.
-  const auto request = [this](std::uint8_t code, std::uint16_t length, std::size_t needed) {
+  // records 0, and the journal says which request failed and why.
+  bool anyFailed = false;
+  const auto request = [&](std::uint8_t code, const char* name, std::uint16_t length, std::size_t needed) {
     std::array<std::uint8_t, 8> reply{};
     const std::optional<std::size_t> got = device_.VendorRequestInBytes(code, 0, 0, length, reply);
-    return std::pair{reply, got.has_value() && *got >= needed};
+    const bool whole = got.has_value() && *got >= needed;
+    if (!whole && state_.readLoopRunFlag.load() != 0) {
+      anyFailed = anyFailed || !got.has_value();
+      recorder_.RequestFailed(name, got ? "short reply (" + std::to_string(*got) + " of " + std::to_string(needed) +
+                                              " bytes)"
+                                        : std::string("failed"));
+    }
+    return std::pair{reply, whole};
   };
-  const auto [voltsReply, voltsWhole] = request(REQ_VOLTAGE, VOLTAGE_LENGTH, 1);
+  const auto [voltsReply, voltsWhole] = request(REQ_VOLTAGE, "REQ_VOLTAGE", VOLTAGE_LENGTH, 1);
   const LineQuantity volts = voltsWhole ? DecodeVoltage(voltsReply[0]) : LineQuantity{};
   // Only the period count's two bytes matter of the line-period reply.
-  const auto [periodReply, periodWhole] = request(REQ_LINE_PERIOD, LINE_PERIOD_LENGTH, 2);
+  const auto [periodReply, periodWhole] = request(REQ_LINE_PERIOD, "REQ_LINE_PERIOD", LINE_PERIOD_LENGTH, 2);
   const LineQuantity hertz = periodWhole ? DecodeFrequency(Word(periodReply, 0)) : LineQuantity{};
-  const auto [tempReply, tempWhole] = request(REQ_TEMPERATURE, TEMPERATURE_LENGTH, 2);
+  const auto [tempReply, tempWhole] = request(REQ_TEMPERATURE, "REQ_TEMPERATURE", TEMPERATURE_LENGTH, 2);
   const LineQuantity celsius = tempWhole ? DecodeTemperature(Word(tempReply, 0)) : LineQuantity{};
   if (state_.readLoopRunFlag.load() == 0) return false;
+  // A request that failed because the strip is gone: the connection ends as
+  // after a failed read, and no record gets values that were never measured.
+  std::string path;
+  if (anyFailed && !device_.ProbeSelectedDevice(path)) {
+    stripGone_ = true;
+    return false;
+  }
 
   // Stored whether valid or not; only the labels show "(BAD)".
   measurement_.SetLineValues(LineValues{volts.value, hertz.value, celsius.value});

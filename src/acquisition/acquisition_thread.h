@@ -40,9 +40,14 @@ struct AcquisitionStatus {
   std::uint64_t readings = 0;             // non-empty readings received
   std::uint64_t readingsAccepted = 0;     // handed to the measurement processing
   std::uint64_t readingsDropped = 0;      // refused by the packet-index rule
-  std::uint64_t readingsDiscarded = 0;    // first readings after a selection change
+  std::uint64_t readingsDiscarded = 0;    // first readings after a selection change, and readings
+                                          // whose form contradicts the selection last sent
   std::uint64_t emptyReads = 0;           // reads that timed out or transferred 0 bytes
   std::uint64_t environmentRefreshes = 0;
+  // Clock ticks: when the connection opened and when its latest non-empty
+  // reading came (0: none yet), so a reader can tell a stall from readings.
+  std::uint32_t connectedTick = 0;
+  std::uint32_t lastReadingTick = 0;
   std::uint64_t waveformFrames = 0;       // completed (packet 32) frames evaluated
 };
 
@@ -101,7 +106,10 @@ class AcquisitionThread {
   // False when a stop came meanwhile: nothing of the refresh is kept.
   bool RefreshEnvironment(std::uint32_t arrivalTick);
   void HandleReading(const protocol::Reading& reading, std::uint32_t arrivalTick);
+  // The reading's form is not what the selections last sent ask for.
+  bool ContradictsSelection(const protocol::Reading& reading) const;
   void EndConnection(device::Handle pipe);
+  void BackOffAfter(ConnectionEnd end, std::int32_t serial);
   void SetState(ConnectionState state);
   template <typename Update>
   void UpdateStatus(Update update);
@@ -128,6 +136,9 @@ class AcquisitionThread {
   std::int32_t connectionSelection_ = 0;
   std::uint32_t lastEnvironmentTick_ = 0;
   bool environmentDue_ = false;  // the first non-empty reading of a connection refreshes at once
+  bool stripGone_ = false;       // a request found the strip gone: the connection ends
+  std::uint64_t connectionReadings_ = 0;  // non-empty readings of the current connection
+  std::uint32_t failedOpenings_ = 0;      // connections in a row whose reads failed before any reading
 
   mutable std::mutex statusMutex_;
   AcquisitionStatus status_;

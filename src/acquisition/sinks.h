@@ -81,6 +81,12 @@ class MeasurementRecorder {
   // One run of `count` consecutive reads that brought nothing, told when it
   // ends (a reading came, or the connection ended); ticks of its first and last.
   virtual void ReadTimeouts(std::uint64_t /*count*/, std::uint32_t /*firstTick*/, std::uint32_t /*lastTick*/) {}
+  // A request of the connection failed (`request` "REQ_VOLTAGE", ...; `why`
+  // "failed", "short reply (1 of 2 bytes)"): explains a 000 in a record.
+  virtual void RequestFailed(const std::string& /*request*/, const std::string& /*why*/) {}
+  // Connections fail at once after they open (`why`), and the next attempt
+  // waits `retryMs`; told when such a run begins, not at every attempt.
+  virtual void ConnectionFailing(const std::string& /*why*/, std::uint32_t /*retryMs*/) {}
 };
 
 class WaveformSink {

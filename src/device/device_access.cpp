@@ -132,6 +132,12 @@ std::int32_t DeviceAccess::WaitForSelection(const std::function<bool()>& stopWai
   return selectedSerial_.load();
 }
 
+void DeviceAccess::WaitWhileSelected(std::int32_t serial, std::chrono::milliseconds timeout,
+                                     const std::function<bool()>& stopWaiting) {
+  std::unique_lock lock(selectionMutex_);
+  selectionChanged_.wait_for(lock, timeout, [&] { return selectedSerial_.load() != serial || stopWaiting(); });
+}
+
 void DeviceAccess::WakeSelectionWaiters() {
   { std::lock_guard lock(selectionMutex_); }
   selectionChanged_.notify_all();
@@ -245,6 +251,10 @@ void DeviceAccess::SayRecordKept(int outlet) {
                            serial +
                            " is flagged; without the strip's unlock code (--unlock-code=W1:W2) it is used as read,"
                            " not reset (said once: other flagged records are kept alike)";
+  Notice(line);
+}
+
+void DeviceAccess::Notice(const std::string& line) {
   std::lock_guard lock(noticeMutex_);
   if (noticeSink_) noticeSink_(line);
   else std::fprintf(stderr, "%s\n", line.c_str());

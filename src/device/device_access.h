@@ -86,6 +86,9 @@ class DeviceAccess {
   // lock: whoever makes it true calls WakeSelectionWaiters afterwards.
   std::int32_t WaitForSelection(const std::function<bool()>& stopWaiting);
   void WakeSelectionWaiters();
+  // Waits `timeout` while `serial` stays selected and `stopWaiting` false.
+  void WaitWhileSelected(std::int32_t serial, std::chrono::milliseconds timeout,
+                         const std::function<bool()>& stopWaiting);
 
   Handle OpenSelectedDevice(std::string& path);
   bool ProbeSelectedDevice(std::string& path);
@@ -118,6 +121,8 @@ class DeviceAccess {
   using NoticeSink = std::function<void(const std::string&)>;
   void SetNoticeSink(NoticeSink sink);
   void SayRecordKept(int outlet);
+  // A line for the user: to the notice sink, else on stderr.
+  void Notice(const std::string& line);
 
   // ---- The connection's pipe handle.
   // Bytes transferred into `buffer` (0: nothing arrived within the read

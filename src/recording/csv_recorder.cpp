@@ -82,6 +82,19 @@ void CsvRecorder::ReadTimeouts(std::uint64_t count, std::uint32_t firstTick, std
                             {"last_ms", std::int64_t{lastTick}}});
 }
 
+void CsvRecorder::RequestFailed(const std::string& request, const std::string& why) {
+  Journal("request_failed", {{"request", request}, {"reason", why}});
+}
+
+void CsvRecorder::ConnectionFailing(const std::string& why, std::uint32_t retryMs) {
+  Journal("connection_failing", {{"reason", why}, {"retry_ms", std::int64_t{retryMs}}});
+}
+
+void CsvRecorder::ProcessStarted(const recording::JournalFields& fields) {
+  const std::int32_t mode = settings_.logMode.load();
+  if (mode % STARTUP_ACTIONS_PENDING != 0 || LoggingOn()) journal_.Write(std::nullopt, "process_started", fields);
+}
+
 void CsvRecorder::JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
                                const recording::JournalFields& fields) {
   if (LoggingOn()) journal_.Write(serial, event, fields);

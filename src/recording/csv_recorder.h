@@ -85,6 +85,12 @@ class CsvRecorder final : public MeasurementRecorder {
   void ConnectionStarted() override;
   void ConnectionEnded(ConnectionEnd end) override;
   void ReadTimeouts(std::uint64_t count, std::uint32_t firstTick, std::uint32_t lastTick) override;
+  void RequestFailed(const std::string& request, const std::string& why) override;
+  void ConnectionFailing(const std::string& why, std::uint32_t retryMs) override;
+  // The process started (version, options without secrets): written when the
+  // start-up values switch logging on, so that a run killed without a trace is
+  // still seen to have started again.
+  void ProcessStarted(const recording::JournalFields& fields);
   // Any other event (strips arriving and leaving); written while logging is on.
   void JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
                     const recording::JournalFields& fields = {});
@@ -95,6 +101,7 @@ class CsvRecorder final : public MeasurementRecorder {
   bool WriteLogRecord(int kind, std::string_view text);
 
   RecorderStatus Status() const;
+  const std::string& directory() const { return directory_; }
 
  private:
   struct Slot {
