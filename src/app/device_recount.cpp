@@ -43,14 +43,17 @@ void DeviceRecount::Pass() {
     if (shared_->stopped) return;
     shared_->pending = false;  // events from now on are for the next pass
   }
-  // As the window did it: count first, and enumerate the list anew only when
-  // the number changed. Not under deviceLock, so a connection is not held up.
-  if (device_.CountDevices() == device_.deviceCount()) {
+  // The list is enumerated anew and applied when it differs from the one
+  // installed: a count alone misses a swap (one strip arrives as another
+  // leaves), after which the tree would list a strip that is gone and not the
+  // one that came. Not under deviceLock, so a connection is not held up.
+  auto list = std::make_shared<device::DeviceList>();
+  const int count = device_.Discover(*list);
+  const std::shared_ptr<const device::DeviceList> installed = device_.List();
+  if (count == device_.deviceCount() && installed && *installed == *list) {
     Finish();
     return;
   }
-  auto list = std::make_shared<device::DeviceList>();
-  const int count = device_.Discover(*list);
   ApplyOnOwner(DeviceListUpdate{std::move(list), count});
 }
 

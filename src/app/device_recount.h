@@ -1,6 +1,6 @@
 // The recount and rebuild of the device list on arrival and removal, done off
-// the thread that owns the window: a worker counts the strips and, when their
-// number changed, enumerates the new list; the owner's thread then applies it
+// the thread that owns the window: a worker enumerates the strips and, when
+// the list differs from the one installed, the owner's thread applies it
 // (tree nodes deleted, panels hidden, list swapped in, nodes added). One pass
 // at a time, the apply included; the events of a burst that arrive during a
 // pass cost one more pass, not one each.
