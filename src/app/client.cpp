@@ -5,7 +5,10 @@
 #include <mutex>
 #include <optional>
 
+#include <unistd.h>
+
 #include "acquisition/acquisition_thread.h"
+#include "kvx_version.h"
 #include "acquisition/control_ids.h"
 #include "graph/waveform_graph.h"
 #include "metrics/collector.h"
@@ -62,6 +65,19 @@ bool Client::StartAcquisition(WindowLink& window) {
   acquisition_ = std::make_unique<AcquisitionThread>(*state_, *recorder_, *graph_, window, clock_);
   acquisition_->SetObserver(metricsCollector_.get());
   return acquisition_->Start();
+}
+
+void Client::JournalProcessStarted(const std::vector<std::string>& options, const std::string& commandLineText) {
+  std::string text;
+  for (const std::string& option : options) {
+    if (!text.empty()) text += ' ';
+    // An access code is not for a log that others may read.
+    text += option.starts_with("--unlock-code=") ? std::string("--unlock-code=(hidden)") : option;
+  }
+  recorder_->ProcessStarted({{"version", std::string(KVX_VERSION)},
+                             {"pid", std::int64_t{getpid()}},
+                             {"options", text},
+                             {"values", commandLineText}});
 }
 
 namespace {

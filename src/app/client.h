@@ -43,6 +43,7 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   AppState& state() { return *state_; }
+  Clock& clock() const { return clock_; }
   CsvRecorder& recorder() { return *recorder_; }
   WaveformGraph& graph() { return *graph_; }
   AcquisitionThread* acquisition() { return acquisition_.get(); }
@@ -64,6 +65,10 @@ class Client {
   void SetInitialControlStates();
   // Sets both run flags and starts the acquisition thread.
   bool StartAcquisition(WindowLink& window);
+  // The journal's first line of a run that logs from start: the version, the
+  // options (secrets masked) and the start-up values. Call after
+  // ApplyCommandLine, before StartAcquisition.
+  void JournalProcessStarted(const std::vector<std::string>& options, const std::string& commandLineText);
 
   // ---- Events (on the thread that owns the window, or the headless loop).
   // A list the recount enumerated: deletes the tree's nodes, hides the

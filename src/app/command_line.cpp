@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace kvx {
 namespace {
@@ -40,22 +41,38 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   const std::string line(text);
   // "%x %d %d %d %d" read into 64-bit variables: a 32-bit read would wrap a
   // longer number into range (serial 100000001 would select strip 1).
+  // Read one value at a time, as "%x %d %d %d %d" does, to know where the
+  // reading stopped: what follows was not read.
   unsigned long long serial = 0;
-  long long logInterval = 0;
-  long long splitInterval = 0;
-  long long logMode = 0;
-  long long quantity = 0;
-  std::sscanf(line.c_str(), "%llx %lld %lld %lld %lld", &serial, &logInterval, &splitInterval, &logMode, &quantity);
+  long long numbers[4] = {0, 0, 0, 0};
+  std::size_t at = 0;
+  int n = 0;
+  bool reading = std::sscanf(line.c_str(), " %llx%n", &serial, &n) == 1;
+  if (reading) at = static_cast<std::size_t>(n);
+  for (long long& number : numbers) {
+    if (!reading) break;
+    reading = std::sscanf(line.c_str() + at, " %lld%n", &number, &n) == 1;
+    if (reading) at += static_cast<std::size_t>(n);
+  }
+  const auto [logInterval, splitInterval, logMode, quantity] = numbers;
+  const std::size_t unread = line.find_first_not_of(" \t\n\v\f\r", at);
+  if (unread != std::string::npos) result.unreadText = line.substr(unread);
 
   // Unsigned comparisons, so a negative value fails.
   const auto within = [](long long value, std::uint32_t max) { return static_cast<unsigned long long>(value) <= max; };
-  const bool valid = serial <= MAX_SERIAL && within(logInterval, MAX_LOG_INTERVAL_SEC) && within(logMode, MAX_LOG_MODE) &&
-                     within(quantity, MAX_START_QUANTITY) && splitInterval >= MIN_SPLIT_INTERVAL &&
-                     splitInterval <= MAX_SPLIT_INTERVAL;
-  if (!valid) {
+  const auto fail = [&](const std::string& detail) {
     result.errorMessage = "Error in the Command Line Option '" + line + "'.";
+    result.errorDetail = detail;
     return result;
-  }
+  };
+  if (serial > MAX_SERIAL) return fail("The serial number must be 0 to F423F (hexadecimal).");
+  if (!within(logInterval, MAX_LOG_INTERVAL_SEC))
+    return fail("The record interval " + std::to_string(logInterval) + " must be 0 to 3600 seconds.");
+  if (!within(logMode, MAX_LOG_MODE)) return fail("The logging mode " + std::to_string(logMode) + " must be 0 to 10.");
+  if (!within(quantity, MAX_START_QUANTITY))
+    return fail("The quantity " + std::to_string(quantity) + " must be 0 (current) or 1 (power).");
+  if (splitInterval < MIN_SPLIT_INTERVAL || splitInterval > MAX_SPLIT_INTERVAL)
+    return fail("The split interval " + std::to_string(splitInterval) + " must fit 32 bits (-2147483648 to 4294967295).");
   result.ok = true;
   result.values.commandSerial = static_cast<std::uint32_t>(serial);
   result.values.log.logIntervalSec = static_cast<std::uint32_t>(logInterval);
@@ -66,7 +83,20 @@ CommandLineResult ParseCommandLine(std::string_view text) {
   return result;
 }
 
-ProgramArguments SplitProgramArguments(int argc, const char* const argv[]) {
+std::string TakenAsText(const CommandLineResult& result) {
+  const StartupValues& v = result.values;
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%X", static_cast<unsigned>(v.commandSerial));
+  const std::int32_t mode = v.log.logMode.load();
+  return "'" + result.unreadText + "' was not read; the start-up values are taken as: serial " + serial +
+         ", record interval " + std::to_string(v.log.logIntervalSec) + " s, split interval " +
+         std::to_string(v.log.splitIntervalSec) + " s, logging mode " +
+         std::to_string(mode >= STARTUP_ACTIONS_PENDING ? mode - STARTUP_ACTIONS_PENDING : mode) + ", quantity " +
+         std::to_string(v.startQuantity) + (v.startQuantity != 0 ? " (power)." : " (current).");
+}
+
+ProgramArguments SplitProgramArguments(int argc, const char* const argv[],
+                                       const std::function<bool(std::string_view)>& takesValue) {
   ProgramArguments result;
   bool optionsEnded = false;
   bool first = true;
@@ -79,6 +109,12 @@ ProgramArguments SplitProgramArguments(int argc, const char* const argv[]) {
     }
     if (!optionsEnded && IsOption(argument)) {
       result.options.emplace_back(argument);
+      // "--log-dir DIR": the next argument is the value.
+      if (takesValue && argument.find('=') == std::string_view::npos && takesValue(argument) && i + 1 < argc &&
+          argv[i + 1] != nullptr) {
+        result.options.back() += '=';
+        result.options.back() += argv[++i];
+      }
       continue;
     }
     if (!first) result.commandLineText += ' ';

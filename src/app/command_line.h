@@ -4,6 +4,7 @@
 // logging mode, quantity) and checked.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,16 @@ struct CommandLineResult {
   bool ok = false;
   StartupValues values;
   std::string errorMessage;  // "Error in the Command Line Option '<text>'." when !ok
+  std::string errorDetail;   // when !ok: which value is wrong and its range, for the next line
+  // Text that the five values did not take (a letter where a number was
+  // expected, a sixth value): left unread, as sscanf leaves it, and said once
+  // with what the five values are taken to be (TakenAsText).
+  std::string unreadText;
 };
+
+// "'W' was not read; the start-up values are taken as: serial 1A2B3, record
+// interval 1 s, split interval 0 s, logging mode 1, quantity 0 (current)."
+std::string TakenAsText(const CommandLineResult& result);
 
 // An empty text gives the defaults (0, 1, 1, 0, 0) with no start-up actions.
 // Any other text, even blanks only, is read with sscanf "%x %d %d %d %d"
@@ -40,6 +50,9 @@ struct ProgramArguments {
 // --name or --name=value, besides "-h" for the help: an option never takes the
 // following argument as its value, so "-1" always reaches the start-up values. A lone "--" ends the
 // options; every argument after it belongs to the command-line text.
-ProgramArguments SplitProgramArguments(int argc, const char* const argv[]);
+// `takesValue`, when given, names the options that take a value: written
+// "--name VALUE" (two arguments) such an option is read as "--name=VALUE".
+ProgramArguments SplitProgramArguments(int argc, const char* const argv[],
+                                       const std::function<bool(std::string_view)>& takesValue = {});
 
 }  // namespace kvx

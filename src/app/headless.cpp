@@ -34,6 +34,9 @@ std::string ValueOrDash(const std::string& text) {
 
 std::string SerialName(std::uint32_t serial) { return protocol::FormatTreeLabel(serial); }
 
+// Longer than this without a reading, a connection is said to stall.
+constexpr std::uint32_t STALL_MS = 2000;
+
 // " | energy 1.23 0.00 0.00 0.00 Wh": what each outlet of the strip drew
 // while power was read, since start; nothing before its first connection.
 std::string EnergyText(const metrics::MetricsSnapshot& snapshot, std::uint32_t serial) {
@@ -162,21 +165,36 @@ std::string HeadlessSession::StatusLine() const {
   std::ostringstream line;
   const std::uint32_t target = targetSerial_.load();
   const std::int32_t selected = state.device.selectedSerial();
+  // Values are shown only while a connection brings readings: the labels of
+  // an ended connection or of a stall are not live.
+  const AcquisitionThread* thread = client_.acquisition();
+  const AcquisitionStatus status = thread ? thread->Status() : AcquisitionStatus{};
+  std::uint32_t silentMs = 0;
+  if (status.connected) {
+    const std::uint32_t since = status.lastReadingTick != 0 ? status.lastReadingTick : status.connectedTick;
+    silentMs = client_.clock().TickCount() - since;
+  }
+  const bool live = status.connected && silentMs < STALL_MS;
+  const auto shown = [live](const std::string& text) { return live ? ValueOrDash(text) : std::string("-"); };
   if (selected != 0) {
-    line << SerialName(static_cast<std::uint32_t>(selected));
+    line << SerialName(static_cast<std::uint32_t>(selected)) << (status.connected ? "" : " (connecting)");
   } else if (target != 0) {
     line << SerialName(target) << " (waiting)";
   } else {
     line << "no strip";
   }
-  line << " | " << ValueOrDash(controls.GetText(ids::VOLTAGE_VALUE)) << " V | "
-       << ValueOrDash(controls.GetText(ids::FREQUENCY_VALUE)) << " Hz | "
-       << ValueOrDash(controls.GetText(ids::TEMPERATURE_VALUE)) << " \u00B0C |";
+  if (status.connected && !live) line << " | no readings for " << silentMs / 1000 << " s";
+  line << " | " << shown(controls.GetText(ids::VOLTAGE_VALUE)) << " V | "
+       << shown(controls.GetText(ids::FREQUENCY_VALUE)) << " Hz | "
+       << shown(controls.GetText(ids::TEMPERATURE_VALUE)) << " \u00B0C |";
   for (std::size_t k = 0; k < 4; ++k) {
-    line << " CH" << (k + 1) << ' ' << ValueOrDash(controls.GetText(ids::PRESENT_VALUE[k]));
+    line << " CH" << (k + 1) << ' ' << shown(controls.GetText(ids::PRESENT_VALUE[k]));
   }
-  line << (state.selectedQuantity.load() == protocol::QUANTITY_POWER ? " W" : " mA");
-  line << EnergyText(*client_.metricsBoard().Read(), selected != 0 ? static_cast<std::uint32_t>(selected) : target);
+  const bool power = state.selectedQuantity.load() == protocol::QUANTITY_POWER;
+  line << (power ? " W" : " mA");
+  // Energy is measured only from power readings: in current mode there is none to show.
+  if (power) line << EnergyText(*client_.metricsBoard().Read(), selected != 0 ? static_cast<std::uint32_t>(selected) : target);
+  else line << " | energy n/a (current)";
   const RecorderStatus log = client_.recorder().Status();
   if (!controls.IsChecked(ids::LOG_CHECK)) {
     line << " | log off";
@@ -219,9 +237,10 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   Client client(driver, clock, options.logDirectory);
   const CommandLineResult command = client.ApplyCommandLine(options.commandLineText);
   if (!command.ok) {
-    err << PrintableText(command.errorMessage) << '\n';
+    err << PrintableText(command.errorMessage) << '\n' << PrintableText(command.errorDetail) << '\n';
     return EXIT_COMMAND_LINE_ERROR;
   }
+  if (!command.unreadText.empty()) err << "kvxclient: " << PrintableText(TakenAsText(command)) << '\n';
   const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
   ServiceNotifier service;
   bool ready = false;
@@ -230,6 +249,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   session.SetWake([&waiter] { waiter.Wake(); });
   client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
   client.SetInitialControlStates();
+  client.JournalProcessStarted(options.programOptions, options.commandLineText);
   // Listening before acquisition starts, so a port in use stops the run before
   // any file is written. Declared after the client: it is gone before the
   // client's records.
@@ -238,7 +258,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   if (options.metrics) {
     std::string error;
     if (!metricsServer.Start(*options.metrics, error)) {
-      err << "error: " << error << '\n';
+      err << "kvxclient: " << PrintableText(error) << '\n';
       return EXIT_FAILURE_STATUS;
     }
     out << "Metrics at http://" << metrics::FormatListenAddress(*options.metrics) << "/metrics"
@@ -247,7 +267,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   }
 
   if (!client.StartAcquisition(session)) {
-    err << "error: the acquisition thread could not be started\n";
+    err << "kvxclient: the acquisition thread could not be started\n";
     client.Shutdown();  // before the session goes: the recount posts to it
     return EXIT_FAILURE_STATUS;
   }
@@ -255,7 +275,9 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   if (suspend) {
     std::string whyNot;
     if (!suspend->Start([&client] { client.OnSuspend(); }, whyNot)) {
-      err << "Note: " << whyNot << ".\n" << std::flush;
+      // A service on a machine without a system bus would repeat this at
+      // every start; on a terminal it helps.
+      if (options.terminalNotes) err << "Note: " << whyNot << ".\n" << std::flush;
       suspend = nullptr;
     }
   }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "acquisition/sinks.h"
 #include "app/client.h"
@@ -28,6 +29,8 @@ struct HeadlessOptions {
   std::optional<std::uint32_t> durationMs;  // stop by itself after this long
   bool forceTerminalStyle = false;      // for tests: pretend stdout is a terminal
   std::optional<metrics::ListenAddress> metrics;  // the metrics endpoint, if any
+  std::vector<std::string> programOptions;  // as given, for the journal's process_started
+  bool terminalNotes = true;  // say on stderr that there is no system bus (not for a service)
 };
 
 // The part of headless mode that does not depend on how the main loop waits:

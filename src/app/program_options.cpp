@@ -1,6 +1,7 @@
 #include "app/program_options.h"
 
 #include <charconv>
+#include <set>
 
 #include "kvx_version.h"
 #include "device/backends/backend_registry.h"
@@ -16,10 +17,33 @@ bool ValueOf(const std::string& option, const std::string& name, std::string& va
 }
 }  // namespace
 
+bool OptionTakesValue(std::string_view name) {
+  static constexpr std::string_view kOwn[] = {"--driver", "--log-dir", "--metrics", "--duration",
+                                              "--screenshot", "--select", "--wait"};
+  for (std::string_view own : kOwn)
+    if (name == own) return true;
+  for (const device::Backend& backend : device::Backends())
+    for (const device::BackendOption& option : backend.options)
+      if (option.name == name && !option.valueName.empty()) return true;
+  return false;
+}
+
 bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions& out, std::string& error) {
+  out.given = options;
+  std::set<std::string_view> seen;
+  for (const std::string& option : options) {
+    const std::string_view name = std::string_view(option).substr(0, option.find('='));
+    const bool repeats = name == "--usb-id" || name == "--usb-fallback-id";
+    if (!repeats && !seen.insert(name).second) {
+      error = std::string(name) + " is given twice; give it once";
+      return false;
+    }
+  }
   for (const std::string& option : options) {
     std::string value;
-    if (option == "--headless") {
+    if (option == "--list") {
+      out.list = true;
+    } else if (option == "--headless") {
       out.headless = true;
     } else if (option == "--help" || option == "-h") {
       out.help = true;
@@ -67,7 +91,9 @@ std::string UsageText(const std::string& programName) {
          "  --headless         run without a window (for servers); prints a status line\n"
          "                     about once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly\n"
          "  --duration=SEC     headless: stop by itself after SEC seconds\n"
-         "  --log-dir=DIR      write the CSV files into DIR (default: the working directory)\n"
+         "  --log-dir=DIR      write the CSV files into DIR (default: the working directory);\n"
+         "                     a leading ~ is the home directory; made if missing\n"
+         "  --list             print the strips found (serial, interface class, path), exit\n"
          "  --metrics=[ADDR:]PORT  serve Prometheus metrics at http://ADDR:PORT/metrics;\n"
          "                     ADDR defaults to 127.0.0.1 (loopback); other interfaces only by\n"
          "                     their numeric address, e.g. 0.0.0.0:9100 for all\n"
@@ -78,6 +104,7 @@ std::string UsageText(const std::string& programName) {
          "  --version          show the version\n"
          "\n" +
          device::BackendHelp() +
+         "An option that takes a value may also be written --name VALUE.\n"
          "\n"
          "Exit status: 0 clean stop, 1 failure, 2 error in the start-up values or options.\n"
          "\n"

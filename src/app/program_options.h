@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "metrics/address.h"
@@ -15,6 +16,8 @@ struct ProgramOptions {
   bool headless = false;
   bool help = false;
   bool version = false;
+  bool list = false;
+  std::vector<std::string> given;  // every option as given, for the journal  // --list: print the strips found and exit
   std::string driverName = "sim";  // the backend (--driver=NAME)
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
@@ -26,7 +29,14 @@ struct ProgramOptions {
 
 // Reads the "--name" / "--name=value" options; false with `error` set for a
 // malformed value. Options it does not know are left in windowOptions.
+// An option given twice is refused, except those that say they repeat
+// (--usb-id, --usb-fallback-id).
 bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions& out, std::string& error);
+
+// Whether the option `name` ("--log-dir") takes a value, so that "--log-dir
+// DIR" can be read as "--log-dir=DIR": the program's, the window's and every
+// backend's options that do.
+bool OptionTakesValue(std::string_view name);
 
 // The --help text, the backends' own options included.
 std::string UsageText(const std::string& programName);

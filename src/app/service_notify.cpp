@@ -1,5 +1,7 @@
 #include "app/service_notify.h"
 
+#include <algorithm>
+
 #include <systemd/sd-daemon.h>
 
 #include <cstdlib>
@@ -16,7 +18,11 @@ ServiceNotifier::ServiceNotifier() {
   active_ = socket != nullptr && socket[0] != '\0';
   if (!active_) return;
   std::uint64_t usec = 0;
-  if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) watchdog_ = std::chrono::microseconds(usec);
+  if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+    // Checked every half interval: one below 100 ms (WATCHDOG_USEC=1) would make the
+    // main loop spin; the service manager is told at least that often anyway.
+    watchdog_ = std::chrono::microseconds(std::max<std::uint64_t>(usec, 100000));
+  }
 }
 
 void ServiceNotifier::Send(const std::string& message) {

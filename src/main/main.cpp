@@ -1,4 +1,6 @@
 // kvxclient: the window on a display, or --headless for unattended logging.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -6,6 +8,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/program_options.h"
+#include "app/startup_checks.h"
 #include "app/stop_request.h"
 #include "device/backends/backend_registry.h"
 #include "device/clock.h"
@@ -21,7 +24,7 @@ int main(int argc, char** argv) {
   // First, before any thread: a stop signal from now on is kept for the loop,
   // and a closed output is a write error rather than the end.
   kvx::InstallStopSignalHandlers();
-  const kvx::ProgramArguments arguments = kvx::SplitProgramArguments(argc, argv);
+  const kvx::ProgramArguments arguments = kvx::SplitProgramArguments(argc, argv, kvx::OptionTakesValue);
   kvx::ProgramOptions options;
   std::string error;
   if (!kvx::ParseProgramOptions(arguments.options, options, error)) {
@@ -44,17 +47,37 @@ int main(int argc, char** argv) {
     std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
+  if (options.list) {
+    std::cout << kvx::PrintableText(kvx::ListStrips(*driver)) << std::flush;
+    return kvx::EXIT_CLEAN_STOP;
+  }
   if (options.headless && !options.windowOptions.empty()) {
-    std::cerr << "kvxclient: unknown option " << kvx::PrintableText(options.windowOptions.front()) << "\n(see --help)\n";
+    std::cerr << "kvxclient: unknown option " << kvx::PrintableText(options.windowOptions.front())
+              << " (headless mode takes no window option)\n(see --help)\n";
+    return kvx::EXIT_COMMAND_LINE_ERROR;
+  }
+  if (!options.headless && options.durationMs) {
+    std::cerr << "kvxclient: --duration works with --headless only\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
 
   if (options.headless) {
+    // The directory is made and checked, and the strip's lock taken, before
+    // anything runs: a service that cannot log stops here, not later.
+    kvx::StripLock lock;
+    if (!kvx::PrepareLogging(options.logDirectory, arguments.commandLineText, lock, error)) {
+      std::cerr << "kvxclient: " << kvx::PrintableText(error) << '\n';
+      return kvx::EXIT_COMMAND_LINE_ERROR;
+    }
     kvx::HeadlessOptions headless;
     headless.commandLineText = arguments.commandLineText;
     headless.logDirectory = options.logDirectory;
     headless.durationMs = options.durationMs;
     headless.metrics = options.metrics;
+    headless.programOptions = arguments.options;
+    // A service's stderr goes to the system journal at every start: notes
+    // about the machine are for a person at a terminal.
+    headless.terminalNotes = isatty(STDERR_FILENO) == 1;
 #ifdef KVX_HAVE_UI
     // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
     QCoreApplication application(argc, argv);

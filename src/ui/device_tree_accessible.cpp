@@ -39,8 +39,15 @@ class DeviceTreeItemAccessible final : public QAccessibleInterface, public QAcce
   QAccessibleInterface* childAt(int, int) const override { return nullptr; }
   int childCount() const override { return 0; }
   int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+  // A node below a strip is named after the strip too ("S/N=1A2B3 測定値計算"):
+  // every strip has nodes of the same texts, which a screen reader must tell apart.
   QString text(QAccessible::Text t) const override {
-    return t == QAccessible::Name && isValid() ? index_.data(Qt::DisplayRole).toString() : QString();
+    if (t != QAccessible::Name || !isValid()) return {};
+    QString name = index_.data(Qt::DisplayRole).toString();
+    QModelIndex top = index_;
+    while (top.parent().isValid()) top = top.parent();
+    if (top != index_) name = top.data(Qt::DisplayRole).toString() + QLatin1Char(' ') + name;
+    return name;
   }
   void setText(QAccessible::Text, const QString&) override {}
   QAccessible::Role role() const override { return QAccessible::TreeItem; }

@@ -9,8 +9,10 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QShortcut>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
+#include <iostream>
 #include <vector>
 
 #include "acquisition/control_ids.h"
@@ -43,14 +45,19 @@ constexpr int kPresentValueFields[] = {ids::PRESENT_VALUE[0], ids::PRESENT_VALUE
 
 }  // namespace
 
-CKvxclient_01Dlg::CKvxclient_01Dlg(Client& client, std::string commandLineText, QWidget* parent)
-    : QDialog(parent), client_(client), commandLineText_(std::move(commandLineText)) {
+CKvxclient_01Dlg::CKvxclient_01Dlg(Client& client, std::string commandLineText, QWidget* parent,
+                                   std::vector<std::string> programOptions)
+    : QDialog(parent),
+      client_(client),
+      commandLineText_(std::move(commandLineText)),
+      programOptions_(std::move(programOptions)) {
   const resources::DialogTemplate& dialog = resources::MainDialogTemplate();
   // A window of its own (own taskbar entry) with title, system menu,
   // minimise and close boxes, fixed in size so it cannot be maximised.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-  setWindowTitle(QString::fromUtf8(dialog.title.data(), static_cast<qsizetype>(dialog.title.size())));
+  baseTitle_ = QString::fromUtf8(dialog.title.data(), static_cast<qsizetype>(dialog.title.size()));
+  setWindowTitle(baseTitle_);
   setFont(DialogFont(dialog.fontPointSize));
   setFixedSize(PixelSize(dialog));
 
@@ -123,12 +130,46 @@ bool CKvxclient_01Dlg::OnInitDialog() {
   ApplyValueFont();
   ApplyValueFieldColours();
   client_.SetInitialControlStates();
+  client_.JournalProcessStarted(programOptions_, commandLineText_);
   renderer_->Start();
   renderer_->RenderNow();
   client_.graph().SetInvalidateCallback([this] { RequestGraphUpdate(); });
   RegisterInterfaceNotifications();
   client_.StartAcquisition(*this);
+  ShowLogState();
+  auto* logTimer = new QTimer(this);
+  connect(logTimer, &QTimer::timeout, this, &CKvxclient_01Dlg::ShowLogState);
+  logTimer->start(1000);
   return true;
+}
+
+void CKvxclient_01Dlg::ShowNotice(const QString& text) {
+  std::cerr << "kvxclient: " << text.toStdString() << '\n';
+  QTimer::singleShot(0, this, [this, text] {
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("KVXCLIENT"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+  });
+}
+
+void CKvxclient_01Dlg::ShowLogState() {
+  const RecorderStatus log = client_.recorder().Status();
+  const QString directory = QString::fromStdString(client_.recorder().directory());
+  QString state;
+  if (log.failing) state = QStringLiteral(" \u2014 LOG FAILING: ") + QString::fromStdString(log.lastError);
+  else if (log.loggingChecked) state = QStringLiteral(" \u2014 logging to ") + directory;
+  const QString title = baseTitle_ + state;
+  if (windowTitle() != title) setWindowTitle(title);
+  if (QWidget* box = Control(ids::LOG_CHECK)) {
+    const QString tip = QStringLiteral("CSV files and the event journal go to ") + directory +
+                        (log.failing ? QStringLiteral("\nFailing: ") + QString::fromStdString(log.lastError) : QString());
+    if (box->toolTip() != tip) box->setToolTip(tip);
+  }
+  if (log.failureEpisodes != logEpisodesSeen_) {
+    logEpisodesSeen_ = log.failureEpisodes;
+    ShowNotice(QStringLiteral("Logging is failing: ") + QString::fromStdString(log.episodeError));
+  }
 }
 
 void CKvxclient_01Dlg::CreateAboutEntry() {
@@ -143,9 +184,13 @@ void CKvxclient_01Dlg::CreateAboutEntry() {
 
 bool CKvxclient_01Dlg::ApplyCommandLine() {
   const CommandLineResult result = client_.ApplyCommandLine(commandLineText_);
-  if (result.ok) return true;
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KVXCLIENT"), QString::fromStdString(result.errorMessage),
-                  QMessageBox::Ok);
+  if (result.ok) {
+    // Text the values did not take is said, without stopping the start.
+    if (!result.unreadText.empty()) ShowNotice(QString::fromStdString(TakenAsText(result)));
+    return true;
+  }
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("KVXCLIENT"),
+                  QString::fromStdString(result.errorMessage + "\n" + result.errorDetail), QMessageBox::Ok);
   box.exec();
   return false;
 }

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "acquisition/sinks.h"
 #include "app/client.h"
@@ -34,7 +35,8 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   Q_OBJECT
 
  public:
-  CKvxclient_01Dlg(Client& client, std::string commandLineText, QWidget* parent = nullptr);
+  CKvxclient_01Dlg(Client& client, std::string commandLineText, QWidget* parent = nullptr,
+                   std::vector<std::string> programOptions = {});
   ~CKvxclient_01Dlg() override;
 
   // The initialisation, in order: About entry, command line, icon, value
@@ -82,6 +84,11 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   void UpdateViewAccessibility();
   void CreateAboutEntry();
   bool ApplyCommandLine();
+  // A message that does not stop the window: shown once the window is up.
+  void ShowNotice(const QString& text);
+  // The title and the Log box's tooltip say where the files go and whether
+  // logging fails; a notice when a failure begins. Once a second.
+  void ShowLogState();
   void ApplyValueFont();
   void ApplyValueFieldColours();
   void OnControlClicked(int id);
@@ -89,6 +96,7 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
 
   Client& client_;
   const std::string commandLineText_;
+  const std::vector<std::string> programOptions_;
   std::map<int, QWidget*> controls_;
   QTreeWidget* treeWidget_ = nullptr;
   std::unique_ptr<QtTreeView> treeView_;
@@ -101,6 +109,8 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   std::atomic<bool> notificationsRegistered_{false};
   std::atomic<bool> graphUpdateRequested_{false};
   bool shutDown_ = false;
+  QString baseTitle_;
+  std::uint64_t logEpisodesSeen_ = 0;
 };
 
 }  // namespace kvx::ui

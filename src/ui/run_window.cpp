@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/exit_status.h"
+#include "device/printable_text.h"
 #include "ui/kvxclient_app.h"
 #include "ui/window_options.h"
 
@@ -20,7 +21,11 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
     return EXIT_COMMAND_LINE_ERROR;
   }
   if (!rest.empty()) {
-    std::cerr << "kvxclient: unknown option " << rest.front() << "\n(see --help)\n";
+    std::cerr << "kvxclient: unknown option " << PrintableText(rest.front()) << "\n(see --help)\n";
+    return EXIT_COMMAND_LINE_ERROR;
+  }
+  if (window.screenshotFile.empty() && (window.select || window.waitMs != WindowOptions{}.waitMs)) {
+    std::cerr << "kvxclient: --select and --wait work with --screenshot only\n(see --help)\n";
     return EXIT_COMMAND_LINE_ERROR;
   }
   if (!DisplayAvailable(std::getenv("QT_QPA_PLATFORM"), std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"))) {
@@ -31,6 +36,7 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
   window.commandLineText = commandLineText;
   window.logDirectory = options.logDirectory;
   window.metrics = options.metrics;
+  window.programOptions = options.given;
   CKvxclient_01App app(argc, argv);
   return app.InitInstance(driver, DefaultClock(), window);
 }

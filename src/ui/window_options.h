@@ -31,6 +31,7 @@ struct WindowOptions {
   std::optional<NodeRef> select;  // node to select before the screenshot
   int waitMs = 2000;             // how long readings are awaited before the picture
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
+  std::vector<std::string> programOptions;  // every option as given, for the journal
 };
 
 // Takes the window's options out of the options the program left for the

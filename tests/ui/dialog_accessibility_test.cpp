@@ -26,10 +26,11 @@ class MainDialogAccessibilityTest : public DialogTest {
   }
   static QAccessibleInterface* Accessible(QWidget* widget) { return QAccessible::queryAccessibleInterface(widget); }
   QAccessibleInterface* Tree() const { return Accessible(dialog->DeviceTreeWidget()); }
-  // The tree's child named `name` (child 0 is the header).
+  // The tree's child named `name`, or named after its strip and `name` (child 0 is the header).
   QAccessibleInterface* Item(const QString& name) const {
     for (int i = 1; i < Tree()->childCount(); ++i) {
-      if (Tree()->child(i)->text(QAccessible::Name) == name) return Tree()->child(i);
+      const QString text = Tree()->child(i)->text(QAccessible::Name);
+      if (text == name || text.endsWith(QLatin1Char(' ') + name)) return Tree()->child(i);
     }
     return nullptr;
   }
@@ -100,8 +101,11 @@ TEST_F(MainDialogAccessibilityTest, TreeItemsExpandCollapseAndSelectByTheirActio
   Act(Item("波形の観察"), "Expand");
   ASSERT_EQ(Tree()->childCount(), 9);
   // Children in display order, at the places Qt's own events name them.
-  EXPECT_EQ(Tree()->child(2)->text(QAccessible::Name), QStringLiteral("測定値計算"));
-  EXPECT_EQ(Tree()->child(7)->text(QAccessible::Name), QStringLiteral("４番波形"));
+  // Below a strip, each name starts with the strip's, so two strips' nodes differ.
+  const QString strip1 = Tree()->child(1)->text(QAccessible::Name);
+  EXPECT_TRUE(strip1.startsWith(QStringLiteral("S/N="))) << strip1.toStdString();
+  EXPECT_EQ(Tree()->child(2)->text(QAccessible::Name), strip1 + QStringLiteral(" 測定値計算"));
+  EXPECT_EQ(Tree()->child(7)->text(QAccessible::Name), strip1 + QStringLiteral(" ４番波形"));
   EXPECT_EQ(Tree()->indexOfChild(Item("２番波形")), 5);
   EXPECT_EQ(Item("２番波形")->actionInterface()->actionNames(), QStringList{"Press"});
 

@@ -143,7 +143,7 @@ TEST_F(MainDialogLifeTest, CommandLineErrorShowsTheMessageBoxAndStartsNothing) {
   });
   EXPECT_FALSE(dialog->OnInitDialog());
   EXPECT_EQ(title, QStringLiteral("KVXCLIENT"));
-  EXPECT_EQ(text, QStringLiteral("Error in the Command Line Option 'F4240 1 1 0 0'."));
+  EXPECT_EQ(text, QStringLiteral("Error in the Command Line Option 'F4240 1 1 0 0'.\nThe serial number must be 0 to F423F (hexadecimal)."));
   EXPECT_EQ(buttons, QMessageBox::Ok);
   EXPECT_EQ(icon, QMessageBox::NoIcon);
   EXPECT_EQ(client->acquisition(), nullptr);

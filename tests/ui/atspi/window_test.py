@@ -201,7 +201,9 @@ class WindowOverAtspiTest(unittest.TestCase):
         return None
 
     def select(self, *path):
-        """Expands the nodes on the way and presses the last one, as a click selects it."""
+        """Expands the nodes on the way and presses the last one, as a click selects it.
+        Nodes below a strip are named after it too ("S/N=1A2B3 測定値計算")."""
+        path = [path[0]] + [path[0] + " " + name for name in path[1:]]
         for name in path[:-1]:
             item = wait_until(lambda: self.tree_item(name), name + " in the tree")
             if not item.get_state_set().contains(self.Atspi.StateType.EXPANDED):
