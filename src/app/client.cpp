@@ -74,7 +74,9 @@ void Client::JournalProcessStarted(const std::vector<std::string>& options, cons
     // An access code is not for a log that others may read.
     text += option.starts_with("--unlock-code=") ? std::string("--unlock-code=(hidden)") : option;
   }
-  recorder_->ProcessStarted({{"version", std::string(KVX_VERSION)},
+  const std::uint32_t serial = state_->startup.commandSerial;
+  recorder_->ProcessStarted(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt,
+                            {{"version", std::string(KVX_VERSION)},
                              {"pid", std::int64_t{getpid()}},
                              {"options", text},
                              {"values", commandLineText}});

@@ -19,7 +19,7 @@ bool ValueOf(const std::string& option, const std::string& name, std::string& va
 
 bool OptionTakesValue(std::string_view name) {
   static constexpr std::string_view kOwn[] = {"--driver", "--log-dir", "--metrics", "--duration",
-                                              "--screenshot", "--select", "--wait"};
+                                              "--screenshot", "--select", "--wait", "--trace"};
   for (std::string_view own : kOwn)
     if (name == own) return true;
   for (const device::Backend& backend : device::Backends())

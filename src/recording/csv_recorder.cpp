@@ -90,9 +90,9 @@ void CsvRecorder::ConnectionFailing(const std::string& why, std::uint32_t retryM
   Journal("connection_failing", {{"reason", why}, {"retry_ms", std::int64_t{retryMs}}});
 }
 
-void CsvRecorder::ProcessStarted(const recording::JournalFields& fields) {
+void CsvRecorder::ProcessStarted(std::optional<std::uint32_t> serial, const recording::JournalFields& fields) {
   const std::int32_t mode = settings_.logMode.load();
-  if (mode % STARTUP_ACTIONS_PENDING != 0 || LoggingOn()) journal_.Write(std::nullopt, "process_started", fields);
+  if (mode % STARTUP_ACTIONS_PENDING != 0 || LoggingOn()) journal_.Write(serial, "process_started", fields);
 }
 
 void CsvRecorder::JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,

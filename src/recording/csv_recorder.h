@@ -90,7 +90,8 @@ class CsvRecorder final : public MeasurementRecorder {
   // The process started (version, options without secrets): written when the
   // start-up values switch logging on, so that a run killed without a trace is
   // still seen to have started again.
-  void ProcessStarted(const recording::JournalFields& fields);
+  // `serial`: the strip the start-up values name, if any.
+  void ProcessStarted(std::optional<std::uint32_t> serial, const recording::JournalFields& fields);
   // Any other event (strips arriving and leaving); written while logging is on.
   void JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
                     const recording::JournalFields& fields = {});

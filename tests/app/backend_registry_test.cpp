@@ -8,6 +8,7 @@
 
 #include "app/program_options.h"
 #include "device/backends/backend_registry.h"
+#include "device/backends/tracing_driver.h"
 #include "device/device_access.h"
 #include "device/sim/sim_driver.h"
 #include "support/scripted_driver.h"
@@ -66,6 +67,48 @@ TEST_F(BackendRegistryTest, SimTakesItsScenarioAndTrace) {
   EXPECT_NE(text.str().find("sn=00345 on=iface ctl=TRANSFER"), std::string::npos) << text.str();
 }
 
+// What the client sent and received, traced around the driver, is what the
+// simulated strips traced themselves: the same lines but for the time and the
+// sequence number. Over a discovery, a connection's requests and its reads.
+TEST_F(BackendRegistryTest, TheClientsTraceEqualsTheSimulatorsOwn) {
+  std::filesystem::create_directories(dir);
+  const std::string own = (dir / "own.txt").string();
+  const std::string client = (dir / "client.txt").string();
+  auto sim = std::make_unique<sim::SimDriver>(sim::DefaultScenario());
+  ASSERT_TRUE(sim->OpenTrace(own, error)) << error;
+  {
+    std::unique_ptr<device::Driver> traced = device::MakeTracingDriver(std::move(sim), client, error);
+    ASSERT_NE(traced, nullptr) << error;
+    device::DeviceAccess access(*traced);
+    access.RebuildDeviceList();
+    access.setSelectedSerial(0x1A2B3);
+    std::string path;
+    ASSERT_TRUE(access.ProbeSelectedDevice(path));
+    const device::Handle pipe = access.OpenPipe(protocol::PIPE_NAME);
+    std::array<std::uint8_t, 8> reply{};
+    access.VendorRequestIn(protocol::REQ_FIRMWARE_VERSION, 0, 0, protocol::FIRMWARE_VERSION_LENGTH, reply);
+    access.VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SELECT_QUANTITY, protocol::QUANTITY_POWER, 0, 0);
+    access.SendSetEvent(pipe, 7);
+    protocol::ReadingBytes reading{};
+    for (int i = 0; i < 3; ++i) access.ReadReading(pipe, reading);
+    access.SendStop(pipe);
+    access.ClosePipe(pipe);
+  }  // both traces flushed and closed
+  const auto lines = [](const std::string& file, bool client) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) {
+      line = line.substr(line.find(' ') + 1);                   // the time
+      if (client) line = line.substr(0, line.rfind(" seq="));  // the sequence number
+      out.push_back(line);
+    }
+    return out;
+  };
+  const std::vector<std::string> expected = lines(own, false);
+  EXPECT_GE(expected.size(), 9u);  // 2 serial requests, a probe's, firmware, select, set-event, 3 reads, stop
+  EXPECT_EQ(lines(client, true), expected);
+}
+
 TEST_F(BackendRegistryTest, EveryMistakeIsRefusedWithItsReasonAndTheOptionsUntouched) {
   const std::string badScenario = Write("bad.json", R"({"strips": [{"serial": "0x1", "colour": "red"}]})");
   const struct {
@@ -76,7 +119,6 @@ TEST_F(BackendRegistryTest, EveryMistakeIsRefusedWithItsReasonAndTheOptionsUntou
       {"nosuch", {}, "unknown driver 'nosuch' (known: sim, usb)"},
       {"usb", {}, "--driver=usb needs the strips' USB IDs: --usb-id=VID:PID (repeatable; lsusb shows them)"},
       {"usb", {"--usb-endpoint=0x81", "--unlock-code=1:2"}, "--driver=usb needs the strips' USB IDs"},
-      {"usb", {"--usb-id=1:2", "--trace=t.txt"}, "--trace belongs to --driver=sim, not --driver=usb"},
       {"usb", {"--usb-id=1209"}, "--usb-id=1209: expected VID:PID, two hexadecimal numbers of up to 4 digits"},
       {"usb", {"--usb-id=1:2", "--usb-id=12345:1"}, "--usb-id=12345:1: expected VID:PID"},
       {"usb", {"--usb-fallback-id=g:1"}, "--usb-fallback-id=g:1: expected VID:PID"},
@@ -174,7 +216,8 @@ TEST_F(BackendRegistryTest, HelpNamesTheDriverOptionEveryBackendAndTheOptionsOfT
   for (const char* line : {"  --driver=NAME      where the strips are reached (default: sim)\n",
                            "  sim                simulated strips",
                            "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
-                           "    --trace=FILE     write every request the simulated driver handles to FILE\n",
+                           "  --trace=FILE       write every request to the strips and every reading received to FILE"
+                           " (any backend)\n",
                            "  usb                real strips over USB",
                            "    --usb-id=VID:PID USB vendor and product ID of the strips (repeatable)\n",
                            "    --usb-fallback-id=VID:PID\n                     IDs of strips",
@@ -187,6 +230,8 @@ TEST_F(BackendRegistryTest, HelpNamesTheDriverOptionEveryBackendAndTheOptionsOfT
   EXPECT_EQ(device::BackendHelp(wide),
             "Backend (each takes only its own options):\n"
             "  --driver=NAME      where the strips are reached (default: w)\n"
+            "  --trace=FILE       write every request to the strips and every reading received to FILE"
+            " (any backend)\n"
             "  w                  wide\n"
             "    --a-rather-long-option=VALUE\n"
             "                     explained\n");

@@ -73,7 +73,7 @@ class BackendChoiceTest(unittest.TestCase):
         result = subprocess.run([kvx_e2e.BINARY, "--help"], capture_output=True, text=True, timeout=30)
         self.assertEqual(result.returncode, 0)
         for line in ["  --driver=NAME      where the strips are reached (default: sim)",
-                     "    --scenario=FILE  ", "    --trace=FILE     ",
+                     "    --scenario=FILE  ", "  --trace=FILE       write every request",
                      "  usb                real strips over USB", "    --usb-id=VID:PID ",
                      "    --usb-fallback-id=VID:PID\n", "    --usb-endpoint=ADDR\n", "    --unlock-code=W1:W2\n"]:
             self.assertIn(line, result.stdout)

@@ -1,7 +1,9 @@
 #include "device/backends/backend_registry.h"
 
 #include <algorithm>
+#include <optional>
 
+#include "device/backends/tracing_driver.h"
 #include "device/sim/sim_backend.h"
 #include "device/usb/usb_backend.h"
 
@@ -19,6 +21,10 @@ const BackendOption* Declared(const Backend& backend, std::string_view name) {
                                [&](const BackendOption& o) { return o.name == name; });
   return it == backend.options.end() ? nullptr : &*it;
 }
+
+// Taken by every backend: the registry wraps the chosen driver for it.
+const BackendOption kTraceOption{"--trace", "FILE",
+                                 "write every request to the strips and every reading received to FILE"};
 
 std::string NotBuilt(const Backend& backend) {
   return "the " + std::string(backend.name) + " backend is not built in this version";
@@ -79,8 +85,15 @@ std::unique_ptr<Driver> CreateDriver(const std::vector<Backend>& backends, std::
   }
   std::vector<BackendArgument> own;
   std::vector<std::string> rest;
+  std::optional<std::string> traceFile;
   for (const std::string& option : options) {
     const std::string optionName = option.substr(0, option.find('='));
+    if (optionName == kTraceOption.name) {
+      BackendArgument argument;
+      if (!CheckValue(kTraceOption, option, argument, error)) return nullptr;
+      traceFile = argument.value;
+      continue;
+    }
     if (const BackendOption* declared = Declared(*chosen, optionName)) {
       BackendArgument argument;
       if (!CheckValue(*declared, option, argument, error)) return nullptr;
@@ -98,6 +111,14 @@ std::unique_ptr<Driver> CreateDriver(const std::vector<Backend>& backends, std::
     rest.push_back(option);
   }
   std::unique_ptr<Driver> driver = chosen->create(own, error);
+  if (driver && traceFile) {
+    std::string why;
+    driver = MakeTracingDriver(std::move(driver), *traceFile, why);
+    if (!driver) {
+      error = "cannot write trace " + *traceFile + ": " + why;
+      return nullptr;
+    }
+  }
   if (driver) options = std::move(rest);
   return driver;
 }
@@ -110,6 +131,7 @@ std::string BackendHelp(const std::vector<Backend>& backends) {
   std::string help = "Backend (each takes only its own options):\n";
   HelpLine(help, "  --driver=NAME",
            "where the strips are reached (default: " + std::string(backends.front().name) + ")");
+  HelpLine(help, "  " + Usage(kTraceOption), std::string(kTraceOption.help) + " (any backend)");
   for (const Backend& backend : backends) {
     if (!backend.create) {
       HelpLine(help, "  " + std::string(backend.name), std::string(backend.summary) + ": not built in this version");

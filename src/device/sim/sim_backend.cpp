@@ -7,16 +7,12 @@ namespace kvx::sim {
 namespace {
 
 constexpr std::string_view kScenario = "--scenario";
-constexpr std::string_view kTrace = "--trace";
 
 std::unique_ptr<device::Driver> CreateSimDriver(const std::vector<device::BackendArgument>& arguments,
                                                 std::string& error) {
   std::string scenarioFile;
-  std::string traceFile;
-  // As with every option, the last of a repeated one counts.
   for (const device::BackendArgument& argument : arguments) {
     if (argument.name == kScenario) scenarioFile = argument.value;
-    if (argument.name == kTrace) traceFile = argument.value;
   }
   Scenario scenario = DefaultScenario();
   if (!scenarioFile.empty()) {
@@ -28,13 +24,7 @@ std::unique_ptr<device::Driver> CreateSimDriver(const std::vector<device::Backen
     }
     scenario = std::move(*loaded);
   }
-  auto driver = std::make_unique<SimDriver>(std::move(scenario));
-  std::string why;
-  if (!traceFile.empty() && !driver->OpenTrace(traceFile, why)) {
-    error = "cannot write trace " + traceFile + ": " + why;
-    return nullptr;
-  }
-  return driver;
+  return std::make_unique<SimDriver>(std::move(scenario));
 }
 
 }  // namespace
@@ -45,7 +35,6 @@ device::Backend SimBackend() {
       "simulated strips (the built-in default: two strips)",
       {
           {kScenario, "FILE", "strips, loads, faults and timeline from a scenario file"},
-          {kTrace, "FILE", "write every request the simulated driver handles to FILE"},
       },
       CreateSimDriver,
   };
