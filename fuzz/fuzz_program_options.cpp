@@ -2,11 +2,13 @@
 // arguments, read by ParseProgramOptions.
 //
 // Invariants:
-//   - on success every argument is accounted for: a known option sets its
-//     field (the last of a repeated one wins), anything else is left, in
+//   - on success no "--" option but --usb-id and --usb-fallback-id was given
+//     twice, and every argument is accounted for: a known option sets its
+//     field, anything else is left, in
 //     order, in windowOptions (the backend's options among them); a duration is at most 4e9 ms (a positive one below 1 ms is 0);
 //   - on failure the message is not empty and names the option;
 //   - the message printed for it holds no control character.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,7 +27,7 @@ using kvx::fuzz::Require;
 bool StartsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool IsKnown(const std::string& option) {
-  return option == "--headless" || option == "--help" || option == "-h" || option == "--version" ||
+  return option == "--headless" || option == "--help" || option == "-h" || option == "--version" || option == "--list" ||
          StartsWith(option, "--driver=") || StartsWith(option, "--metrics=") || StartsWith(option, "--log-dir=") ||
          StartsWith(option, "--duration=");
 }
@@ -52,8 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> unknown;
   std::string driver = "sim", logDirectory = ".";
   bool metrics = false;
-  bool headless = false, help = false, version = false, duration = false;
+  bool headless = false, help = false, version = false, duration = false, list = false;
+  std::vector<std::string> names;
   for (const std::string& option : options) {
+    const std::string name = option.substr(0, option.find('='));
+    if (StartsWith(name, "--") && name != "--usb-id" && name != "--usb-fallback-id") {
+      Require(std::find(names.begin(), names.end(), name) == names.end(), "an option given twice is refused");
+      names.push_back(name);
+    }
+    list = list || option == "--list";
     if (!IsKnown(option)) unknown.push_back(option);
     headless = headless || option == "--headless";
     help = help || option == "--help" || option == "-h";
@@ -64,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     duration = duration || StartsWith(option, "--duration=");
   }
   Require(parsed.windowOptions == unknown, "unknown options left in order");
-  Require(parsed.headless == headless && parsed.help == help && parsed.version == version, "flags as given");
+  Require(parsed.headless == headless && parsed.help == help && parsed.version == version && parsed.list == list,
+          "flags as given");
   Require(parsed.driverName == driver && parsed.logDirectory == logDirectory, "the last value of each option");
   Require(parsed.metrics.has_value() == metrics, "an endpoint only when asked for");
   Require(parsed.durationMs.has_value() == duration, "a duration only when given");

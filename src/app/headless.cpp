@@ -111,7 +111,7 @@ void HeadlessSession::Tick() {
   if (now != situation_) {
     switch (now) {
       case Situation::NoStrip: Say("No strip found; waiting for one to be plugged in."); break;
-      case Situation::Waiting: Say("Waiting for " + SerialName(target) + " to be plugged in."); break;
+      case Situation::Waiting: Say("Waiting for " + SerialName(target) + " to be plugged in." + StripsSeen()); break;
       case Situation::Polling:
         Say(state.startup.commandSerial == 0 && situation_ != Situation::Waiting
                 ? "No serial number given: polling the first strip found, " + SerialName(target) + "."
@@ -123,6 +123,17 @@ void HeadlessSession::Tick() {
   }
   ReportLogging();
   ReportSerialRequestFailures();
+}
+
+// " Strips found: S/N=2C4D5, S/N=3D5E6." (or " No strip found."): a
+// wrong serial is then plain to see.
+std::string HeadlessSession::StripsSeen() const {
+  const AppState& state = client_.state();
+  std::string seen;
+  std::int32_t serial = 0;
+  for (int position = 1; state.device.GetSerialAt(position, serial); ++position)
+    seen += (seen.empty() ? "" : ", ") + SerialName(static_cast<std::uint32_t>(serial));
+  return seen.empty() ? " No strip found." : " Strips found: " + seen + ".";
 }
 
 void HeadlessSession::SayOnStderr(const std::string& message) {

@@ -67,6 +67,7 @@ class HeadlessSession final : public WindowLink, public TreeRebuildTarget {
  private:
   void Say(const std::string& message);
   void SayOnStderr(const std::string& message);
+  std::string StripsSeen() const;
   void ReportLogging();
   void ReportSerialRequestFailures();
 

@@ -33,7 +33,8 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
   std::set<std::string_view> seen;
   for (const std::string& option : options) {
     const std::string_view name = std::string_view(option).substr(0, option.find('='));
-    const bool repeats = name == "--usb-id" || name == "--usb-fallback-id";
+    // The IDs repeat; "-h" twice asks for the help all the same.
+    const bool repeats = name == "--usb-id" || name == "--usb-fallback-id" || !name.starts_with("--");
     if (!repeats && !seen.insert(name).second) {
       error = std::string(name) + " is given twice; give it once";
       return false;

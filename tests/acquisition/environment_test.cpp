@@ -160,6 +160,39 @@ TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown
   EXPECT_EQ(thread.Status().connections, 1u);
 }
 
+// A line-quantity request that fails because the strip left ends the
+// connection like a failed read: the reading it was asked for is not recorded
+// with values never measured. One that fails otherwise is journalled.
+TEST_F(ThreadTest, AStripGoneDuringTheLineQuantitiesLeavesNoRecordOfMadeUpValues) {
+  auto gone = std::make_shared<std::atomic<bool>>(false);
+  driver.SetReply([this, gone](std::uint32_t serial, const SetupFields& s) -> std::optional<std::vector<std::uint8_t>> {
+    if (s.bRequest == REQ_TEMPERATURE && gone->load()) {
+      driver.SetPresent(STRIP_A, false);
+      return std::nullopt;
+    }
+    if (s.bRequest == REQ_LINE_PERIOD && !gone->load()) return std::nullopt;  // fails, the strip stays
+    return ScriptedDriver::DefaultReply(serial, s);
+  });
+  AddStrip(STRIP_A);
+  state.startup = StartupValues{STRIP_A, {0, 1, 0}, 0};
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  ASSERT_EQ(recorder.Readings().size(), 1u);
+  EXPECT_EQ(recorder.Readings()[0].lineFrequencyHz, 0.0);  // the zero text, explained:
+  auto events = recorder.Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "RequestFailed REQ_LINE_PERIOD failed"), events.end());
+
+  gone->store(true);
+  clock.Advance(1000);
+  driver.QueueRead(STRIP_A, ScriptedRead::Of(SummaryReading(100)));
+  ASSERT_TRUE(WaitFor([&] { return state.device.selectedSerial() == 0; }));
+  EXPECT_EQ(recorder.Readings().size(), 1u);  // not one with V, Hz and temperature at 0
+  events = recorder.Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "ConnectionEnded unplugged"), events.end());
+}
+
 TEST_F(ThreadTest, FailedReadReopensTheStripWithoutResendingSelections) {
   AddStrip(STRIP_A);
   state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};

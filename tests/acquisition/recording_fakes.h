@@ -53,6 +53,9 @@ class RecordingRecorder : public MeasurementRecorder {
   void ReadTimeouts(std::uint64_t count, std::uint32_t, std::uint32_t) override {
     Add("ReadTimeouts " + std::to_string(count));
   }
+  void RequestFailed(const std::string& request, const std::string& why) override {
+    Add("RequestFailed " + request + " " + why);
+  }
 
   std::vector<std::uint32_t> StartTicks() const { return Locked(startTicks_); }
   std::vector<ConnectionIdentity> Identities() const { return Locked(identities_); }

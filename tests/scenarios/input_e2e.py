@@ -18,7 +18,7 @@ from kvx_e2e import check_whole_file
 
 TRACE_LINE = re.compile(r"^\d+\.\d{3} sn=(-|[0-9A-F]{5,}) on=(iface|pipe|-) "
                         r"(ctl=\w+ code=[0-9A-F]{8} (setup=[0-9A-F:]+|in=\S+) result=(ok|fail) returned=\d+ reply=\S+|"
-                        r"read status=\w+ bytes=\d+ data=\S+)$")
+                        r"read status=\w+ bytes=\d+ data=\S+) seq=\d+$")
 PATIENCE = 60  # seconds; generous, the machine is shared
 
 

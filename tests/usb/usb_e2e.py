@@ -137,7 +137,7 @@ class UserMistakeTest(UsbRunTest):
     def test_an_id_that_matches_nothing_waits_visibly_and_stops_in_order(self):
         result, logs = self.run_program(["--driver=usb", "--usb-id=dead:beef"] + START_VALUES)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("Waiting for S/N=1A2B3 to be plugged in.\n", result.stdout)
+        self.assertIn("Waiting for S/N=1A2B3 to be plugged in. No strip found.\n", result.stdout)
         self.assertIn("S/N=1A2B3 (waiting) | - V", result.stdout)
         self.assertIn("Stopped; log files flushed and closed.\n", result.stdout)
         self.assertEqual([n for n in os.listdir(logs) if n.endswith(".csv")], [])  # nothing logged
@@ -158,7 +158,7 @@ class UserMistakeTest(UsbRunTest):
                    "the udev rule of the README (section \"Real strips\") and plug it in again, or add the user "
                    "to group plugdev\n")
         self.assertEqual(result.stderr.count(message), 1, result.stderr)
-        self.assertIn("Waiting for S/N=1A2B3 to be plugged in.\n", result.stdout)
+        self.assertIn("Waiting for S/N=1A2B3 to be plugged in. No strip found.\n", result.stdout)
         self.assertEqual([n for n in os.listdir(logs) if n.endswith(".csv")], [])  # nothing logged
 
 
