@@ -71,6 +71,24 @@ class HonestyTest(unittest.TestCase):
         self.assertIn("CH1 - CH2 - CH3 - CH4 -", stalled[0])
         self.assertTrue(all("energy n/a (current)" in l for l in run.status_lines(0x1A2B3)))
 
+    def test_the_clients_trace_holds_what_it_sent_and_received_in_order(self):
+        # Over the simulated driver the runs' trace is already the client's;
+        # over USB the emulator keeps its own, and the client writes another.
+        client = os.path.join(tempfile.mkdtemp(prefix="kvx-trace-"), "client.txt")
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", os.path.dirname(client)]))
+        extra = ["--trace=" + client] if kvx_e2e.USB_EMULATOR else []
+        run = HeadlessRun(self, extra + ["1A2B3", "0", "1", "1", "1"], scenario=one_strip(), duration=1.5)
+        self.assertEqual(run.wait(), 0, run.stderr)
+        with open(client if kvx_e2e.USB_EMULATOR else run.trace) as f:
+            lines = f.read().splitlines()
+        self.assertEqual([int(l.rsplit(" seq=", 1)[1]) for l in lines], list(range(1, len(lines) + 1)))
+        text = "\n".join(lines)
+        self.assertRegex(text, r" sn=1A2B3 on=iface ctl=TRANSFER code=00222024 setup=C0:C1:0000:0000:0003 "
+                               r"result=ok returned=3 reply=01a2b3 seq=")
+        self.assertIn(" sn=1A2B3 on=pipe ctl=SET_EVENT ", text)
+        self.assertIn(" sn=1A2B3 on=pipe ctl=TRANSFER code=00222024 setup=40:20:0010:0000:0000 result=ok", text)
+        self.assertRegex(text, r" sn=1A2B3 on=pipe read status=completed bytes=16 data=[0-9a-f]{6}10")
+
     # ---- the simulated driver only: options, files, the journal
 
     def test_the_log_directory_is_made_refused_or_expanded(self):

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <cmath>
+#include <filesystem>
 #include <set>
 
 #include "acquisition/control_ids.h"
@@ -148,6 +149,26 @@ TEST_F(MainDialogLifeTest, CommandLineErrorShowsTheMessageBoxAndStartsNothing) {
   EXPECT_EQ(icon, QMessageBox::NoIcon);
   EXPECT_EQ(client->acquisition(), nullptr);
   EXPECT_TRUE(dialog->isHidden());
+}
+
+// Started from a menu nobody reads stderr: the title and the Log box say where
+// the files go, and a failure shows in the title and in a notice.
+TEST_F(MainDialogLifeTest, TheTitleAndTheLogBoxSayWhereItLogsAndAFailureIsNoticed) {
+  AddStrips({kSerial1});
+  driver.SetIdleRead(ScriptedRead::Of(protocol::Reading{0, protocol::QUANTITY_CURRENT, {100, 200, 300, 400}}));
+  Start("1A2B3 0 1 1 0");
+  const QString directory = QString::fromStdString(logDirectory);
+  ASSERT_TRUE(WaitFor([&] { return dialog->windowTitle().contains(QStringLiteral("logging to ") + directory); }))
+      << dialog->windowTitle().toStdString();
+  EXPECT_TRUE(dialog->Control(ids::LOG_CHECK)->toolTip().contains(directory));
+  std::filesystem::remove_all(logDirectory);
+  ASSERT_TRUE(WaitFor([&] { return dialog->windowTitle().contains(QStringLiteral("LOG FAILING")); }))
+      << dialog->windowTitle().toStdString();
+  EXPECT_TRUE(WaitFor([&] {
+    for (QMessageBox* box : dialog->findChildren<QMessageBox*>())
+      if (box->isVisible() && box->text().startsWith(QStringLiteral("Logging is failing"))) return true;
+    return false;
+  }));
 }
 
 TEST_F(MainDialogLifeTest, EnterClosesLikeTheCloseButtonAndStopsTheThreadFirst) {
