@@ -58,7 +58,7 @@ EMPTY = {"type": "empty"}
 class HeadlessRun:
     """One run of the program in a fresh directory."""
 
-    def __init__(self, test, args, scenario=None, duration=None, window=False, env=None):
+    def __init__(self, test, args, scenario=None, duration=None, window=False, env=None, preexec_fn=None):
         self.dir = tempfile.mkdtemp(prefix="kvx-e2e-")
         test.addCleanup(lambda: subprocess.run(["rm", "-rf", self.dir]))
         self.trace = os.path.join(self.dir, "trace.txt")
@@ -82,7 +82,8 @@ class HeadlessRun:
         if duration is not None:
             command.append("--duration=%g" % duration)
         self.test = test
-        self.process = subprocess.Popen(command + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.process = subprocess.Popen(command + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                        preexec_fn=preexec_fn)
         # The output is collected as it comes, so a test can wait for a line.
         self._out, self._err = bytearray(), bytearray()
         self._lock = threading.Lock()
