@@ -265,14 +265,14 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   // any file is written. Declared after the client: it is gone before the
   // client's records.
   metrics::MetricsServer metricsServer(
-      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); });
+      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
   if (options.metrics) {
     std::string error;
     if (!metricsServer.Start(*options.metrics, error)) {
       err << "kvxclient: " << PrintableText(error) << '\n';
-      return EXIT_FAILURE_STATUS;
+      return metricsServer.configurationRefused() ? EXIT_COMMAND_LINE_ERROR : EXIT_FAILURE_STATUS;
     }
-    out << "Metrics at http://" << metrics::FormatListenAddress(*options.metrics) << "/metrics"
+    out << "Metrics at " << (options.metricsWeb.tls() ? "https://" : "http://") << metrics::FormatListenAddress(*options.metrics) << "/metrics"
         << (options.metrics->loopback ? "" : " (reachable from other machines)") << ".\n"
         << std::flush;
   }

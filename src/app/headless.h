@@ -20,6 +20,7 @@
 #include "app/suspend_source.h"
 #include "device/driver.h"
 #include "metrics/address.h"
+#include "metrics/web_config.h"
 
 namespace kvx {
 
@@ -29,6 +30,7 @@ struct HeadlessOptions {
   std::optional<std::uint32_t> durationMs;  // stop by itself after this long
   bool forceTerminalStyle = false;      // for tests: pretend stdout is a terminal
   std::optional<metrics::ListenAddress> metrics;  // the metrics endpoint, if any
+  metrics::WebConfig metricsWeb;                  // its TLS and users
   std::vector<std::string> programOptions;  // as given, for the journal's process_started
   bool terminalNotes = true;  // say on stderr that there is no system bus (not for a service)
 };

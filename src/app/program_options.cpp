@@ -18,7 +18,7 @@ bool ValueOf(const std::string& option, const std::string& name, std::string& va
 }  // namespace
 
 bool OptionTakesValue(std::string_view name) {
-  static constexpr std::string_view kOwn[] = {"--driver", "--log-dir", "--metrics", "--duration",
+  static constexpr std::string_view kOwn[] = {"--driver", "--log-dir", "--metrics", "--metrics-web-config", "--duration",
                                               "--screenshot", "--select", "--wait", "--trace"};
   for (std::string_view own : kOwn)
     if (name == own) return true;
@@ -56,6 +56,9 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
     } else if (ValueOf(option, "--log-dir", value)) {
       if (value.empty()) return error = "--log-dir needs a directory: --log-dir=DIR", false;
       out.logDirectory = value;
+    } else if (ValueOf(option, "--metrics-web-config", value)) {
+      if (value.empty()) return error = "--metrics-web-config needs a file: --metrics-web-config=FILE", false;
+      out.metricsWebConfig = value;
     } else if (ValueOf(option, "--metrics", value)) {
       out.metrics = metrics::ParseListenAddress(value, error);
       if (!out.metrics) return false;
@@ -98,6 +101,8 @@ std::string UsageText(const std::string& programName) {
          "  --metrics=[ADDR:]PORT  serve Prometheus metrics at http://ADDR:PORT/metrics;\n"
          "                     ADDR defaults to 127.0.0.1 (loopback); other interfaces only by\n"
          "                     their numeric address, e.g. 0.0.0.0:9100 for all\n"
+         "  --metrics-web-config=FILE  TLS and basic authentication of the endpoint, in the\n"
+         "                     exporters' web configuration format (docs/metrics.md)\n"
          "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"
          "  --select=NODE      with --screenshot: strip:P, calc:P, waves:P or wave:P:N\n"
          "  --wait=MS          with --screenshot: how long to wait for readings\n"

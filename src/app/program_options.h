@@ -22,6 +22,7 @@ struct ProgramOptions {
   std::string logDirectory = ".";
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
+  std::string metricsWebConfig;  // --metrics-web-config=FILE: TLS and users of the endpoint
   // Options it does not know, in order: the backend's (the backend registry
   // takes those out) and the window's (e.g. --screenshot=FILE).
   std::vector<std::string> windowOptions;

@@ -9,6 +9,7 @@
 #include "app/headless.h"
 #include "app/program_options.h"
 #include "app/startup_checks.h"
+#include "metrics/web_config.h"
 #include "app/stop_request.h"
 #include "device/backends/backend_registry.h"
 #include "device/clock.h"
@@ -56,6 +57,18 @@ int main(int argc, char** argv) {
               << " (headless mode takes no window option)\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
   }
+  // The endpoint's TLS and users: read and checked once, before anything runs.
+  kvx::metrics::WebConfig metricsWeb;
+  if (!options.metricsWebConfig.empty()) {
+    std::optional<kvx::metrics::WebConfig> loaded;
+    if (!options.metrics) error = "--metrics-web-config is for the endpoint: give --metrics=[ADDR:]PORT too";
+    else loaded = kvx::metrics::LoadWebConfig(kvx::ExpandHome(options.metricsWebConfig), error);
+    if (!loaded) {
+      std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
+      return kvx::EXIT_COMMAND_LINE_ERROR;
+    }
+    metricsWeb = std::move(*loaded);
+  }
   if (!options.headless && options.durationMs) {
     std::cerr << "kvxclient: --duration works with --headless only\n(see --help)\n";
     return kvx::EXIT_COMMAND_LINE_ERROR;
@@ -75,6 +88,7 @@ int main(int argc, char** argv) {
     headless.durationMs = options.durationMs;
     headless.metrics = options.metrics;
     headless.programOptions = arguments.options;
+    headless.metricsWeb = metricsWeb;
     // A service's stderr goes to the system journal at every start: notes
     // about the machine are for a person at a terminal.
     headless.terminalNotes = isatty(STDERR_FILENO) == 1;
@@ -88,7 +102,7 @@ int main(int argc, char** argv) {
 #endif
   }
 #ifdef KVX_HAVE_UI
-  return kvx::ui::RunWindow(argc, argv, *driver, arguments.commandLineText, options);
+  return kvx::ui::RunWindow(argc, argv, *driver, arguments.commandLineText, options, metricsWeb);
 #else
   std::cerr << "kvxclient: this build has no window; use --headless\n";
   return kvx::EXIT_FAILURE_STATUS;

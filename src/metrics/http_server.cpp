@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 
 #include <algorithm>
@@ -69,7 +70,7 @@ int BoundPort(int fd) {
 }  // namespace
 
 struct MetricsServer::Impl {
-  explicit Impl(const std::function<std::string()>& r) : render(r) {}
+  Impl(const std::function<std::string()>& r, const WebConfig& c) : render(r), config(c) {}
 
   // One open connection: its socket and when its current request began (the
   // connection's start, or the end of the previous answer).
@@ -80,6 +81,7 @@ struct MetricsServer::Impl {
   };
 
   const std::function<std::string()>& render;
+  const WebConfig& config;
   MHD_Daemon* daemon = nullptr;
   std::mutex mutex;
   std::condition_variable wake;
@@ -133,9 +135,54 @@ struct MetricsServer::Impl {
     if (it != self.open.end()) it->second.since = Clock::now();
   }
 
+  // A client certificate was given and verifies against the configured CA.
+  static bool ClientCertificateVerified(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (info == nullptr || info->tls_session == nullptr) return false;
+    auto* session = static_cast<gnutls_session_t>(info->tls_session);
+    unsigned int listed = 0;
+    if (gnutls_certificate_get_peers(session, &listed) == nullptr || listed == 0) return false;
+    unsigned int status = 0;
+    return gnutls_certificate_verify_peers2(session, &status) == GNUTLS_E_SUCCESS && status == 0;
+  }
+
+  // The request's user and password are on the list.
+  bool Authorised(MHD_Connection* connection) const {
+    if (config.users.empty()) return true;
+    char* password = nullptr;
+    char* user = MHD_basic_auth_get_username_password(connection, &password);
+    bool ok = false;
+    if (user != nullptr && password != nullptr) {
+      const auto it = config.users.find(user);
+      ok = it != config.users.end() && PasswordMatches(password, it->second);
+    }
+    if (password != nullptr) {
+      // Not left in freed memory.
+      for (volatile char* p = password; *p != '\0'; ++p) *p = '\0';
+      MHD_free(password);
+    }
+    if (user != nullptr) MHD_free(user);
+    return ok;
+  }
+
+  static MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string& text, bool askForLogin) {
+    MHD_Response* response = MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()),
+                                                              MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    const MHD_Result queued = askForLogin ? MHD_queue_basic_auth_fail_response(connection, "kvxclient", response)
+                                          : MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+  }
+
   static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
                            const char*, const char*, size_t* uploadSize, void**) {
     auto& self = *static_cast<Impl*>(cls);
+    if (self.config.requireClientCert && !ClientCertificateVerified(connection))
+      return Refuse(connection, MHD_HTTP_FORBIDDEN, "a client certificate signed by the configured CA is required\n",
+                    false);
+    if (!self.Authorised(connection)) return Refuse(connection, MHD_HTTP_UNAUTHORIZED, "unauthorised\n", true);
     const std::string_view path(url);
     const std::string_view verb(method);
     const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -167,7 +214,8 @@ struct MetricsServer::Impl {
   }
 };
 
-MetricsServer::MetricsServer(std::function<std::string()> render) : render_(std::move(render)) {}
+MetricsServer::MetricsServer(std::function<std::string()> render, WebConfig config)
+    : render_(std::move(render)), config_(std::move(config)) {}
 
 MetricsServer::~MetricsServer() { Stop(); }
 
@@ -176,12 +224,23 @@ bool MetricsServer::Start(const ListenAddress& address, std::string& error) {
     error = "the metrics endpoint is already listening";
     return false;
   }
+  configurationRefused_ = false;
   int family = AF_INET;
   const int fd = Listen(address, family, error);
   if (fd < 0) return false;
-  auto impl = std::make_unique<Impl>(render_);
+  auto impl = std::make_unique<Impl>(render_, config_);
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC;
   if (family == AF_INET6) flags |= MHD_USE_IPv6;
+  if (config_.tls()) flags |= MHD_USE_TLS;
+  // The TLS material, when there is some; the options that follow an empty
+  // entry are the same either way.
+  MHD_OptionItem tls[] = {
+      {config_.tls() ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char*>(config_.keyPem.c_str())},
+      {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(config_.certPem.c_str())},
+      {config_.clientCaPem.empty() ? MHD_OPTION_END : MHD_OPTION_HTTPS_MEM_TRUST, 0,
+       const_cast<char*>(config_.clientCaPem.c_str())},
+      {MHD_OPTION_END, 0, nullptr},
+  };
   const auto timeoutSeconds =
       static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(REQUEST_DEADLINE).count());
   impl->daemon = MHD_start_daemon(
@@ -192,10 +251,14 @@ bool MetricsServer::Start(const ListenAddress& address, std::string& error) {
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,                                   //
       MHD_OPTION_NOTIFY_CONNECTION, &Impl::OnConnection, impl.get(),                           //
       MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, impl.get(),                             //
+      MHD_OPTION_ARRAY, tls,                                                                    //
       MHD_OPTION_END);
   if (impl->daemon == nullptr) {
     close(fd);
-    error = "cannot serve metrics on " + FormatListenAddress(address) + ": the HTTP server did not start";
+    configurationRefused_ = config_.tls();
+    error = config_.tls() ? "cannot serve metrics over TLS: the certificate or key of the web configuration is "
+                            "not usable (PEM, matching each other)"
+                          : "cannot serve metrics on " + FormatListenAddress(address) + ": the HTTP server did not start";
     return false;
   }
   port_ = BoundPort(fd);

@@ -6,7 +6,10 @@
 // each request from its first byte (or the end of the previous answer on a
 // kept-alive connection) to its answer, a few KiB of request headers (431
 // beyond) and no body (413). One event-driven thread serves every client, so
-// a slow one holds no other; Stop() closes every connection at once.
+// a slow one holds no other; Stop() closes every connection at once. With a
+// web configuration it speaks TLS (and asks for a client certificate signed
+// by its CA if told to) and answers only requests with a user and password
+// of its list (401 otherwise).
 #pragma once
 
 #include <chrono>
@@ -15,6 +18,7 @@
 #include <string>
 
 #include "metrics/address.h"
+#include "metrics/web_config.h"
 
 namespace kvx::metrics {
 
@@ -29,7 +33,7 @@ class MetricsServer {
   // Memory of one connection: the request line and headers must fit in it.
   static constexpr std::size_t CONNECTION_MEMORY = 8 * 1024;
 
-  explicit MetricsServer(std::function<std::string()> render);
+  explicit MetricsServer(std::function<std::string()> render, WebConfig config = {});
   ~MetricsServer();  // Stop()
 
   MetricsServer(const MetricsServer&) = delete;
@@ -38,6 +42,9 @@ class MetricsServer {
   // Binds and starts listening; false with `error` set when the address
   // cannot be bound. Port 0 takes a free port (see port()).
   bool Start(const ListenAddress& address, std::string& error);
+  // After a failed Start: the web configuration's certificate or key was
+  // refused (a configuration error), not the address.
+  bool configurationRefused() const { return configurationRefused_; }
   // Closes the listening socket and every connection, and joins the
   // server's threads; idempotent.
   void Stop();
@@ -46,8 +53,10 @@ class MetricsServer {
  private:
   struct Impl;
   std::function<std::string()> render_;
+  const WebConfig config_;
   std::unique_ptr<Impl> impl_;
   int port_ = 0;
+  bool configurationRefused_ = false;
 };
 
 }  // namespace kvx::metrics

@@ -45,8 +45,9 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   // Before the dialog starts acquisition, so a port in use ends the run at
   // once; declared after the client, so it stops before the client's records go.
   metrics::MetricsServer metricsServer(
-      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); });
-  if (options.metrics && !metricsServer.Start(*options.metrics, error)) return refuse(error, EXIT_FAILURE_STATUS);
+      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
+  if (options.metrics && !metricsServer.Start(*options.metrics, error))
+    return refuse(error, metricsServer.configurationRefused() ? EXIT_COMMAND_LINE_ERROR : EXIT_FAILURE_STATUS);
   if (!dialog.OnInitDialog()) return EXIT_COMMAND_LINE_ERROR;
   // Without a system bus (a container, a test run) the window works without the notice.
   LogindSleepWatcher sleepWatcher;

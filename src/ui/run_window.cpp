@@ -12,7 +12,7 @@
 namespace kvx::ui {
 
 int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string& commandLineText,
-              const ProgramOptions& options) {
+              const ProgramOptions& options, const metrics::WebConfig& metricsWeb) {
   std::vector<std::string> rest = options.windowOptions;
   WindowOptions window;
   std::string error;
@@ -37,6 +37,7 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
   window.logDirectory = options.logDirectory;
   window.metrics = options.metrics;
   window.programOptions = options.given;
+  window.metricsWeb = metricsWeb;
   CKvxclient_01App app(argc, argv);
   return app.InitInstance(driver, DefaultClock(), window);
 }

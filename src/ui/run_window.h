@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/program_options.h"
+#include "metrics/web_config.h"
 #include "device/driver.h"
 
 namespace kvx::ui {
@@ -20,6 +21,6 @@ namespace kvx::ui {
 // it says so on stderr, pointing to --headless, and returns
 // EXIT_FAILURE_STATUS. argc/argv go to QApplication.
 int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string& commandLineText,
-              const ProgramOptions& options);
+              const ProgramOptions& options, const metrics::WebConfig& metricsWeb = {});
 
 }  // namespace kvx::ui

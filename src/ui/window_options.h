@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "metrics/address.h"
+#include "metrics/web_config.h"
 
 namespace kvx::ui {
 
@@ -31,6 +32,7 @@ struct WindowOptions {
   std::optional<NodeRef> select;  // node to select before the screenshot
   int waitMs = 2000;             // how long readings are awaited before the picture
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
+  metrics::WebConfig metricsWeb;                  // its TLS and users
   std::vector<std::string> programOptions;  // every option as given, for the journal
 };
 

@@ -47,8 +47,9 @@ TEST_F(ThreadTest, UserInterfaceSideRacesTheThreadWithoutDataRaces) {
   }
   ASSERT_TRUE(WaitFor([&] { return thread.Status().readingsAccepted > 100; }));
   // However the rounds were scheduled, summary readings reach the recorder
-  // once the selection holds still.
+  // once the selection holds still (on the quantity the scripted readings are of).
   state.selectedOutlet.store(0);
+  state.selectedQuantity.store(QUANTITY_CURRENT);
   ASSERT_TRUE(WaitFor([&] { return !recorder.Readings().empty(); }));
   thread.Stop();
   EXPECT_EQ(snapshots, 200u);
