@@ -29,7 +29,7 @@ bool StartsWith(const std::string& text, std::string_view prefix) { return text.
 bool IsKnown(const std::string& option) {
   return option == "--headless" || option == "--help" || option == "-h" || option == "--version" || option == "--list" ||
          StartsWith(option, "--driver=") || StartsWith(option, "--metrics=") || StartsWith(option, "--log-dir=") ||
-         StartsWith(option, "--duration=");
+         StartsWith(option, "--duration=") || StartsWith(option, "--metrics-web-config=");
 }
 
 }  // namespace
