@@ -110,7 +110,7 @@ std::string UsageText(const std::string& programName) {
          "  --version          show the version\n"
          "\n" +
          device::BackendHelp() +
-         "An option that takes a value may also be written --name VALUE.\n"
+         "An option that takes a value may also be given as two arguments (--log-dir DIR).\n"
          "\n"
          "Exit status: 0 clean stop, 1 failure, 2 error in the start-up values or options.\n"
          "\n"
