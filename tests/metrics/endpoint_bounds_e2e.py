@@ -45,7 +45,7 @@ class Endpoint:
                                scenario=scenario, preexec_fn=limit_descriptors)
         self.run.wait_for_records(2)
 
-    def scrape(self, timeout=1.0):
+    def scrape(self, timeout=SCRAPE_BOUND):
         """One scrape on a new connection; the seconds it took, or None when it failed."""
         start = time.monotonic()
         try:
@@ -82,6 +82,13 @@ class Endpoint:
                     stamps.append(time.mktime(time.strptime(line[:19].decode(), "%Y/%m/%d %H:%M:%S")))
         stamps.sort()
         return len(stamps), max((b - a for a, b in zip(stamps, stamps[1:])), default=0)
+
+
+# A stop's bound: 200 ms, more under a sanitizer, which slows every thread by
+# an order of magnitude (the figures come from the plain build).
+SANITIZED = bool(os.environ.get("ASAN_OPTIONS") or os.environ.get("TSAN_OPTIONS"))
+STOP_BOUND = 2.0 if SANITIZED else 0.2
+SCRAPE_BOUND = 3.0 if SANITIZED else 1.0
 
 
 def figure(name, value):
@@ -146,8 +153,8 @@ class EndpointBoundsTest(unittest.TestCase):
             s.close()
         figure("dripping connections", "%d; scrapes answered %d of 10, slowest %s s; SIGTERM to exit %.3f s"
                % (len(drippers), sum(t is not None for t in takes), slowest, stopped))
-        self.assertTrue(all(t is not None and t < 1 for t in takes), takes)
-        self.assertLess(stopped, 0.2)
+        self.assertTrue(all(t is not None and t < SCRAPE_BOUND for t in takes), takes)
+        self.assertLess(stopped, STOP_BOUND)
 
     def test_a_kept_alive_connection_does_not_hold_a_stop(self):
         endpoint = Endpoint(self)
@@ -159,7 +166,7 @@ class EndpointBoundsTest(unittest.TestCase):
         stopped = endpoint.stop_seconds()
         c.close()
         figure("SIGTERM with a kept-alive connection", "%.3f s" % stopped)
-        self.assertLess(stopped, 0.2)
+        self.assertLess(stopped, STOP_BOUND)
 
     def test_a_huge_header_or_body_is_refused_without_memory(self):
         endpoint = Endpoint(self)
