@@ -21,13 +21,14 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
 import kvx_e2e  # noqa: E402
-from kvx_e2e import HEATER, EMPTY, HeadlessRun, strip  # noqa: E402
+from kvx_e2e import HEATER, EMPTY, HeadlessRun, free_port, strip  # noqa: E402
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+# A stop's bound: 200 ms, more under a sanitizer, which slows every thread by
+# an order of magnitude (the figures come from the plain build).
+SANITIZED = bool(os.environ.get("ASAN_OPTIONS") or os.environ.get("TSAN_OPTIONS"))
+STOP_BOUND = 2.0 if SANITIZED else 0.2
+SCRAPE_BOUND = 3.0 if SANITIZED else 1.0
 
 
 def limit_descriptors():
@@ -82,13 +83,6 @@ class Endpoint:
                     stamps.append(time.mktime(time.strptime(line[:19].decode(), "%Y/%m/%d %H:%M:%S")))
         stamps.sort()
         return len(stamps), max((b - a for a, b in zip(stamps, stamps[1:])), default=0)
-
-
-# A stop's bound: 200 ms, more under a sanitizer, which slows every thread by
-# an order of magnitude (the figures come from the plain build).
-SANITIZED = bool(os.environ.get("ASAN_OPTIONS") or os.environ.get("TSAN_OPTIONS"))
-STOP_BOUND = 2.0 if SANITIZED else 0.2
-SCRAPE_BOUND = 3.0 if SANITIZED else 1.0
 
 
 def figure(name, value):

@@ -10,19 +10,17 @@ import http.client
 import json
 import os
 import shutil
-import socket
 import ssl
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import urllib.request
 import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
 import kvx_e2e  # noqa: E402
-from kvx_e2e import HeadlessRun  # noqa: E402
+from kvx_e2e import HeadlessRun, free_port, wait_until  # noqa: E402
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", DeprecationWarning)
@@ -30,22 +28,6 @@ with warnings.catch_warnings():
 
 PROMETHEUS = shutil.which("prometheus")
 OPENSSL = shutil.which("openssl")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class Pki:

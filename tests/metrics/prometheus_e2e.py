@@ -7,7 +7,6 @@ must accept the endpoint's text. Exits 77 (a skip) when the package is missing."
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -18,7 +17,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scenarios"))
 import kvx_e2e  # noqa: E402
-from kvx_e2e import HeadlessRun, NAME, check_whole_file, strip  # noqa: E402
+from kvx_e2e import HeadlessRun, NAME, check_whole_file, free_port, strip, wait_until  # noqa: E402
 
 SKIP = 77
 PROMETHEUS = shutil.which("prometheus")
@@ -27,25 +26,9 @@ SERIAL = 0x1A2B3
 UNPLUG_MS = 14000
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def http_get(url, timeout=5):
     with urllib.request.urlopen(url, timeout=timeout) as response:
         return response.status, response.headers.get("Content-Type"), response.read().decode()
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class Prometheus:

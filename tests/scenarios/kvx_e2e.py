@@ -214,6 +214,25 @@ class HeadlessRun:
 
 
 
+def free_port():
+    """A loopback port nobody listens on now."""
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(condition, timeout, what):
+    """The first true value of `condition` within `timeout` seconds; fails otherwise."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
 def scenario_file(name):
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
 
