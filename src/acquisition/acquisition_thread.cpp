@@ -1,7 +1,6 @@
 #include "acquisition/acquisition_thread.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <span>
 #include <system_error>
 
@@ -194,9 +193,7 @@ void AcquisitionThread::BackOffAfter(ConnectionEnd end, std::int32_t serial) {
   if (failedOpenings_++ == 0) {
     const std::string why = "reads fail right after the connection opens";
     recorder_.ConnectionFailing(why, waitMs);
-    char serialText[16];
-    std::snprintf(serialText, sizeof serialText, "%05X", static_cast<unsigned>(serial) & 0xFFFFFFu);
-    device_.Notice("kvxclient: S/N=" + std::string(serialText) + ": " + why +
+    device_.Notice("kvxclient: " + FormatTreeLabel(static_cast<std::uint32_t>(serial)) + ": " + why +
                    "; retrying with a growing pause (up to 30 s). Is --usb-endpoint right?");
   }
   device_.WaitWhileSelected(serial, std::chrono::milliseconds(waitMs),

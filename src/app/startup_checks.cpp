@@ -14,6 +14,7 @@
 
 #include "app/command_line.h"
 #include "device/device_access.h"
+#include "device/protocol.h"
 
 namespace kvx {
 
@@ -68,9 +69,7 @@ bool StripLock::Acquire(const std::string& directory, std::uint32_t serial, std:
     std::string pid = n > 0 ? std::string(held, static_cast<std::size_t>(n)) : std::string("?");
     while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
     close(fd);
-    char serialText[16];
-    std::snprintf(serialText, sizeof serialText, "%05X", static_cast<unsigned>(serial));
-    error = "strip " + std::string(serialText) + " is already logged into " + directory + " by process " + pid +
+    error = "strip " + protocol::FormatTreeLabel(serial) + " is already logged into " + directory + " by process " + pid +
             " (lock " + path + ")";
     return false;
   }
@@ -89,11 +88,9 @@ std::string ListStrips(device::Driver& driver) {
                                    std::pair{device::fallbackInterfaceGuid, "fallback"}}) {
     device::DeviceList list;
     access.EnumerateDevices(guid, list);
-    for (const device::DeviceEntry& entry : list) {
-      char serial[16];
-      std::snprintf(serial, sizeof serial, "%05X", static_cast<unsigned>(entry.serialNumber));
-      text += "S/N=" + std::string(serial) + "  " + kind + "  " + entry.devicePath + "\n";
-    }
+    for (const device::DeviceEntry& entry : list)
+      text += protocol::FormatTreeLabel(static_cast<std::uint32_t>(entry.serialNumber)) + "  " + kind + "  " +
+              entry.devicePath + "\n";
   }
   return text.empty() ? "No strip found.\n" : text;
 }

@@ -87,6 +87,11 @@ SetupPacket BuildSetupPacket(std::uint8_t bmRequestType, std::uint8_t bRequest, 
                              std::uint16_t wIndex, std::uint16_t wLength);
 // Inverse of BuildSetupPacket: what a driver (or the simulated strip) sees.
 SetupFields ParseSetupPacket(std::span<const std::uint8_t, 8> packet);
+// An outlet or quantity selection: the strip sends readings of another form after it.
+constexpr bool ChangesSelection(const SetupFields& setup) {
+  return setup.bmRequestType == REQUEST_TYPE_OUT &&
+         (setup.bRequest == REQ_SELECT_OUTLET || setup.bRequest == REQ_SELECT_QUANTITY);
+}
 
 // ---- Reading (16 bytes on "PIPE00").
 inline constexpr std::size_t READING_SIZE = 16;

@@ -285,9 +285,7 @@ device::ControlStatus UsbDriver::Transfer(Handle handle, Strip& strip, std::span
   // A selection changes what the strip sends: the readings its pipes queued
   // before the request completed are of the old selection and go with it.
   std::vector<std::shared_ptr<UsbStream>> streams;
-  const bool selects = setup.bmRequestType == protocol::REQUEST_TYPE_OUT &&
-                       (setup.bRequest == protocol::REQ_SELECT_OUTLET || setup.bRequest == protocol::REQ_SELECT_QUANTITY);
-  if (selects) {
+  if (protocol::ChangesSelection(setup)) {
     std::lock_guard lock(mutex_);
     for (const auto& [h, state] : handles_)
       if (state.stream && state.strip.get() == &strip) streams.push_back(state.stream);

@@ -271,9 +271,7 @@ void EmulatedDevice::AnswerControls() {
     Urb urb = std::move(*answering_);
     answering_.reset();
     const bool ok = status == device::ControlStatus::Ok;
-    if (ok && setup.bmRequestType == protocol::REQUEST_TYPE_OUT &&
-        (setup.bRequest == protocol::REQ_SELECT_OUTLET || setup.bRequest == protocol::REQ_SELECT_QUANTITY))
-      ++selects_;
+    if (ok && protocol::ChangesSelection(setup)) ++selects_;
     urb.status = ok ? 0 : status == device::ControlStatus::Gone ? -ESHUTDOWN : -EPIPE;
     reply.resize(ok ? returned : 0);
     urb.data = std::move(reply);
