@@ -111,8 +111,18 @@ class AcquisitionThread {
   void EndConnection(device::Handle pipe);
   void BackOffAfter(ConnectionEnd end, std::int32_t serial);
   void SetState(ConnectionState state);
+  // Applies `update` to the status under its lock, then tells the observer.
   template <typename Update>
-  void UpdateStatus(Update update);
+  void UpdateStatus(Update update) {
+    AcquisitionStatus copy;
+    {
+      std::lock_guard lock(statusMutex_);
+      update(status_);
+      if (!observer_) return;
+      copy = status_;
+    }
+    observer_->OnStatus(copy);
+  }
 
   AppState& state_;
   device::DeviceAccess& device_;
@@ -126,6 +136,8 @@ class AcquisitionThread {
   // Under its own lock so that Stop() never cancels a handle already closed.
   std::mutex pipeMutex_;
   device::Handle pipe_ = device::INVALID_HANDLE_VALUE;
+
+  static constexpr std::uint8_t NOT_SENT = 0xFF;  // no selection sent yet on this connection
 
   // Thread-local state, kept for the life of the thread.
   std::uint32_t readEvent_ = 0;
