@@ -45,11 +45,13 @@ TEST_F(ThreadTest, UserInterfaceSideRacesTheThreadWithoutDataRaces) {
     EXPECT_NE(status.state, ConnectionState::Starting);
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  ASSERT_TRUE(WaitFor([&] { return thread.Status().readingsAccepted > 100; }));
-  // However the rounds were scheduled, summary readings reach the recorder
-  // once the selection holds still (on the quantity the scripted readings are of).
+  // However the rounds were scheduled, summary readings are accepted and reach
+  // the recorder once the selection holds still on the summary view of the
+  // quantity the scripted readings are of (in a waveform view they contradict
+  // the selection and are discarded).
   state.selectedOutlet.store(0);
   state.selectedQuantity.store(QUANTITY_CURRENT);
+  ASSERT_TRUE(WaitFor([&] { return thread.Status().readingsAccepted > 100; }));
   ASSERT_TRUE(WaitFor([&] { return !recorder.Readings().empty(); }));
   thread.Stop();
   EXPECT_EQ(snapshots, 200u);
