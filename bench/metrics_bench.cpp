@@ -126,12 +126,17 @@ void PublishFigures() {
   AcquisitionStatus status;
   status.connected = true;
   status.state = ConnectionState::Reading;
-  collector.OnConnectionIdentity(ConnectionIdentity{SERIAL, "01A2B3", "V2.1L10"});
+  collector.OnConnectionOpened({0, ConnectionIdentity{SERIAL, "01A2B3", "V2.1L10"}});
   collector.OnStatus(status);
   constexpr int N = 200000;
   const double cpu0 = ThreadCpuSeconds();
   for (int i = 0; i < N; ++i) {
-    collector.OnSummaryReading(SummaryReadingEvent{static_cast<std::uint32_t>(i * 100), true, true, {1200, 150, 0, 0}});
+    SummaryReadingEvent event;
+    event.tick = static_cast<std::uint32_t>(i * 100);
+    event.power = true;
+    event.isOn = true;
+    event.values = {1200, 150, 0, 0};
+    collector.OnSummaryReading(event);
     ++status.readings;
     collector.OnStatus(status);
   }

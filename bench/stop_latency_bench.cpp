@@ -27,15 +27,6 @@ using Millis = std::chrono::duration<double, std::milli>;
 constexpr std::uint32_t SERIAL = 0x1A2B3;
 constexpr std::uint32_t SLOW_REPLY_MS = 100;
 
-class NullRecorder : public MeasurementRecorder {
- public:
-  void StartTimers(std::uint32_t) override {}
-  void SetConnectionIdentity(const ConnectionIdentity&) override {}
-  void LogSummaryReading(std::uint32_t, const LocalTime&, int, bool, const std::array<double, 4>&, double, double,
-                         double) override {}
-  void CloseLogFiles(CloseReason) override {}
-};
-
 class NullGraph : public WaveformSink {
  public:
   void DrawWaveform(const std::array<double, protocol::WAVEFORM_SAMPLES>&, double, double) override {}
@@ -106,11 +97,10 @@ Figures Measure(sim::Scenario scenario, bool select, int stops,
                 const std::function<void(sim::SimDriver&, AcquisitionThread&, PauseSignallingClock&)>& reach) {
   sim::SimDriver driver(std::move(scenario));
   AppState state(driver);
-  NullRecorder recorder;
   NullGraph graph;
   NullWindow window;
   PauseSignallingClock clock;
-  AcquisitionThread thread(state, recorder, graph, window, clock);
+  AcquisitionThread thread(state, graph, window, clock);
   state.startup = StartupValues{select ? SERIAL : 0, {1, 1, 0}, 0};
   std::vector<double> latencies;
   for (int k = 0; k < stops; ++k) {

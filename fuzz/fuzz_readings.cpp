@@ -47,20 +47,13 @@ using kvx::fuzz::RequireFinite;
 
 constexpr std::size_t HEADER_SIZE = 64;
 
-class CheckingRecorder final : public MeasurementRecorder {
- public:
-  void StartTimers(std::uint32_t) override {}
-  void SetConnectionIdentity(const ConnectionIdentity&) override {}
-  void LogSummaryReading(std::uint32_t, const LocalTime&, int kind, bool, const std::array<double, 4>& present,
-                         double supplyVolts, double lineFrequencyHz, double temperatureC) override {
-    Require(kind == LOG_KIND_CURRENT || kind == LOG_KIND_POWER, "log kind is current or power");
-    for (double v : present) RequireFinite(v, "logged present value finite");
-    RequireFinite(supplyVolts, "logged voltage finite");
-    RequireFinite(lineFrequencyHz, "logged frequency finite");
-    RequireFinite(temperatureC, "logged temperature finite");
-  }
-  void CloseLogFiles(CloseReason) override {}
-};
+void CheckSummaryEvent(const SummaryReadingEvent& event) {
+  Require(event.kind == LOG_KIND_CURRENT || event.kind == LOG_KIND_POWER, "log kind is current or power");
+  for (double v : event.present) RequireFinite(v, "logged present value finite");
+  RequireFinite(event.line.supplyVolts, "logged voltage finite");
+  RequireFinite(event.line.lineFrequencyHz, "logged frequency finite");
+  RequireFinite(event.line.temperatureC, "logged temperature finite");
+}
 
 class CheckingGraph final : public WaveformSink {
  public:
@@ -154,9 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Header header = ReadHeader(headerBytes);
 
   AppState state(driver);
-  CheckingRecorder recorder;
   CheckingGraph graph;
-  Measurement measurement(state.controls, state.measurement, recorder, graph);
+  Measurement measurement(state.controls, state.measurement, graph);
   measurement.SetCalibration(header.calibration);
   measurement.SetLineValues(header.line);
   ShowLine(state.controls, header.shown);
@@ -192,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckLabels(state.controls, {{ids::WAVE_VALUE, ids::WAVE_MAX, ids::WAVE_MIN, ids::WAVE_VALUE}});
       }
     } else if (verdict == ReadingVerdict::Summary || anyway) {
-      measurement.ProcessSummaryReading(reading, tick);
+      CheckSummaryEvent(measurement.ProcessSummaryReading(reading, tick, LocalTime{}));
       CheckLabels(state.controls,
                   {ids::INSTANTANEOUS_VALUE, ids::MAXIMUM_VALUE, ids::MINIMUM_VALUE, ids::PRESENT_VALUE});
     }

@@ -28,14 +28,11 @@ std::uint32_t NextReadEventToken() {
 
 }  // namespace
 
-AcquisitionThread::AcquisitionThread(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph,
-                                     WindowLink& window, Clock& clock)
-    : state_(state),
-      device_(state.device),
-      recorder_(recorder),
-      window_(window),
-      clock_(clock),
-      measurement_(state.controls, state.measurement, recorder, graph) {}
+AcquisitionThread::AcquisitionThread(AppState& state, WaveformSink& graph, WindowLink& window, Clock& clock)
+    : state_(state), device_(state.device), window_(window), clock_(clock),
+      measurement_(state.controls, state.measurement, graph) {
+  listeners_.SetFaultFunction([this](const std::string& message) { device_.Notice(message); });
+}
 
 AcquisitionThread::~AcquisitionThread() { Stop(); }
 
@@ -98,7 +95,7 @@ void AcquisitionThread::ThreadStart() {
   readEvent_ = NextReadEventToken();
   const std::uint32_t t0 = clock_.TickCount();
   lastEnvironmentTick_ = t0;
-  recorder_.StartTimers(t0);
+  listeners_.Tell(&AcquisitionListener::OnThreadStarted, ThreadStartedEvent{t0});
   ResetOutletStatistics(state_.measurement);
 
   device_.setSelectedSerial(static_cast<std::int32_t>(state_.startup.commandSerial));
@@ -148,18 +145,20 @@ void AcquisitionThread::OuterPass() {
   measurement_.StartConnection();
   device_.SendSetEvent(pipe, readEvent_);
   environmentDue_ = true;
+  // Told before the status counts the connection, so a listener's counts of
+  // it belong to this strip.
+  listeners_.Tell(&AcquisitionListener::OnConnectionOpened, ConnectionOpenedEvent{clock_.TickCount(), identity_});
   UpdateStatus([tick = clock_.TickCount()](AcquisitionStatus& s) {
     ++s.connections;
     s.connectedTick = tick;
     s.lastReadingTick = 0;
   });
-  recorder_.ConnectionStarted();
   SetState(ConnectionState::Reading);
   stripGone_ = false;
   connectionReadings_ = 0;
   const ConnectionEnd end = ReadLoop(pipe);
   SetState(ConnectionState::Closing);
-  recorder_.ConnectionEnded(end);
+  listeners_.Tell(&AcquisitionListener::OnConnectionEnded, ConnectionEndedEvent{clock_.TickCount(), end});
   EndConnection(pipe);
   BackOffAfter(end, serial);
 }
@@ -177,7 +176,7 @@ void AcquisitionThread::BackOffAfter(ConnectionEnd end, std::int32_t serial) {
       std::min<std::uint32_t>(RETRY_FIRST_MS << std::min<std::uint32_t>(failedOpenings_, 16), RETRY_MAX_MS);
   if (failedOpenings_++ == 0) {
     const std::string why = "reads fail right after the connection opens";
-    recorder_.ConnectionFailing(why, waitMs);
+    listeners_.Tell(&AcquisitionListener::OnConnectionFailing, ConnectionFailingEvent{why, waitMs});
     device_.Notice("kvxclient: " + FormatTreeLabel(static_cast<std::uint32_t>(serial)) + ": " + why +
                    "; retrying with a growing pause (up to 30 s). Is --usb-endpoint right?");
   }
@@ -229,9 +228,7 @@ void AcquisitionThread::ReadIdentity() {
   // filed under 00000 or a serial made of a short reply's bytes.
   const std::uint32_t serial = whole ? DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3))
                                      : static_cast<std::uint32_t>(connectionSelection_);
-  const ConnectionIdentity identity{serial, FormatSerialText(serial), firmwareText};
-  recorder_.SetConnectionIdentity(identity);
-  if (observer_) observer_->OnConnectionIdentity(identity);
+  identity_ = ConnectionIdentity{serial, FormatSerialText(serial), firmwareText};
   UpdateStatus([serial, whole](AcquisitionStatus& s) {
     s.connectionSerial = serial;
     if (!whole) ++s.serialRequestFailures;
@@ -246,7 +243,7 @@ void AcquisitionThread::EndConnection(Handle pipe) {
   device_.SendStop(pipe);
   device_.ClosePipe(pipe);
   // Records of the next connection (perhaps another strip) start new files.
-  recorder_.CloseLogFiles(CloseReason::ConnectionEnded);
+  Break(CloseReason::ConnectionEnded);
   SetState(device_.selectedSerial() == 0 ? ConnectionState::Idle : ConnectionState::Opening);
 }
 

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "acquisition/app_state.h"
+#include "acquisition/listener.h"
 #include "acquisition/measurement.h"
 #include "acquisition/sinks.h"
 #include "device/clock.h"
@@ -24,52 +25,9 @@
 
 namespace kvx {
 
-enum class ConnectionState { Starting, Idle, Opening, Reading, Closing };
-
-// A consistent picture of the thread for the headless status line and tests.
-struct AcquisitionStatus {
-  ConnectionState state = ConnectionState::Starting;
-  bool connected = false;             // a connection is open (Reading)
-  std::uint32_t connectionSerial = 0;  // as the strip reported it when the connection opened (the
-                                       // listed serial when it did not answer in whole)
-  std::uint64_t serialRequestFailures = 0;  // connections whose serial request failed or came back short
-  protocol::LineQuantity supplyVolts{};
-  protocol::LineQuantity lineFrequencyHz{};
-  protocol::LineQuantity temperatureC{};
-  std::uint64_t connections = 0;          // connections opened (pipe open, identity read)
-  std::uint64_t readings = 0;             // non-empty readings received
-  std::uint64_t readingsAccepted = 0;     // handed to the measurement processing
-  std::uint64_t readingsDropped = 0;      // refused by the packet-index rule
-  std::uint64_t readingsDiscarded = 0;    // first readings after a selection change, and readings
-                                          // whose form contradicts the selection last sent
-  std::uint64_t emptyReads = 0;           // reads that timed out or transferred 0 bytes
-  std::uint64_t environmentRefreshes = 0;
-  // Clock ticks: when the connection opened and when its latest non-empty
-  // reading came (0: none yet), so a reader can tell a stall from readings.
-  std::uint32_t connectedTick = 0;
-  std::uint32_t lastReadingTick = 0;
-  std::uint64_t waveformFrames = 0;       // completed (packet 32) frames evaluated
-};
-
-// Everything the thread learns, for consumers beside the recorder (the metrics
-// endpoint; an event journal can listen alike). Called on the acquisition
-// thread only, outside its locks; an implementation must not block.
-class AcquisitionObserver {
- public:
-  virtual ~AcquisitionObserver() = default;
-  // A connection's strip identified itself (before its first reading).
-  virtual void OnConnectionIdentity(const ConnectionIdentity& /*identity*/) {}
-  virtual void OnSummaryReading(const SummaryReadingEvent& /*reading*/) {}
-  // A completed waveform frame of `outlet` (1..4): mA of effective current, or W of active power.
-  virtual void OnWaveformValue(std::uint8_t /*outlet*/, bool /*power*/, double /*value*/) {}
-  // After every change of the status (state, counters, line quantities).
-  virtual void OnStatus(const AcquisitionStatus& /*status*/) {}
-};
-
 class AcquisitionThread {
  public:
-  AcquisitionThread(AppState& state, MeasurementRecorder& recorder, WaveformSink& graph, WindowLink& window,
-                    Clock& clock);
+  AcquisitionThread(AppState& state, WaveformSink& graph, WindowLink& window, Clock& clock);
   ~AcquisitionThread();
 
   AcquisitionThread(const AcquisitionThread&) = delete;
@@ -91,8 +49,9 @@ class AcquisitionThread {
   int ThreadProc();
 
   AcquisitionStatus Status() const;
-  // Set before Start(); nullptr for none. The observer outlives the thread.
-  void SetObserver(AcquisitionObserver* observer) { observer_ = observer; }
+  // Registers a listener of the thread's events, before Start(); listeners
+  // hear each event in the order they were added and outlive the thread.
+  void AddListener(AcquisitionListener& listener) { listeners_.Add(listener); }
 
  private:
   void ThreadStart();
@@ -105,28 +64,29 @@ class AcquisitionThread {
   void SendChangedSelections();
   // False when a stop came meanwhile: nothing of the refresh is kept.
   bool RefreshEnvironment(std::uint32_t arrivalTick);
-  void HandleReading(const protocol::Reading& reading, std::uint32_t arrivalTick);
+  void HandleReading(const protocol::Reading& reading, std::uint32_t arrivalTick, const LocalTime& arrivalTime);
   // The reading's form is not what the selections last sent ask for.
   bool ContradictsSelection(const protocol::Reading& reading) const;
   void EndConnection(device::Handle pipe);
   void BackOffAfter(ConnectionEnd end, std::int32_t serial);
   void SetState(ConnectionState state);
-  // Applies `update` to the status under its lock, then tells the observer.
+  // Applies `update` to the status under its lock, then tells the listeners.
   template <typename Update>
   void UpdateStatus(Update update) {
     AcquisitionStatus copy;
     {
       std::lock_guard lock(statusMutex_);
       update(status_);
-      if (!observer_) return;
+      if (listeners_.empty()) return;
       copy = status_;
     }
-    observer_->OnStatus(copy);
+    listeners_.Tell(&AcquisitionListener::OnStatus, copy);
   }
+  void EndReadTimeouts(ReadTimeoutsEvent& run);
+  void Break(CloseReason reason) { listeners_.Tell(&AcquisitionListener::OnSeriesBreak, SeriesBreakEvent{reason}); }
 
   AppState& state_;
   device::DeviceAccess& device_;
-  MeasurementRecorder& recorder_;
   WindowLink& window_;
   Clock& clock_;
   Measurement measurement_;
@@ -146,6 +106,7 @@ class AcquisitionThread {
   bool discardNextReading_ = false;
   std::uint8_t previousPacketIndex_ = 0;  // not reset between connections
   std::int32_t connectionSelection_ = 0;
+  ConnectionIdentity identity_;  // of the present connection, read when it opened
   std::uint32_t lastEnvironmentTick_ = 0;
   bool environmentDue_ = false;  // the first non-empty reading of a connection refreshes at once
   bool stripGone_ = false;       // a request found the strip gone: the connection ends
@@ -154,7 +115,7 @@ class AcquisitionThread {
 
   mutable std::mutex statusMutex_;
   AcquisitionStatus status_;
-  AcquisitionObserver* observer_ = nullptr;
+  ListenerList listeners_;  // acquisition thread only, once started
 };
 
 }  // namespace kvx

@@ -53,7 +53,7 @@ struct StartupValues {
 inline constexpr double OUTLET_MIN_RESET = 99999.9;        // ResetStatistics
 inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;   // ResetOutletStatistics
 
-// The displayed statistics and the latest reading's kind and time. The
+// The displayed statistics and the latest reading's kind. The
 // statistics are reset from both threads and updated by the acquisition
 // thread; each field is one atomic value written whole.
 struct MeasurementState {
@@ -68,7 +68,6 @@ struct MeasurementState {
   std::atomic<double> waveMax{0.0};
 
   // Acquisition thread only.
-  LocalTime readingTime{};
   std::array<std::int32_t, protocol::WAVEFORM_SAMPLES> waveSamples{};
   std::array<double, protocol::WAVEFORM_SAMPLES> analysisFrame{};
 };

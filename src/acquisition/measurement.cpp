@@ -135,11 +135,11 @@ std::array<double, 4> AveragingWindow::Combined() const {
 
 // ---------------------------------------------------------------- Measurement
 
-Measurement::Measurement(ControlModel& controls, MeasurementState& state, MeasurementRecorder& recorder,
-                         WaveformSink& graph)
-    : controls_(controls), state_(state), recorder_(recorder), graph_(graph) {}
+Measurement::Measurement(ControlModel& controls, MeasurementState& state, WaveformSink& graph)
+    : controls_(controls), state_(state), graph_(graph) {}
 
-void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t arrivalTick) {
+SummaryReadingEvent Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t arrivalTick,
+                                                       const LocalTime& arrivalTime) {
   MeasurementState& m = state_;
   const double d = protocol::SummaryDivisor(reading.readingKind);
   std::array<double, 4> v{};
@@ -169,9 +169,7 @@ void Measurement::ProcessSummaryReading(const Reading& reading, std::uint32_t ar
 
   lastPresent_ = present;
   const bool isOn = (reading.packetIndex & protocol::STATE_ON_BIT) != 0;
-  lastSummary_ = SummaryReadingEvent{arrivalTick, kind == LOG_KIND_POWER, isOn, v};
-  recorder_.LogSummaryReading(arrivalTick, m.readingTime, kind, isOn, present, line_.supplyVolts,
-                              line_.lineFrequencyHz, line_.temperatureC);
+  return SummaryReadingEvent{arrivalTick, arrivalTime, kind, kind == LOG_KIND_POWER, isOn, v, present, line_};
 }
 
 std::array<double, 4> Measurement::UpdatePresentValues(const std::array<double, 4>& v, int kind) {

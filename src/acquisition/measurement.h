@@ -10,17 +10,11 @@
 #include <cstdint>
 
 #include "acquisition/app_state.h"
+#include "acquisition/listener.h"
 #include "acquisition/sinks.h"
 #include "device/protocol.h"
 
 namespace kvx {
-
-// The line quantities as the acquisition thread last converted them (valid or not).
-struct LineValues {
-  double supplyVolts = 0.0;
-  double lineFrequencyHz = 0.0;
-  double temperatureC = 0.0;
-};
 
 using WaveFrame = std::array<double, protocol::WAVEFORM_SAMPLES>;
 using WaveSamples = std::array<std::int32_t, protocol::WAVEFORM_SAMPLES>;
@@ -78,7 +72,7 @@ class Measurement {
  public:
   // `controls` receives the labels and gives the check boxes it reads; `state`
   // holds the statistics. Both outlive the object.
-  Measurement(ControlModel& controls, MeasurementState& state, MeasurementRecorder& recorder, WaveformSink& graph);
+  Measurement(ControlModel& controls, MeasurementState& state, WaveformSink& graph);
 
   Measurement(const Measurement&) = delete;
   Measurement& operator=(const Measurement&) = delete;
@@ -90,15 +84,16 @@ class Measurement {
   // The line quantities of the latest environment refresh.
   void SetLineValues(const LineValues& values) { line_ = values; }
 
-  // An accepted summary reading (low nibble of readingKind 0).
-  void ProcessSummaryReading(const protocol::Reading& reading, std::uint32_t arrivalTick);
+  // An accepted summary reading (low nibble of readingKind 0) that arrived
+  // at `arrivalTick`, local time `arrivalTime`: the labels, and the event
+  // the listeners hear.
+  SummaryReadingEvent ProcessSummaryReading(const protocol::Reading& reading, std::uint32_t arrivalTick,
+                                            const LocalTime& arrivalTime);
   // An accepted waveform packet (packetIndex 1..32); packet 32 completes a frame.
   void ProcessWaveformPacket(const protocol::Reading& reading);
 
   // The present values of the latest summary reading, as logged.
   const std::array<double, 4>& lastPresent() const { return lastPresent_; }
-  // The latest summary reading's values as the strip sent them (before averaging).
-  const SummaryReadingEvent& lastSummary() const { return lastSummary_; }
   // The value of the latest evaluated waveform (mA or W, as computed, unclamped).
   double lastWaveValue() const { return lastWaveValue_; }
   bool lastWaveIsPower() const { return lastWaveIsPower_; }
@@ -111,7 +106,6 @@ class Measurement {
 
   ControlModel& controls_;
   MeasurementState& state_;
-  MeasurementRecorder& recorder_;
   WaveformSink& graph_;
   std::array<protocol::ChannelCalibration, 4> calibration_{};
   LineValues line_{};
@@ -119,7 +113,6 @@ class Measurement {
   // readings already received; neither reset touches it.
   AveragingWindow averaging_;
   std::array<double, 4> lastPresent_{};
-  SummaryReadingEvent lastSummary_{};
   double lastWaveValue_ = 0.0;
   bool lastWaveIsPower_ = false;
 };

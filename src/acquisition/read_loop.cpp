@@ -19,13 +19,8 @@ constexpr std::uint32_t ENVIRONMENT_PERIOD_MS = 1000;
 
 ConnectionEnd AcquisitionThread::ReadLoop(Handle pipe) {
   // A run of reads that brought nothing is told once, when it ends.
-  std::uint64_t emptyRun = 0;
-  std::uint32_t runFirstTick = 0;
-  std::uint32_t runLastTick = 0;
-  const auto endRun = [&] {
-    if (emptyRun != 0) recorder_.ReadTimeouts(emptyRun, runFirstTick, runLastTick);
-    emptyRun = 0;
-  };
+  ReadTimeoutsEvent emptyRun;
+  const auto endRun = [&] { EndReadTimeouts(emptyRun); };
   while (state_.readLoopRunFlag.load() != 0) {
     if (device_.selectedSerial() != connectionSelection_) {
       lastSentOutlet_ = NOT_SENT;
@@ -45,20 +40,25 @@ ConnectionEnd AcquisitionThread::ReadLoop(Handle pipe) {
       UpdateStatus([](AcquisitionStatus& s) { ++s.emptyReads; });
       // A read a stop cut short is no time-out of the strip.
       if (state_.readLoopRunFlag.load() == 0) break;
-      runLastTick = clock_.TickCount();
-      if (emptyRun++ == 0) runFirstTick = runLastTick;
+      emptyRun.lastTick = clock_.TickCount();
+      if (emptyRun.count++ == 0) emptyRun.firstTick = emptyRun.lastTick;
       continue;
     }
     endRun();
     const Reading reading = DecodeReading(buffer);
-    state_.measurement.readingTime = clock_.Now();
+    const LocalTime arrivalTime = clock_.Now();
     const std::uint32_t arrivalTick = clock_.TickCount();
     ++connectionReadings_;
-    HandleReading(reading, arrivalTick);
+    HandleReading(reading, arrivalTick, arrivalTime);
     if (stripGone_) return ConnectionEnd::Unplugged;
   }
   endRun();
   return ConnectionEnd::Stop;
+}
+
+void AcquisitionThread::EndReadTimeouts(ReadTimeoutsEvent& run) {
+  if (run.count != 0) listeners_.Tell(&AcquisitionListener::OnReadTimeouts, run);
+  run = ReadTimeoutsEvent{};
 }
 
 // A read failed: a stop cancels reads, a strip that no longer opens was
@@ -77,18 +77,19 @@ void AcquisitionThread::SendChangedSelections() {
     lastSentOutlet_ = outlet;
     if (outlet != 0) discardNextReading_ = true;
     ResetStatistics(state_.measurement);
-    recorder_.CloseLogFiles(CloseReason::OutletChanged);
+    Break(CloseReason::OutletChanged);
   }
   const std::uint8_t quantity = state_.selectedQuantity.load();
   if (quantity != lastSentQuantity_) {
     device_.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_QUANTITY, quantity, 0, 0);
     lastSentQuantity_ = quantity;
     discardNextReading_ = true;
-    recorder_.CloseLogFiles(CloseReason::QuantityChanged);
+    Break(CloseReason::QuantityChanged);
   }
 }
 
-void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick) {
+void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick,
+                                      const LocalTime& arrivalTime) {
   // Unsigned 32-bit difference: right across the wrap of the tick counter.
   if (environmentDue_ || static_cast<std::uint32_t>(arrivalTick - lastEnvironmentTick_) >= ENVIRONMENT_PERIOD_MS) {
     // A stop that came during the refresh refused its requests: neither the
@@ -112,15 +113,16 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
       case ReadingVerdict::Waveform:
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
-        if (frameDone && observer_) {
-          observer_->OnWaveformValue(reading.readingKind & 0x0F, measurement_.lastWaveIsPower(),
-                                     measurement_.lastWaveValue());
+        if (frameDone) {
+          listeners_.Tell(&AcquisitionListener::OnWaveformValue,
+                          WaveformValueEvent{arrivalTick, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
+                                             measurement_.lastWaveIsPower(), measurement_.lastWaveValue()});
         }
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Summary:
-        measurement_.ProcessSummaryReading(reading, arrivalTick);
-        if (observer_) observer_->OnSummaryReading(measurement_.lastSummary());
+        listeners_.Tell(&AcquisitionListener::OnSummaryReading,
+                        measurement_.ProcessSummaryReading(reading, arrivalTick, arrivalTime));
         outcome = Outcome::Accepted;
         break;
       case ReadingVerdict::Drop: break;
@@ -163,9 +165,10 @@ bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
     const bool whole = got.has_value() && *got >= needed;
     if (!whole && state_.readLoopRunFlag.load() != 0) {
       anyFailed = anyFailed || !got.has_value();
-      recorder_.RequestFailed(name, got ? "short reply (" + std::to_string(*got) + " of " + std::to_string(needed) +
-                                              " bytes)"
-                                        : std::string("failed"));
+      listeners_.Tell(&AcquisitionListener::OnRequestFailed,
+                      RequestFailedEvent{name, got ? "short reply (" + std::to_string(*got) + " of " +
+                                                         std::to_string(needed) + " bytes)"
+                                                   : std::string("failed")});
     }
     return std::pair{reply, whole};
   };

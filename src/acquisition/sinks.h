@@ -1,7 +1,8 @@
-// Where the acquisition thread hands its results: the CSV recorder, the
-// waveform graph and the window (device tree, notifications, the start-up
-// click). Each is implemented by its own folder; tests substitute recorders of
-// the calls.
+// Where the acquisition thread hands its results beside its listeners
+// (listener.h): the waveform graph and the window (device tree,
+// notifications, the start-up click), and the records the events share.
+// Each is implemented by its own folder; tests substitute recorders of the
+// calls.
 #pragma once
 
 #include <array>
@@ -21,14 +22,6 @@ struct ConnectionIdentity {
   std::uint32_t connectionSerial = 0;  // as read from the strip at connection start
   std::string serialText;              // "%06X"
   std::string firmwareText;            // "V%X.%XL%02X"
-};
-
-// An accepted summary reading as the strip sent it (not averaged).
-struct SummaryReadingEvent {
-  std::uint32_t arrivalTick = 0;
-  bool power = false;  // values in watts; otherwise in milliamperes
-  bool isOn = false;
-  std::array<double, 4> values{};
 };
 
 // Why the open log files are closed; the event journal names it.
@@ -58,36 +51,6 @@ constexpr const char* ConnectionEndName(ConnectionEnd end) {
   }
   return "unknown";
 }
-
-class MeasurementRecorder {
- public:
-  virtual ~MeasurementRecorder() = default;
-  // Acquisition thread start: the record-interval and split timers start at this tick.
-  virtual void StartTimers(std::uint32_t startTick) = 0;
-  // Acquisition thread, at every connection start, before any record of it.
-  virtual void SetConnectionIdentity(const ConnectionIdentity& identity) = 0;
-  // Acquisition thread, once per processed summary reading.
-  virtual void LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
-                                 const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
-                                 double temperatureC) = 0;
-  // Either thread.
-  virtual void CloseLogFiles(CloseReason reason) = 0;
-
-  // For the event journal; the acquisition thread calls them, a recorder
-  // without a journal ignores them.
-  // After SetConnectionIdentity, once the connection reads.
-  virtual void ConnectionStarted() {}
-  virtual void ConnectionEnded(ConnectionEnd /*end*/) {}
-  // One run of `count` consecutive reads that brought nothing, told when it
-  // ends (a reading came, or the connection ended); ticks of its first and last.
-  virtual void ReadTimeouts(std::uint64_t /*count*/, std::uint32_t /*firstTick*/, std::uint32_t /*lastTick*/) {}
-  // A request of the connection failed (`request` "REQ_VOLTAGE", ...; `why`
-  // "failed", "short reply (1 of 2 bytes)"): explains a 000 in a record.
-  virtual void RequestFailed(const std::string& /*request*/, const std::string& /*why*/) {}
-  // Connections fail at once after they open (`why`), and the next attempt
-  // waits `retryMs`; told when such a run begins, not at every attempt.
-  virtual void ConnectionFailing(const std::string& /*why*/, std::uint32_t /*retryMs*/) {}
-};
 
 class WaveformSink {
  public:

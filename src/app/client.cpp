@@ -13,6 +13,7 @@
 #include "graph/waveform_graph.h"
 #include "metrics/collector.h"
 #include "recording/csv_recorder.h"
+#include "recording/journal_listener.h"
 
 namespace kvx {
 
@@ -20,7 +21,9 @@ Client::Client(device::Driver& driver, Clock& clock, std::string logDirectory)
     : driver_(driver),
       clock_(clock),
       state_(std::make_unique<AppState>(driver)),
-      recorder_(std::make_unique<CsvRecorder>(state_->startup.log, state_->controls, clock, std::move(logDirectory))),
+      journal_(std::make_unique<recording::JournalListener>(state_->startup.log, state_->controls, clock, logDirectory)),
+      recorder_(std::make_unique<CsvRecorder>(state_->startup.log, state_->controls, clock, std::move(logDirectory),
+                                              journal_.get())),
       graph_(std::make_unique<WaveformGraph>(state_->controls, state_->measurement)),
       metricsCollector_(std::make_unique<metrics::MetricsCollector>(metricsBoard_, [this] {
         const RecorderStatus log = recorder_->Status();
@@ -62,8 +65,12 @@ bool Client::StartAcquisition(WindowLink& window) {
   if (acquisition_) return false;
   state_->threadRunFlag.store(1);
   state_->readLoopRunFlag.store(1);
-  acquisition_ = std::make_unique<AcquisitionThread>(*state_, *recorder_, *graph_, window, clock_);
-  acquisition_->SetObserver(metricsCollector_.get());
+  acquisition_ = std::make_unique<AcquisitionThread>(*state_, *graph_, window, clock_);
+  // The journal first: a connection's end is said before the files it closes.
+  acquisition_->AddListener(*journal_);
+  acquisition_->AddListener(*recorder_);
+  acquisition_->AddListener(*metricsCollector_);
+  for (AcquisitionListener* listener : listeners_) acquisition_->AddListener(*listener);
   return acquisition_->Start();
 }
 
@@ -75,7 +82,7 @@ void Client::JournalProcessStarted(const std::vector<std::string>& options, cons
     text += option.starts_with("--unlock-code=") ? std::string("--unlock-code=(hidden)") : option;
   }
   const std::uint32_t serial = state_->startup.commandSerial;
-  recorder_->ProcessStarted(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt,
+  journal_->ProcessStarted(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt,
                             {{"version", std::string(KVX_VERSION)},
                              {"pid", std::int64_t{getpid()}},
                              {"options", text},
@@ -97,10 +104,10 @@ void Client::JournalListChange(const std::vector<std::int32_t>& before, const st
     return std::find(list.begin(), list.end(), serial) != list.end();
   };
   for (const std::int32_t serial : after) {
-    if (!listed(before, serial)) recorder_->JournalEvent(static_cast<std::uint32_t>(serial), "strip_arrived");
+    if (!listed(before, serial)) journal_->WriteFor(static_cast<std::uint32_t>(serial), "strip_arrived");
   }
   for (const std::int32_t serial : before) {
-    if (!listed(after, serial)) recorder_->JournalEvent(static_cast<std::uint32_t>(serial), "strip_left");
+    if (!listed(after, serial)) journal_->WriteFor(static_cast<std::uint32_t>(serial), "strip_left");
   }
 }
 

@@ -1,5 +1,6 @@
-// The client without its window: the shared records, the recorder, the graph
-// and the acquisition thread, started and stopped in the order the dialog's
+// The client without its window: the shared records, the event journal, the
+// recorder, the graph, the metrics and the acquisition thread with its
+// listeners, started and stopped in the order the dialog's
 // initialisation and destruction give, plus the handling of device arrival,
 // removal and suspend. The Qt window and the headless mode both drive one.
 #pragma once
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "acquisition/app_state.h"
+#include "acquisition/listener.h"
 #include "acquisition/sinks.h"
 #include "app/command_line.h"
 #include "app/device_recount.h"
@@ -26,6 +28,9 @@ class CsvRecorder;
 class WaveformGraph;
 namespace metrics {
 class MetricsCollector;
+}
+namespace recording {
+class JournalListener;
 }
 
 // How long the suspend notice may hold up the thread that received the
@@ -63,6 +68,10 @@ class Client {
   void RegisterNotifications(TreeRebuildTarget* tree, DeviceRecount::PostToOwner post);
   // The initial radio states: 5003, 6009 and the Y scale 6016 checked.
   void SetInitialControlStates();
+  // One more listener of the acquisition thread's events, before
+  // StartAcquisition; it outlives the client's thread. The client's own come
+  // first: the event journal, the CSV recorder, the metrics.
+  void AddListener(AcquisitionListener& listener) { listeners_.push_back(&listener); }
   // Sets both run flags and starts the acquisition thread.
   bool StartAcquisition(WindowLink& window);
   // The journal's first line of a run that logs from start: the version, the
@@ -94,10 +103,12 @@ class Client {
   device::Driver& driver_;
   Clock& clock_;
   std::unique_ptr<AppState> state_;
+  std::unique_ptr<recording::JournalListener> journal_;  // before the recorder, which tells it
   std::unique_ptr<CsvRecorder> recorder_;
   std::unique_ptr<WaveformGraph> graph_;
   metrics::MetricsBoard metricsBoard_;
   std::unique_ptr<metrics::MetricsCollector> metricsCollector_;
+  std::vector<AcquisitionListener*> listeners_;  // added by the front ends
   std::unique_ptr<AcquisitionThread> acquisition_;
   std::vector<device::Driver::SubscriptionId> subscriptions_;
   std::unique_ptr<DeviceRecount> recount_;

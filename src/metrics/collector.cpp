@@ -23,7 +23,8 @@ StripMetrics* MetricsCollector::LiveStrip() {
   return &working_.strips[working_.liveSerial];
 }
 
-void MetricsCollector::OnConnectionIdentity(const ConnectionIdentity& identity) {
+void MetricsCollector::OnConnectionOpened(const ConnectionOpenedEvent& event) {
+  const ConnectionIdentity& identity = event.identity;
   identifiedSerial_ = identity.connectionSerial;
   working_.strips[identifiedSerial_].firmware = identity.firmwareText;
   // A new connection: nothing is integrated across it, and no value of the
@@ -45,7 +46,7 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
   }
   live.on = reading.isOn;
   EnergyIntegrator& energy = energy_[working_.liveSerial];
-  energy.AddReading(reading.arrivalTick, reading.power, reading.values);
+  energy.AddReading(reading.tick, reading.power, reading.values);
   strip->energyJoules = energy.joules();
   strip->lastReadingUnixSeconds = wallSeconds_();
   if (logFacts_) {
@@ -56,7 +57,9 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
   Publish();
 }
 
-void MetricsCollector::OnWaveformValue(std::uint8_t outlet, bool power, double value) {
+void MetricsCollector::OnWaveformValue(const WaveformValueEvent& event) {
+  const auto [tick, outlet, power, value] = event;
+  (void)tick;
   StripMetrics* strip = LiveStrip();
   if (!strip) return;
   LiveValues& live = working_.live;

@@ -9,7 +9,7 @@
 #include <functional>
 #include <map>
 
-#include "acquisition/acquisition_thread.h"
+#include "acquisition/listener.h"
 #include "metrics/energy.h"
 #include "metrics/snapshot.h"
 
@@ -20,16 +20,16 @@ struct LogFacts {
   std::uint64_t recordsWritten = 0;
 };
 
-class MetricsCollector final : public AcquisitionObserver {
+class MetricsCollector final : public AcquisitionListener {
  public:
   // `logFacts` is asked after each summary reading (the recorder has just
   // handled it); `wallSeconds` gives the Unix time of a reading.
   MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts,
                    std::function<double()> wallSeconds = SystemWallSeconds);
 
-  void OnConnectionIdentity(const ConnectionIdentity& identity) override;
+  void OnConnectionOpened(const ConnectionOpenedEvent& event) override;
   void OnSummaryReading(const SummaryReadingEvent& reading) override;
-  void OnWaveformValue(std::uint8_t outlet, bool power, double value) override;
+  void OnWaveformValue(const WaveformValueEvent& event) override;
   void OnStatus(const AcquisitionStatus& status) override;
 
   static double SystemWallSeconds();

@@ -31,15 +31,14 @@ std::int64_t AsField(std::uint64_t value) { return static_cast<std::int64_t>(val
 }  // namespace
 
 CsvRecorder::CsvRecorder(const LogSettings& settings, const ControlModel& controls, Clock& clock, std::string directory,
-                         recording::CreateMethod method, recording::FileSyncer::SyncFunction sync)
+                         recording::JournalListener* journal, recording::CreateMethod method,
+                         recording::FileSyncer::SyncFunction sync)
     : settings_(settings),
       controls_(controls),
       clock_(clock),
       directory_(directory.empty() ? "." : std::move(directory)),
+      journal_(journal),
       method_(method),
-      journal_(
-          directory_, clock, [this](const std::string& message) { ReportJournalFailure(message); },
-          [this] { ReportJournalRecovered(); }),
       syncer_([this](std::string message) { ReportFailure(std::move(message)); }, std::move(sync)) {}
 
 CsvRecorder::~CsvRecorder() { CloseLogFilesAndWait(CloseReason::Shutdown); }
@@ -60,44 +59,11 @@ void CsvRecorder::StartTimers(std::uint32_t startTick) {
 void CsvRecorder::SetConnectionIdentity(const ConnectionIdentity& identity) {
   std::lock_guard lock(mutex_);
   identity_ = identity;
-  journalSerial_.store(identity.connectionSerial);
 }
 
-void CsvRecorder::ConnectionStarted() {
-  std::string firmware;
-  {
-    std::lock_guard lock(mutex_);
-    firmware = identity_.firmwareText;
-  }
-  Journal("connection_started", {{"firmware", firmware}});
-}
-
-void CsvRecorder::ConnectionEnded(ConnectionEnd end) {
-  Journal("connection_ended", {{"reason", std::string(ConnectionEndName(end))}});
-}
-
-void CsvRecorder::ReadTimeouts(std::uint64_t count, std::uint32_t firstTick, std::uint32_t lastTick) {
-  Journal("read_timeouts", {{"count", AsField(count)},
-                            {"first_ms", std::int64_t{firstTick}},
-                            {"last_ms", std::int64_t{lastTick}}});
-}
-
-void CsvRecorder::RequestFailed(const std::string& request, const std::string& why) {
-  Journal("request_failed", {{"request", request}, {"reason", why}});
-}
-
-void CsvRecorder::ConnectionFailing(const std::string& why, std::uint32_t retryMs) {
-  Journal("connection_failing", {{"reason", why}, {"retry_ms", std::int64_t{retryMs}}});
-}
-
-void CsvRecorder::ProcessStarted(std::optional<std::uint32_t> serial, const recording::JournalFields& fields) {
-  const std::int32_t mode = settings_.logMode.load();
-  if (mode % STARTUP_ACTIONS_PENDING != 0 || LoggingOn()) journal_.Write(serial, "process_started", fields);
-}
-
-void CsvRecorder::JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
-                               const recording::JournalFields& fields) {
-  if (LoggingOn()) journal_.Write(serial, event, fields);
+void CsvRecorder::OnSummaryReading(const SummaryReadingEvent& event) {
+  LogSummaryReading(event.tick, event.time, event.kind, event.isOn, event.present, event.line.supplyVolts,
+                    event.line.lineFrequencyHz, event.line.temperatureC);
 }
 
 void CsvRecorder::LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
@@ -140,9 +106,13 @@ void CsvRecorder::CloseLogFiles(CloseReason reason) {
 void CsvRecorder::CloseLogFilesAndWait(CloseReason reason) {
   CloseLogFiles(reason);
   syncer_.Drain();
+  if (!journal_) return;
   // Said once, although the client's shutdown and the destructor both come here.
-  if (reason == CloseReason::Shutdown && !shutdownJournalled_.exchange(true)) Journal("shutdown");
-  journal_.Sync();
+  if (reason == CloseReason::Shutdown) {
+    journal_->Shutdown();
+  } else {
+    journal_->Sync();
+  }
 }
 
 RecorderStatus CsvRecorder::Status() const {
@@ -152,6 +122,11 @@ RecorderStatus CsvRecorder::Status() const {
     status = status_;
   }
   status.loggingChecked = controls_.IsChecked(ids::LOG_CHECK);
+  if (journal_) {
+    const recording::JournalStatus journal = journal_->Status();
+    status.journalFailing = journal.failing;
+    status.journalError = journal.error;
+  }
   return status;
 }
 
@@ -303,12 +278,8 @@ void CsvRecorder::ReportRecordWritten() {
   if (recovered) Journal("logging_recovered", {{"failure", std::move(episodeError)}});
 }
 
-bool CsvRecorder::LoggingOn() const { return controls_.IsChecked(ids::LOG_CHECK); }
-
 void CsvRecorder::Journal(std::string_view event, const recording::JournalFields& fields) {
-  if (!LoggingOn()) return;
-  const std::uint32_t serial = journalSerial_.load();
-  journal_.Write(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt, event, fields);
+  if (journal_) journal_->Write(event, fields);
 }
 
 void CsvRecorder::JournalFileOpened(const std::string& path, int kind, const LocalTime& firstRecord) {
@@ -320,24 +291,13 @@ void CsvRecorder::JournalFileOpened(const std::string& path, int kind, const Loc
 // Written whether or not logging is still on: the box's own untick closes files.
 void CsvRecorder::JournalFileClosed(const std::string& path, std::uint64_t records, const LocalTime& firstRecord,
                                     const LocalTime& lastRecord, const char* reason) {
-  const std::uint32_t serial = journalSerial_.load();
-  journal_.Write(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt, "file_closed",
+  if (!journal_) return;
+  journal_->WriteAlways("file_closed",
                  {{"file", BaseName(path)},
                   {"records", AsField(records)},
                   {"first", recording::LocalIsoTime(firstRecord)},
                   {"last", recording::LocalIsoTime(lastRecord)},
                   {"reason", std::string(reason)}});
-}
-
-void CsvRecorder::ReportJournalFailure(const std::string& message) {
-  std::lock_guard lock(statusMutex_);
-  status_.journalFailing = true;
-  status_.journalError = message;
-}
-
-void CsvRecorder::ReportJournalRecovered() {
-  std::lock_guard lock(statusMutex_);
-  status_.journalFailing = false;
 }
 
 void CsvRecorder::PublishFileNames() {

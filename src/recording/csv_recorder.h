@@ -6,6 +6,9 @@
 // or directory has gone or been replaced is given up and said to be, and the
 // next record starts a new file in the directory as soon as it exists again.
 //
+// The recorder is a listener of the acquisition thread: it starts its timers
+// when the thread starts, takes the strip's identity when a connection opens,
+// records summary readings, and closes its files at a series break.
 // Threads: LogSummaryReading, StartTimers and SetConnectionIdentity run on the
 // acquisition thread; CloseLogFiles (the window's Log box handler calls it
 // when the box is unticked) and Status on either.
@@ -14,12 +17,10 @@
 // background syncer, so no thread waits for the disk under the lock. Status
 // reads a separate small record, so it never waits for disk I/O.
 //
-// Beside the files the recorder keeps the event journal (event_journal.h):
-// each file opened and closed (with its records and why it closed), the
-// connections, the time-outs, and logging failing and working again, so that
-// every gap in the records can be explained. Lines are written while the Log
-// box is checked (file closes always): while logging is off there is no record
-// to account for. Journal lines are small appends without fsync made directly,
+// The recorder tells the event journal (journal_listener.h), when it is given
+// one, each file opened and closed (with its records and why it closed), and
+// logging failing and working again, so that every gap in the records can be
+// explained. Journal lines are small appends without fsync made directly,
 // also under the lock, like a record's own append; a journal that fails is
 // told in the status and never stops the CSV logging.
 #pragma once
@@ -34,9 +35,11 @@
 
 #include "acquisition/app_state.h"
 #include "acquisition/control_model.h"
+#include "acquisition/listener.h"
 #include "acquisition/sinks.h"
 #include "device/clock.h"
 #include "recording/event_journal.h"
+#include "recording/journal_listener.h"
 #include "recording/file_syncer.h"
 #include "recording/log_file.h"
 
@@ -56,14 +59,16 @@ struct RecorderStatus {
   std::string journalError;     // its most recent failure, kept after recovery
 };
 
-class CsvRecorder final : public MeasurementRecorder {
+class CsvRecorder final : public AcquisitionListener {
  public:
   // `settings` gives the record and split intervals and the logging mode,
   // `controls` the Log check box; both outlive the recorder. `directory`
   // receives the files; "." (the working directory) names them "./...".
-  // `method` and `sync` are for tests: how new files are made whole, and how
-  // the syncer flushes a closed file (default fsync).
+  // `journal` (none: nullptr) hears the files' events and outlives the
+  // recorder. `method` and `sync` are for tests: how new files are made
+  // whole, and how the syncer flushes a closed file (default fsync).
   CsvRecorder(const LogSettings& settings, const ControlModel& controls, Clock& clock, std::string directory = ".",
+              recording::JournalListener* journal = nullptr,
               recording::CreateMethod method = recording::CreateMethod::Unnamed,
               recording::FileSyncer::SyncFunction sync = {});
   ~CsvRecorder() override;  // closes the files and waits until they are on disk
@@ -71,31 +76,24 @@ class CsvRecorder final : public MeasurementRecorder {
   CsvRecorder(const CsvRecorder&) = delete;
   CsvRecorder& operator=(const CsvRecorder&) = delete;
 
-  void StartTimers(std::uint32_t startTick) override;
-  void SetConnectionIdentity(const ConnectionIdentity& identity) override;
+  void OnThreadStarted(const ThreadStartedEvent& event) override { StartTimers(event.tick); }
+  void OnConnectionOpened(const ConnectionOpenedEvent& event) override { SetConnectionIdentity(event.identity); }
+  void OnSummaryReading(const SummaryReadingEvent& event) override;
+  void OnSeriesBreak(const SeriesBreakEvent& event) override { CloseLogFiles(event.reason); }
+
+  // The record-interval and split timers start at this tick.
+  void StartTimers(std::uint32_t startTick);
+  // The strip of the connection, for the files' names and headers.
+  void SetConnectionIdentity(const ConnectionIdentity& identity);
+  // One summary reading: a record when the record interval has passed.
   void LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
                          const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
-                         double temperatureC) override;
+                         double temperatureC);
   // Hands the open files to the background syncer; does not wait for the disk.
-  void CloseLogFiles(CloseReason reason) override;
+  void CloseLogFiles(CloseReason reason);
   // CloseLogFiles, then waits until every file closed so far and the journal
   // are on disk. At shutdown the journal also says so.
   void CloseLogFilesAndWait(CloseReason reason = CloseReason::Shutdown);
-
-  void ConnectionStarted() override;
-  void ConnectionEnded(ConnectionEnd end) override;
-  void ReadTimeouts(std::uint64_t count, std::uint32_t firstTick, std::uint32_t lastTick) override;
-  void RequestFailed(const std::string& request, const std::string& why) override;
-  void ConnectionFailing(const std::string& why, std::uint32_t retryMs) override;
-  // The process started (version, options without secrets): written when the
-  // start-up values switch logging on, so that a run killed without a trace is
-  // still seen to have started again.
-  // `serial`: the strip the start-up values name, if any.
-  void ProcessStarted(std::optional<std::uint32_t> serial, const recording::JournalFields& fields);
-  // Any other event (strips arriving and leaving); written while logging is on.
-  void JournalEvent(std::optional<std::uint32_t> serial, std::string_view event,
-                    const recording::JournalFields& fields = {});
-  const std::string& JournalPath() const { return journal_.Path(); }
 
   // Opens (creating and heading) the log of `kind` if it is closed, then
   // writes `text`. Returns whether the text reached the file whole.
@@ -129,18 +127,16 @@ class CsvRecorder final : public MeasurementRecorder {
   void ReportRecordWritten();
   void PublishFileNames();
 
-  bool LoggingOn() const;
   void Journal(std::string_view event, const recording::JournalFields& fields = {});
   void JournalFileOpened(const std::string& path, int kind, const LocalTime& firstRecord);
   void JournalFileClosed(const std::string& path, std::uint64_t records, const LocalTime& firstRecord,
                          const LocalTime& lastRecord, const char* reason);
-  void ReportJournalFailure(const std::string& message);
-  void ReportJournalRecovered();
 
   const LogSettings& settings_;
   const ControlModel& controls_;
   Clock& clock_;
   const std::string directory_;
+  recording::JournalListener* const journal_;
   const recording::CreateMethod method_;
 
   std::mutex mutex_;  // everything below up to statusMutex_
@@ -151,12 +147,6 @@ class CsvRecorder final : public MeasurementRecorder {
 
   mutable std::mutex statusMutex_;  // taken inside mutex_, never the other way round
   RecorderStatus status_;
-
-  // The strip the journal's lines name (0: none yet); read outside mutex_.
-  std::atomic<std::uint32_t> journalSerial_{0};
-  std::atomic<bool> shutdownJournalled_{false};
-  // After the status it reports to, before the syncer whose failures it journals.
-  recording::EventJournal journal_;
 
   // Last, so it is drained and stopped first: its errors go to status_.
   recording::FileSyncer syncer_;

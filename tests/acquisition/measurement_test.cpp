@@ -23,8 +23,13 @@ Reading Summary(std::uint8_t kind, std::array<std::uint16_t, 4> words, std::uint
 
 class MeasurementTest : public ::testing::Test {
  protected:
-  MeasurementTest() : state(driver), measurement(state.controls, state.measurement, recorder, graph) {
+  MeasurementTest() : state(driver), measurement(state.controls, state.measurement, graph) {
     ResetOutletStatistics(state.measurement);  // as the thread does before any reading
+  }
+
+  // One summary reading, its event told to the recorder as the thread does.
+  void ProcessSummary(const Reading& reading, std::uint32_t tick) {
+    recorder.OnSummaryReading(measurement.ProcessSummaryReading(reading, tick, LocalTime{}));
   }
 
   std::string Text(int id) const { return state.controls.GetText(id); }
@@ -54,7 +59,7 @@ using Labels = std::array<std::string, 4>;
 // ---------------------------------------------------------------- summary
 
 TEST_F(MeasurementTest, FirstSummaryReadingOfAConnectionKeepsTheConnectionStartValues) {
-  measurement.ProcessSummaryReading(Summary(0x30, {1000, 0, 65535, 1}), 1234);
+  ProcessSummary(Summary(0x30, {1000, 0, 65535, 1}), 1234);
   EXPECT_EQ(Row(ids::INSTANTANEOUS_VALUE), (Labels{"1000", "0", "65535", "1"}));
   EXPECT_EQ(Row(ids::MAXIMUM_VALUE), (Labels{"1000", "0", "65535", "1"}));
   // 65535 is not below the start value 60000, which stays.
@@ -71,13 +76,13 @@ TEST_F(MeasurementTest, FirstSummaryReadingOfAConnectionKeepsTheConnectionStartV
 
 TEST_F(MeasurementTest, AfterResetStatisticsTheSmallestValueStartsFromTheResetValue) {
   ResetStatistics(state.measurement);
-  measurement.ProcessSummaryReading(Summary(0x30, {1000, 0, 65535, 1}), 0);
+  ProcessSummary(Summary(0x30, {1000, 0, 65535, 1}), 0);
   EXPECT_EQ(Row(ids::MINIMUM_VALUE), (Labels{"1000", "0", "65535", "1"}));
   EXPECT_EQ(state.measurement.outletMin[2].load(), 65535.0);
 }
 
 TEST_F(MeasurementTest, PowerReadingsAreDividedAndLoggedAsPower) {
-  measurement.ProcessSummaryReading(Summary(0x10, {1000, 0, 0, 0}, 0x80), 0);
+  ProcessSummary(Summary(0x10, {1000, 0, 0, 0}, 0x80), 0);
   EXPECT_EQ(Text(5010), "1000");
   EXPECT_EQ(Text(5011), "1000");
   EXPECT_EQ(Text(5012), "1000");
@@ -92,7 +97,7 @@ TEST_F(MeasurementTest, PowerReadingsAreDividedAndLoggedAsPower) {
 
 TEST_F(MeasurementTest, ExtremesFollowStrictComparisons) {
   ResetStatistics(state.measurement);
-  for (std::uint16_t v : {500, 700, 300, 700, 300, 600}) measurement.ProcessSummaryReading(Summary(0x30, {v, v, v, v}), 0);
+  for (std::uint16_t v : {500, 700, 300, 700, 300, 600}) ProcessSummary(Summary(0x30, {v, v, v, v}), 0);
   EXPECT_EQ(state.measurement.outletMax[3].load(), 700.0);
   EXPECT_EQ(state.measurement.outletMin[3].load(), 300.0);
   EXPECT_EQ(Row(ids::MAXIMUM_VALUE), (Labels{"700", "700", "700", "700"}));
@@ -103,27 +108,27 @@ TEST_F(MeasurementTest, ExtremesFollowStrictComparisons) {
 TEST_F(MeasurementTest, AveragingCombinesTheLatestReadingsOfOneQuantityAndConnectionInArrivalOrder) {
   const auto logged = [this] { return recorder.Readings().back().present[0]; };
   // A steady load shows its value from the first reading after the switch.
-  for (int i = 0; i < 3; ++i) measurement.ProcessSummaryReading(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
+  for (int i = 0; i < 3; ++i) ProcessSummary(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
   state.controls.SetCheck(ids::AVERAGE_CHECK, true);
-  measurement.ProcessSummaryReading(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
+  ProcessSummary(Summary(0x30, {1000, 1000, 1000, 1000}), 0);
   EXPECT_EQ(logged(), 1000.0);
   EXPECT_EQ(Text(5019), "1000");
   // The newest weighs one half, the one before a quarter, ...
-  measurement.ProcessSummaryReading(Summary(0x30, {2000, 0, 0, 0}), 0);
+  ProcessSummary(Summary(0x30, {2000, 0, 0, 0}), 0);
   EXPECT_EQ(logged(), 1500.0);
   // Only the latest 12 take part: after 12 readings of 0 the 1000s are gone.
-  for (int i = 0; i < 12; ++i) measurement.ProcessSummaryReading(Summary(0x30, {0, 0, 0, 0}), 0);
+  for (int i = 0; i < 12; ++i) ProcessSummary(Summary(0x30, {0, 0, 0, 0}), 0);
   EXPECT_EQ(logged(), 0.0);
   // A reading of the other quantity starts again: no milliamperes among watts.
-  measurement.ProcessSummaryReading(Summary(0x10, {1200, 1200, 1200, 1200}), 0);
+  ProcessSummary(Summary(0x10, {1200, 1200, 1200, 1200}), 0);
   EXPECT_NEAR(logged(), 1200 / 1.0001, 1e-9);
   // So does a new connection.
   measurement.StartConnection();
-  measurement.ProcessSummaryReading(Summary(0x10, {500, 500, 500, 500}), 0);
+  ProcessSummary(Summary(0x10, {500, 500, 500, 500}), 0);
   EXPECT_NEAR(logged(), 500 / 1.0001, 1e-9);
   // Off again: the present value is the instantaneous one from the next reading on.
   state.controls.SetCheck(ids::AVERAGE_CHECK, false);
-  measurement.ProcessSummaryReading(Summary(0x30, {400, 400, 400, 400}), 0);
+  ProcessSummary(Summary(0x30, {400, 400, 400, 400}), 0);
   EXPECT_EQ(logged(), 400.0);
   EXPECT_EQ(Text(5013), "400");
 }

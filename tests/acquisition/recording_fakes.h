@@ -1,5 +1,5 @@
-// Recorders of the calls the acquisition thread makes into the CSV recorder,
-// the waveform graph and the window. Thread-safe: the thread writes while the
+// Recorders of what the acquisition thread tells its listeners, the waveform
+// graph and the window. Thread-safe: the thread writes while the
 // test reads.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "acquisition/listener.h"
 #include "acquisition/sinks.h"
 
 namespace kvx::test {
@@ -25,36 +26,35 @@ struct LoggedReading {
   double temperatureC = 0.0;
 };
 
-class RecordingRecorder : public MeasurementRecorder {
+class RecordingRecorder : public AcquisitionListener {
  public:
-  void StartTimers(std::uint32_t startTick) override {
+  void OnThreadStarted(const ThreadStartedEvent& event) override {
     std::lock_guard lock(mutex_);
-    startTicks_.push_back(startTick);
+    startTicks_.push_back(event.tick);
     events_.push_back("StartTimers");
   }
-  void SetConnectionIdentity(const ConnectionIdentity& identity) override {
+  void OnConnectionOpened(const ConnectionOpenedEvent& event) override {
     std::lock_guard lock(mutex_);
-    identities_.push_back(identity);
-    events_.push_back("Identity " + identity.serialText);
+    identities_.push_back(event.identity);
+    events_.push_back("Identity " + event.identity.serialText);
+    events_.push_back("ConnectionStarted");
   }
-  void LogSummaryReading(std::uint32_t arrivalTick, const LocalTime& readingTime, int kind, bool isOn,
-                         const std::array<double, 4>& present, double supplyVolts, double lineFrequencyHz,
-                         double temperatureC) override {
+  void OnSummaryReading(const SummaryReadingEvent& e) override {
     std::lock_guard lock(mutex_);
-    readings_.push_back({arrivalTick, readingTime, kind, isOn, present, supplyVolts, lineFrequencyHz, temperatureC});
+    readings_.push_back({e.tick, e.time, e.kind, e.isOn, e.present, e.line.supplyVolts, e.line.lineFrequencyHz,
+                         e.line.temperatureC});
   }
-  void CloseLogFiles(CloseReason reason) override {
+  void OnSeriesBreak(const SeriesBreakEvent& event) override {
     std::lock_guard lock(mutex_);
     ++closeCount_;
-    events_.push_back(std::string("Close ") + CloseReasonName(reason));
+    events_.push_back(std::string("Close ") + CloseReasonName(event.reason));
   }
-  void ConnectionStarted() override { Add("ConnectionStarted"); }
-  void ConnectionEnded(ConnectionEnd end) override { Add(std::string("ConnectionEnded ") + ConnectionEndName(end)); }
-  void ReadTimeouts(std::uint64_t count, std::uint32_t, std::uint32_t) override {
-    Add("ReadTimeouts " + std::to_string(count));
+  void OnConnectionEnded(const ConnectionEndedEvent& event) override {
+    Add(std::string("ConnectionEnded ") + ConnectionEndName(event.end));
   }
-  void RequestFailed(const std::string& request, const std::string& why) override {
-    Add("RequestFailed " + request + " " + why);
+  void OnReadTimeouts(const ReadTimeoutsEvent& event) override { Add("ReadTimeouts " + std::to_string(event.count)); }
+  void OnRequestFailed(const RequestFailedEvent& event) override {
+    Add("RequestFailed " + event.request + " " + event.why);
   }
 
   std::vector<std::uint32_t> StartTicks() const { return Locked(startTicks_); }

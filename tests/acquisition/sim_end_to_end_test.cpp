@@ -37,7 +37,9 @@ sim::Scenario ShortPacedScenario() {
 class SimEndToEndTest : public ::testing::Test {
  protected:
   SimEndToEndTest()
-      : driver(ShortPacedScenario()), state(driver), thread(state, recorder, graph, window, DefaultClock()) {}
+      : driver(ShortPacedScenario()), state(driver), thread(state, graph, window, DefaultClock()) {
+    thread.AddListener(recorder);
+  }
   ~SimEndToEndTest() override { thread.Stop(); }
 
   // The summary values of the strip in one quantity, as the thread logs them.

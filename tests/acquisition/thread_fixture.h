@@ -41,7 +41,8 @@ inline std::string Describe(const ControlCall& call) {
 
 class ThreadTest : public ::testing::Test {
  protected:
-  ThreadTest() : state(driver), thread(state, recorder, graph, window, clock) {
+  ThreadTest() : state(driver), thread(state, graph, window, clock) {
+    thread.AddListener(recorder);
     // The fake clock does not wait: give the other threads a moment per pass
     // so that a looping acquisition thread does not starve the machine.
     clock.SetSleepHook([](std::uint32_t) { std::this_thread::sleep_for(std::chrono::microseconds(50)); });

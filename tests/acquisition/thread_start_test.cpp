@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 
 #include "acquisition/control_ids.h"
 #include "thread_fixture.h"
@@ -137,6 +139,49 @@ TEST_F(ThreadTest, ConnectionSendsItsRequestsInOrder) {
                                         "Close quantity_changed", "ConnectionEnded stop", "Close connection_ended"}));
   EXPECT_EQ(thread.Status().readingsDiscarded, 1u);  // the first reading after the quantity was sent
   EXPECT_FALSE(thread.Running());
+}
+
+// Listeners hear every event in the order they were added; one that throws is
+// dropped and said once, and the others and the thread go on.
+TEST_F(ThreadTest, ListenersHearEventsInOrderAndOneThatThrowsIsDropped) {
+  struct Counting : AcquisitionListener {  // the whole of a new listener
+    explicit Counting(const RecordingRecorder& first) : first(first) {}
+    const RecordingRecorder& first;
+    std::atomic<int> readings{0};
+    std::atomic<int> beforeTheFirst{0};  // heard before the listener added first
+    void OnSummaryReading(const SummaryReadingEvent&) override {
+      if (first.Readings().size() != static_cast<std::size_t>(++readings)) ++beforeTheFirst;
+    }
+  };
+  struct Throwing : AcquisitionListener {
+    std::atomic<int> calls{0};
+    void OnSummaryReading(const SummaryReadingEvent&) override {
+      ++calls;
+      throw std::runtime_error("disk full");
+    }
+  };
+  Throwing throwing;
+  Counting counting(recorder);  // the fixture added the recorder first
+  thread.AddListener(throwing);
+  thread.AddListener(counting);
+  std::mutex noticeMutex;
+  Strings notices;
+  state.device.SetNoticeSink([&](const std::string& line) {
+    std::lock_guard lock(noticeMutex);
+    notices.push_back(line);
+  });
+  AddStrip(STRIP_A);
+  state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
+  StartThread();
+  ASSERT_TRUE(WaitConnected());
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
+  thread.Stop();
+  EXPECT_EQ(throwing.calls.load(), 1);
+  EXPECT_EQ(counting.readings.load(), static_cast<int>(recorder.Readings().size()));
+  EXPECT_GE(counting.readings.load(), 3);  // the first reading after the selections is discarded
+  EXPECT_EQ(counting.beforeTheFirst.load(), 0);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("disk full"), std::string::npos) << notices[0];
 }
 
 TEST_F(ThreadTest, StopIsIdempotentAndTheThreadCanStartAgain) {

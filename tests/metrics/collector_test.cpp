@@ -27,7 +27,7 @@ class CollectorTest : public ::testing::Test {
     status.state = ConnectionState::Opening;
     status.connected = false;
     collector.OnStatus(status);
-    collector.OnConnectionIdentity(ConnectionIdentity{serial, "", firmware});
+    collector.OnConnectionOpened({0, ConnectionIdentity{serial, "", firmware}});
     ++status.connections;
     status.state = ConnectionState::Reading;
     status.connected = true;
@@ -46,7 +46,12 @@ class CollectorTest : public ::testing::Test {
     collector.OnStatus(status);
   }
   void Summary(std::uint32_t tick, bool power, std::array<double, 4> values, bool on = true) {
-    collector.OnSummaryReading(SummaryReadingEvent{tick, power, on, values});
+    SummaryReadingEvent event;
+    event.tick = tick;
+    event.power = power;
+    event.isOn = on;
+    event.values = values;
+    collector.OnSummaryReading(event);
     ++status.readings;
     ++status.readingsAccepted;
     collector.OnStatus(status);
@@ -121,13 +126,13 @@ TEST_F(CollectorTest, ABadTemperatureAndLineValuesOfAnEarlierConnectionAreAbsent
 TEST_F(CollectorTest, TheWaveformViewShowsOnlyTheOutletShown) {
   Connect(0x345);
   Summary(1000, true, {10, 20, 30, 40});
-  collector.OnWaveformValue(2, false, 1250.0);
+  collector.OnWaveformValue({0, 2, false, 1250.0});
   std::string text = Text();
   EXPECT_THAT(text, HasSubstr("kvx_outlet_rms_current_amperes{serial=\"000345\",outlet=\"2\"} 1.25\n"));
   EXPECT_THAT(text, Not(HasSubstr("outlet=\"1\"} 1.25")));
   EXPECT_THAT(text, Not(HasSubstr("kvx_outlet_power_watts")));
   EXPECT_THAT(text, Not(HasSubstr("kvx_outlet_active_power_watts")));
-  collector.OnWaveformValue(4, true, 612.5);
+  collector.OnWaveformValue({0, 4, true, 612.5});
   text = Text();
   EXPECT_THAT(text, HasSubstr("kvx_outlet_active_power_watts{serial=\"000345\",outlet=\"4\"} 612.5\n"));
   EXPECT_THAT(text, Not(HasSubstr("kvx_outlet_rms_current_amperes")));

@@ -58,10 +58,14 @@ RecorderTest::~RecorderTest() {
 void RecorderTest::MakeRecorder(const std::string& directory, recording::CreateMethod method,
                                 recording::FileSyncer::SyncFunction sync) {
   recorder.reset();
-  recorder = std::make_unique<CsvRecorder>(settings, controls, clock, directory.empty() ? dir : directory, method,
-                                           std::move(sync));
-  recorder->SetConnectionIdentity(ConnectionIdentity{0x1A2B3, "01A2B3", "V2.0L10"});
-  recorder->StartTimers(clock.TickCount());
+  journal.reset();
+  const std::string where = directory.empty() ? dir : directory;
+  journal = std::make_unique<recording::JournalListener>(settings, controls, clock, where);
+  recorder = std::make_unique<CsvRecorder>(settings, controls, clock, where, journal.get(), method, std::move(sync));
+  const ConnectionOpenedEvent opened{clock.TickCount(), ConnectionIdentity{0x1A2B3, "01A2B3", "V2.0L10"}};
+  journal->OnConnectionOpened(opened);  // the Log box is not ticked yet: it only learns the serial
+  recorder->OnConnectionOpened(opened);
+  recorder->OnThreadStarted(ThreadStartedEvent{clock.TickCount()});
 }
 
 void RecorderTest::Reading(int kind, bool isOn, std::array<double, 4> present, double hz) {

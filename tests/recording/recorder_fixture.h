@@ -80,6 +80,7 @@ class RecorderTest : public ::testing::Test {
   LogSettings settings;
   ControlModel controls;
   FakeClock clock;
+  std::unique_ptr<recording::JournalListener> journal;  // before the recorder, which tells it
   std::unique_ptr<CsvRecorder> recorder;
 };
 

@@ -88,7 +88,7 @@ TEST_F(JournalTest, EveryCloseSaysWhyAndTheBoxOffKeepsTheRestOut) {
   Reading();
   SetChecked(false);
   recorder->CloseLogFiles(CloseReason::LogSwitchedOff);
-  recorder->ConnectionEnded(ConnectionEnd::Unplugged);  // logging is off: nothing to account for
+  journal->OnConnectionEnded({0, ConnectionEnd::Unplugged});  // logging is off: nothing to account for
   SetChecked(true);
   clock.Advance(1000);
   Reading();
@@ -107,9 +107,9 @@ TEST_F(JournalTest, EveryCloseSaysWhyAndTheBoxOffKeepsTheRestOut) {
 
 TEST_F(JournalTest, ConnectionsAndTimeoutsAreJournalledWithTheStripsSerial) {
   SetChecked(true);
-  recorder->ConnectionStarted();
-  recorder->ReadTimeouts(6, 1000, 3500);
-  recorder->ConnectionEnded(ConnectionEnd::ReadFailure);
+  journal->OnConnectionOpened({0, ConnectionIdentity{0x1A2B3, "01A2B3", "V2.0L10"}});
+  journal->OnReadTimeouts({6, 1000, 3500});
+  journal->OnConnectionEnded({3600, ConnectionEnd::ReadFailure});
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0]["event"], "connection_started");
