@@ -14,7 +14,7 @@ figure of a real bus. So the client's CPU without that thread is printed too
 (on a real bus the thread sleeps in poll between transfers), with its ratio.
 
     bench/usb_cpu_bench.py --binary build/default/src/main/kvxclient \
-        --emulator build/default/src/device/usb/emulator/kvx-usb-emulator [--seconds 60] [--rounds 2]
+        --emulator build/default/tests/tools/usb_emulator/kvx-usb-emulator [--seconds 60] [--rounds 2]
 """
 import argparse
 import json

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package kvxclient_<version>_<arch>.deb from the default
-# preset (installing what is missing first). With --check it then checks the
+# Builds the Debian package kvxclient_<version>_<arch>.deb from the package
+# preset: the program alone, configured without the tests and benchmarks, so
+# nothing of the test tools (umockdev) is needed (installing what is missing
+# first). With --check it then checks the
 # package as CI does: lintian without errors, the unit, desktop file and
 # metainfo through their validators, the files it must carry, the man page
 # against --help, and the unpacked program's --version and a short headless run.
@@ -10,11 +12,11 @@ check=0
 [ "${1:-}" = "--check" ] && check=1
 
 scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
-(cd build/default && cpack -G DEB >/dev/null)
-version=$(sed -n 's/^#define KVX_VERSION "\(.*\)"$/\1/p' build/default/generated/kvx_version.h)
-deb=build/default/kvxclient_${version}_$(dpkg --print-architecture).deb
+cmake --preset package >/dev/null
+cmake --build --preset package -j "$(nproc)"
+(cd build/package && cpack -G DEB >/dev/null)
+version=$(sed -n 's/^#define KVX_VERSION "\(.*\)"$/\1/p' build/package/generated/kvx_version.h)
+deb=build/package/kvxclient_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || { echo "package.sh: $deb was not made" >&2; exit 1; }
 echo "Package: $deb ($(stat -c %s "$deb") bytes)"
 [ $check -eq 1 ] || exit 0

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/usb/emulator/emulator.h"
+#include "emulator.h"
 
 namespace kvx::usbemu {
 

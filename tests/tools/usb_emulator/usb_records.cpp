@@ -1,4 +1,4 @@
-#include "device/usb/emulator/usb_records.h"
+#include "usb_records.h"
 
 #include <cstdio>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "device/usb/emulator/control_channel.h"
+#include "control_channel.h"
 
 #include <glib-unix.h>
 #include <glib/gstdio.h>

@@ -1,4 +1,4 @@
-#include "device/usb/emulator/emulated_device.h"
+#include "emulated_device.h"
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "device/protocol.h"
-#include "device/usb/emulator/usb_records.h"
+#include "usb_records.h"
 
 namespace kvx::usbemu {
 

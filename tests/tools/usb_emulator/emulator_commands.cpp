@@ -2,7 +2,7 @@
 #include <limits>
 #include <sstream>
 
-#include "device/usb/emulator/emulator.h"
+#include "emulator.h"
 
 namespace kvx::usbemu {
 

@@ -1,4 +1,4 @@
-#include "device/usb/emulator/emulator.h"
+#include "emulator.h"
 
 #include <glib-unix.h>
 #include <sys/wait.h>

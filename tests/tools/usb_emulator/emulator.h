@@ -25,9 +25,9 @@
 #include <umockdev.h>
 
 #include "device/sim/sim_driver.h"
-#include "device/usb/emulator/control_channel.h"
-#include "device/usb/emulator/emulated_device.h"
-#include "device/usb/emulator/usb_records.h"
+#include "control_channel.h"
+#include "emulated_device.h"
+#include "usb_records.h"
 
 namespace kvx::usbemu {
 
