@@ -30,9 +30,8 @@ using test::ScriptedDriver;
 using test::ScriptedRead;
 using test::ScriptedStrip;
 
+using test::Strip;
 using test::WaitFor;
-
-ScriptedStrip Strip(std::uint32_t serial) { return ScriptedStrip{serial, "path-" + std::to_string(serial)}; }
 
 class TreeRecorder : public WindowLink {
  public:

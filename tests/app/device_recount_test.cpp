@@ -20,8 +20,7 @@ using test::GatedDriver;
 using test::OwnerLoop;
 using test::ScriptedDriver;
 using test::ScriptedStrip;
-
-ScriptedStrip Strip(std::uint32_t serial) { return ScriptedStrip{serial, "path-" + std::to_string(serial)}; }
+using test::Strip;
 
 const device::DeviceEvent kArrival{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "p"};
 

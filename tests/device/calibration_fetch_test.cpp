@@ -15,7 +15,7 @@ namespace {
 using namespace kvx::protocol;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kSerial = 0x00A12;
+constexpr std::uint32_t kCalibratedSerial = 0x00A12;
 
 // Memory of a strip as 8-byte reads by (page, offset). Reads of unknown places
 // return zeros. A place may answer differently the first time it is read.
@@ -41,10 +41,10 @@ struct ScriptedMemory {
 class CalibrationFetchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    rig.Connect(kSerial);
+    rig.Connect(kCalibratedSerial);
     rig.driver.ClearCalls();
   }
-  StripRig rig{{StripWithSerial(kSerial)}};
+  StripRig rig{{StripWithSerial(kCalibratedSerial)}};
 };
 
 TEST_F(CalibrationFetchTest, FlaggedRecordIsResetAndReadAgain) {

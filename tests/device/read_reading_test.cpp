@@ -12,12 +12,12 @@ namespace {
 using device::INVALID_HANDLE_VALUE;
 using namespace kvx::protocol;
 
-constexpr std::uint32_t kSerial = 0x12ABC;
+constexpr std::uint32_t kReadSerial = 0x12ABC;
 
 class ReadReadingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    rig.Connect(kSerial);
+    rig.Connect(kReadSerial);
     pipe = rig.device.OpenPipe(PIPE_NAME);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     rig.driver.ClearCalls();
@@ -25,7 +25,7 @@ class ReadReadingTest : public ::testing::Test {
   }
   void TearDown() override { rig.device.ClosePipe(pipe); }
 
-  StripRig rig{{StripWithSerial(kSerial)}};
+  StripRig rig{{StripWithSerial(kReadSerial)}};
   device::Handle pipe = INVALID_HANDLE_VALUE;
   ReadingBytes buffer{};
 };
@@ -35,7 +35,7 @@ TEST_F(ReadReadingTest, CompletedReadDeliversTheBytes) {
                              0xE8, 0x03, 0xD0, 0x07, 0xB8, 0x0B, 0xA0, 0x0F};
   ScriptedRead read;
   read.bytes = capture;
-  rig.driver.QueueRead(kSerial, read);
+  rig.driver.QueueRead(kReadSerial, read);
   EXPECT_EQ(rig.device.ReadReading(pipe, buffer), std::optional<std::uint32_t>(16));
   EXPECT_EQ(buffer, capture);
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
@@ -44,13 +44,13 @@ TEST_F(ReadReadingTest, CompletedReadDeliversTheBytes) {
 TEST_F(ReadReadingTest, ShortReadLeavesTheRestZero) {
   ScriptedRead read = ScriptedRead::Of(Reading{0x05, 0x01, {0x1111, 0x2222, 0x3333, 0x4444}});
   read.length = 10;
-  rig.driver.QueueRead(kSerial, read);
+  rig.driver.QueueRead(kReadSerial, read);
   EXPECT_EQ(rig.device.ReadReading(pipe, buffer), std::optional<std::uint32_t>(10));
   EXPECT_EQ(buffer, (ReadingBytes{0x05, 0, 0, 0x01, 0, 0, 0, 0, 0x11, 0x11, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(ReadReadingTest, EmptyReadGivesZeroBytes) {
-  rig.driver.QueueRead(kSerial, ScriptedRead::EmptyRead());
+  rig.driver.QueueRead(kReadSerial, ScriptedRead::EmptyRead());
   EXPECT_EQ(rig.device.ReadReading(pipe, buffer), std::optional<std::uint32_t>(0));
   EXPECT_EQ(buffer, ReadingBytes{});
 }
@@ -62,7 +62,7 @@ TEST_F(ReadReadingTest, TimeOutGivesZeroBytesAndFreesTheLock) {
   EXPECT_EQ(rig.driver.ReadCount(), 1);
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
   // The connection goes on: the next reading arrives normally.
-  rig.driver.QueueRead(kSerial, ScriptedRead::Of(Reading{0x80, 0x30, {1, 2, 3, 4}}));
+  rig.driver.QueueRead(kReadSerial, ScriptedRead::Of(Reading{0x80, 0x30, {1, 2, 3, 4}}));
   EXPECT_EQ(rig.device.ReadReading(pipe, buffer), std::optional<std::uint32_t>(16));
 }
 
@@ -87,7 +87,7 @@ TEST_F(ReadReadingTest, RequestFromAnotherThreadWaitsForThePendingReading) {
   std::thread notice([&] { sent = rig.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0); });
   for (int i = 0; i < 100; ++i) std::this_thread::yield();
   EXPECT_TRUE(Transfers(rig.driver).empty());  // still queued behind the read
-  rig.driver.QueueRead(kSerial, ScriptedRead::Of(Reading{0x80, 0x30, {}}));
+  rig.driver.QueueRead(kReadSerial, ScriptedRead::Of(Reading{0x80, 0x30, {}}));
   reader.join();
   notice.join();
   EXPECT_TRUE(sent);
@@ -95,13 +95,13 @@ TEST_F(ReadReadingTest, RequestFromAnotherThreadWaitsForThePendingReading) {
 }
 
 TEST_F(ReadReadingTest, FailedReadIsReportedWithTheLockFree) {
-  rig.driver.QueueRead(kSerial, ScriptedRead::Failure());
+  rig.driver.QueueRead(kReadSerial, ScriptedRead::Failure());
   EXPECT_EQ(rig.device.ReadReading(pipe, buffer), std::nullopt);
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
 }
 
 TEST_F(ReadReadingTest, UnpluggedStripFailsTheRead) {
-  rig.driver.SetPresent(kSerial, false);
+  rig.driver.SetPresent(kReadSerial, false);
   EXPECT_EQ(rig.device.ReadReading(pipe, buffer), std::nullopt);
   EXPECT_EQ(rig.device.ReadReading(INVALID_HANDLE_VALUE, buffer), std::nullopt);
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
@@ -120,12 +120,12 @@ class OverlongReadDriver : public ScriptedDriver {
 
 TEST(ReadReadingClamp, CountNeverExceedsTheReading) {
   OverlongReadDriver driver;
-  driver.AddStrip(StripWithSerial(kSerial));
+  driver.AddStrip(StripWithSerial(kReadSerial));
   device::DeviceAccess device(driver);
   device.RebuildDeviceList();
-  device.setSelectedSerial(kSerial);
+  device.setSelectedSerial(kReadSerial);
   const device::Handle pipe = device.OpenPipe(PIPE_NAME);
-  driver.QueueRead(kSerial, ScriptedRead::Of(Reading{1, 1, {}}));
+  driver.QueueRead(kReadSerial, ScriptedRead::Of(Reading{1, 1, {}}));
   ReadingBytes buffer{};
   EXPECT_EQ(device.ReadReading(pipe, buffer), std::optional<std::uint32_t>(READING_SIZE));
   device.ClosePipe(pipe);

@@ -7,12 +7,6 @@
 namespace kvx::test {
 namespace {
 
-const std::string kRecord = "2026/12/06 15:38:05,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
-
-std::string RecordAt(const std::string& hhmmss) {
-  return "2026/12/06 " + hhmmss + ",on,00123,00000,01500,00042,101,60.00,31.25\r\n";
-}
-
 using RecordIntervalTest = RecorderTest;
 
 TEST_F(RecordIntervalTest, IntervalZeroRecordsEveryReading) {

@@ -11,7 +11,6 @@
 namespace kvx::test {
 namespace {
 
-const std::string kRecord = "2026/12/06 15:38:05,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
 const std::string kFile = "1A2B3_ALL_A_20261206_153805_042.csv";
 
 using CreationFailureTest = RecorderTest;

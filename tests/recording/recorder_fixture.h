@@ -21,6 +21,12 @@
 
 namespace kvx::test {
 
+// The record of the fixture's Reading() at the clock's start, and at another time of that day.
+inline const std::string kRecord = "2026/12/06 15:38:05,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
+inline std::string RecordAt(const std::string& hhmmss) {
+  return "2026/12/06 " + hhmmss + ",on,00123,00000,01500,00042,101,60.00,31.25\r\n";
+}
+
 // The header of a file of serial 0x1A2B3, firmware V2.0L10.
 std::string ExpectedHeader(int kind);
 

@@ -14,11 +14,6 @@ namespace {
 
 using recording::CreateMethod;
 
-const std::string kRecord = "2026/12/06 15:38:05,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
-
-std::string RecordAt(const std::string& hhmmss) {
-  return "2026/12/06 " + hhmmss + ",on,00123,00000,01500,00042,101,60.00,31.25\r\n";
-}
 
 // Both ways of making a file whole: unnamed and linked, and the fallback for
 // filesystems without unnamed files.

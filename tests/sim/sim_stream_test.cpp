@@ -18,7 +18,7 @@ using std::chrono::milliseconds;
 using device::ReadStatus;
 
 constexpr milliseconds SHORT_WAIT{20};
-constexpr milliseconds LONG_WAIT{20000};  // only reached if the driver fails to wake the read
+constexpr milliseconds WAKE_WAIT{20000};  // only reached if the driver fails to wake the read
 
 // Waits until `count` reads are pending.
 void AwaitPendingReads(SimDriver& driver, int count) {
@@ -176,7 +176,7 @@ TEST(SimPacing, AdvancingTheClockWakesAWaitingRead) {
   SimDriver driver(scenario, Manual());
   const device::Handle pipe = OpenArmedPipe(driver, 0);
   ReadOnce(driver, pipe);
-  auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, LONG_WAIT).status; });
+  auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, WAKE_WAIT).status; });
   AwaitPendingReads(driver, 1);
   driver.AdvanceClock(milliseconds(100));
   EXPECT_EQ(waiting.get(), ReadStatus::Completed);
@@ -196,14 +196,14 @@ TEST(SimPacing, OnTheSteadyClockAWaitingReadWakesWhenItsReadingIsDue) {
   scenario.strips[0].summaryIntervalMs = 5;
   SimDriver driver(scenario);
   const device::Handle pipe = OpenArmedPipe(driver, 0);
-  for (int k = 0; k < 5; ++k) EXPECT_EQ(ReadOnce(driver, pipe, LONG_WAIT).status, ReadStatus::Completed);
+  for (int k = 0; k < 5; ++k) EXPECT_EQ(ReadOnce(driver, pipe, WAKE_WAIT).status, ReadStatus::Completed);
   EXPECT_EQ(driver.ReadCount(0), 5u);
 }
 
 TEST(SimRead, CancelWakesAWaitingRead) {
   SimDriver driver(OneStrip(), Manual());
   const device::Handle pipe = driver.Open(driver.DevicePath(0) + "\\PIPE00");  // never armed: nothing comes
-  auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, LONG_WAIT).status; });
+  auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, WAKE_WAIT).status; });
   AwaitPendingReads(driver, 1);
   driver.CancelRead(pipe);
   EXPECT_EQ(waiting.get(), ReadStatus::Cancelled);
@@ -214,7 +214,7 @@ TEST(SimRead, CloseAndStopFailAWaitingRead) {
   SimDriver driver(OneStrip(), Manual());
   for (const bool stop : {false, true}) {
     const device::Handle pipe = driver.Open(driver.DevicePath(0) + "\\PIPE00");
-    auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, LONG_WAIT).status; });
+    auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, WAKE_WAIT).status; });
     AwaitPendingReads(driver, 1);
     if (stop) SendCode(driver, pipe, IOCTL_STRIP_STOP);
     else driver.Close(pipe);
@@ -247,7 +247,7 @@ TEST(SimHandles, RequestsOnOtherHandlesWhileAReadWaits) {
   SimDriver driver(scenario, Manual());
   const device::Handle pipe = OpenArmedPipe(driver, 0);
   ReadOnce(driver, pipe);
-  auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, LONG_WAIT); });
+  auto waiting = std::async(std::launch::async, [&] { return ReadOnce(driver, pipe, WAKE_WAIT); });
   AwaitPendingReads(driver, 1);
   SelectQuantity(driver, 0, QUANTITY_POWER);
   EXPECT_EQ(Request(driver, 0, REQUEST_TYPE_IN, REQ_VOLTAGE, 0, 0, 1).bytes, std::vector<std::uint8_t>{100});

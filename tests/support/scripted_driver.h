@@ -153,4 +153,7 @@ class ScriptedDriver : public device::Driver {
   SubscriptionId nextSubscription_ = 1;
 };
 
+// A listed strip of `serial` on the path "path-<serial>".
+inline ScriptedStrip Strip(std::uint32_t serial) { return ScriptedStrip{serial, "path-" + std::to_string(serial)}; }
+
 }  // namespace kvx::test
