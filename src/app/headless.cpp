@@ -221,20 +221,19 @@ std::string HeadlessSession::StatusLine() const {
 
 namespace {
 
-// The loop sleeps until the next status line or the end of the run; device
-// changes and the first listing wake it at once. While a strip is polled, and
-// while a suspend source needs its Poll, it also looks every 100 ms (the log's
-// state and the suspend notice have no wake-up of their own).
+// The loop sleeps until the next status line, the watchdog's next check or
+// the end of the run; device changes, the first listing and a stop wake it at
+// once. The log's state is looked at with each status line. Only a suspend
+// source that needs its Poll (no wake-up of its own) makes it look every 100 ms.
 std::chrono::milliseconds TimeToNextPass(std::chrono::steady_clock::time_point start,
                                          std::chrono::steady_clock::time_point nextStatus,
-                                         const HeadlessOptions& options, bool polledSuspend, Client& client,
+                                         const HeadlessOptions& options, bool polledSuspend,
                                          std::optional<std::chrono::steady_clock::time_point> watchdogCheck) {
   const auto now = std::chrono::steady_clock::now();
   auto until = nextStatus;
   if (watchdogCheck) until = std::min(until, *watchdogCheck);
   if (options.durationMs) until = std::min(until, start + std::chrono::milliseconds(*options.durationMs));
-  if (polledSuspend || client.state().device.selectedSerial() != 0)
-    until = std::min(until, now + std::chrono::milliseconds(100));
+  if (polledSuspend) until = std::min(until, now + std::chrono::milliseconds(100));
   return std::max(std::chrono::milliseconds(0), std::chrono::ceil<std::chrono::milliseconds>(until - now));
 }
 
@@ -297,7 +296,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   auto nextStatus = start + std::chrono::seconds(1);
   bool stopped = false;
   for (;;) {
-    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, suspend != nullptr, client, service.nextCheck()))) {
+    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, suspend != nullptr && suspend->NeedsPoll(), service.nextCheck()))) {
       stopped = true;
       break;
     }
@@ -331,6 +330,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
       << ": acquisition thread first, then the log files.\n"
       << std::flush;
   metricsServer.Stop();
+  if (suspend) suspend->Stop();  // no notice may reach the client as it goes
   client.Shutdown();
   out << "Stopped; log files flushed and closed.\n" << std::flush;
   return EXIT_CLEAN_STOP;

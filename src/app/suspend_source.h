@@ -17,6 +17,11 @@ class SuspendSource {
   virtual bool Start(std::function<void()> onSuspend, std::string& whyNot) = 0;
   // Delivers pending notices (for a caller without a Qt event loop).
   virtual void Poll() = 0;
+  // Whether notices come only through Poll; false when they come on a
+  // thread of the source's own, so the caller need not look for them.
+  virtual bool NeedsPoll() const { return true; }
+  // No notice comes after this returns (the receiver of `onSuspend` may go).
+  virtual void Stop() {}
 };
 
 }  // namespace kvx

@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
 #ifdef KVX_HAVE_UI
     // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
     QCoreApplication application(argc, argv);
-    kvx::LogindSleepWatcher sleepWatcher;
+    kvx::LogindSleepWatcher sleepWatcher(/*ownThread=*/true);
     return kvx::RunHeadless(*driver, kvx::DefaultClock(), headless, &sleepWatcher);
 #else
     return kvx::RunHeadless(*driver, kvx::DefaultClock(), headless);

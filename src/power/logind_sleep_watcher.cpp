@@ -13,7 +13,20 @@ const QString kPath = QStringLiteral("/org/freedesktop/login1");
 const QString kInterface = QStringLiteral("org.freedesktop.login1.Manager");
 }  // namespace
 
-LogindSleepWatcher::LogindSleepWatcher(QObject* parent) : QObject(parent) {}
+LogindSleepWatcher::LogindSleepWatcher(bool ownThread, QObject* parent) : QObject(parent) {
+  if (ownThread && !parent) thread_ = std::make_unique<QThread>();
+}
+
+LogindSleepWatcher::~LogindSleepWatcher() { Stop(); }
+
+void LogindSleepWatcher::Stop() {
+  if (thread_) {
+    // A notice being handled is finished first; none is delivered after.
+    thread_->quit();
+    thread_->wait();
+  }
+  onSuspend_ = nullptr;
+}
 
 bool LogindSleepWatcher::Start(std::function<void()> onSuspend, std::string& whyNot) {
   onSuspend_ = std::move(onSuspend);
@@ -23,6 +36,13 @@ bool LogindSleepWatcher::Start(std::function<void()> onSuspend, std::string& why
              "): the strip is not told when the system suspends";
     return false;
   }
+  if (thread_) {
+    // Taken before the signal can come on the other thread, which is the
+    // only one to touch the inhibitor from then on.
+    TakeInhibitor();
+    thread_->start();
+    moveToThread(thread_.get());
+  }
   // QtDBus routes bus signals to a slot named by its signature; there is no
   // function-pointer form of this call. Only logind itself may send it.
   if (!bus.connect(kService, kPath, kInterface, QStringLiteral("PrepareForSleep"), this,
@@ -30,11 +50,13 @@ bool LogindSleepWatcher::Start(std::function<void()> onSuspend, std::string& why
     whyNot = "cannot watch systemd-logind's PrepareForSleep signal: " + bus.lastError().message().toStdString();
     return false;
   }
-  TakeInhibitor();
+  if (!thread_) TakeInhibitor();
   return true;
 }
 
-void LogindSleepWatcher::Poll() { QCoreApplication::processEvents(); }
+void LogindSleepWatcher::Poll() {
+  if (!thread_) QCoreApplication::processEvents();
+}
 
 void LogindSleepWatcher::TakeInhibitor() {
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Inhibit"));

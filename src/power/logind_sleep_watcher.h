@@ -6,7 +6,9 @@
 
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
+#include <QThread>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/suspend_source.h"
@@ -17,10 +19,17 @@ class LogindSleepWatcher final : public QObject, public SuspendSource {
   Q_OBJECT
 
  public:
-  explicit LogindSleepWatcher(QObject* parent = nullptr);
+  // With `ownThread` the signal is taken on a thread of the watcher's own,
+  // asleep in its event loop until logind speaks, and `onSuspend` runs there
+  // (headless mode: no event loop to poll); otherwise on the event loop of
+  // the thread that made the watcher (the window's).
+  explicit LogindSleepWatcher(bool ownThread = false, QObject* parent = nullptr);
+  ~LogindSleepWatcher() override;  // Stop()
 
   bool Start(std::function<void()> onSuspend, std::string& whyNot) override;
-  void Poll() override;  // processes pending Qt events (headless mode has no event loop)
+  void Poll() override;  // processes pending Qt events, unless the watcher has its own thread
+  bool NeedsPoll() const override { return !thread_; }
+  void Stop() override;
 
   bool InhibitorHeld() const { return inhibitor_.isValid(); }
 
@@ -32,6 +41,7 @@ class LogindSleepWatcher final : public QObject, public SuspendSource {
 
   std::function<void()> onSuspend_;
   QDBusUnixFileDescriptor inhibitor_;
+  std::unique_ptr<QThread> thread_;
 };
 
 }  // namespace kvx
