@@ -2,7 +2,8 @@
 // in each state the thread can be in when the stop comes: idle (nothing
 // selected), reading a paced strip (the stop lands anywhere in the read loop),
 // reading a stalled strip, in the 2 ms pause before a read, and behind a slow
-// control reply (a 100 ms firmware-version request while opening).
+// control reply (a 100 ms firmware-version request while opening, which the
+// stop withdraws).
 //
 //   kvx_stop_latency_bench [stops per state, default 100]
 #include <algorithm>
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
                           [](sim::SimDriver& d, AcquisitionThread&, PauseSignallingClock&) {
                             WaitUntil([&] { return d.PendingControlCount() == 1; });
                           }),
-                  SLOW_REPLY_MS + 10.0});
+                  10.0});  // the stop withdraws the request: nothing of its 100 ms is waited out
 
   std::printf("stop latency over %d stops per state (ms, from Stop() to the joined thread)\n", stops);
   bool ok = true;

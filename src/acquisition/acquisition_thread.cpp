@@ -52,8 +52,8 @@ void AcquisitionThread::Stop() {
     std::lock_guard lock(pipeMutex_);
     state_.threadRunFlag.store(0);
     state_.readLoopRunFlag.store(0);
-    // Requests still to come on the way out fail at once; one in flight runs
-    // out its bound. Refused only after the flags are down, so a refused
+    // Requests still to come on the way out fail at once, and one in flight
+    // is withdrawn. Refused only after the flags are down, so a refused
     // request is always seen as part of the stop.
     if (join) device_.RefuseRequests(true);
     // A read waiting on the strip returns at once instead of at its time-out;

@@ -38,9 +38,9 @@ class AcquisitionThread {
   // since, or when the thread cannot be created.
   bool Start();
   // Clears both run flags, wakes the thread wherever it waits (idle, a read,
-  // or a read about to start) and joins. Requests the thread would still make
-  // fail at once meanwhile, so this returns within a few milliseconds, or
-  // within the bound of a control call in flight. Idempotent.
+  // a read about to start, a control call in flight) and joins. Requests the
+  // thread would still make fail at once meanwhile, so this returns within a
+  // few milliseconds. Idempotent.
   void Stop();
   bool Running() const { return thread_.joinable(); }  // started and not yet stopped
 

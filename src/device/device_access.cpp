@@ -180,11 +180,27 @@ bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_
   driver_.Close(device);  // it only proves that the strip is present
   const Handle pipe = OpenPipe(PIPE_NAME);
   if (pipe == INVALID_HANDLE_VALUE) return false;
+  {
+    std::lock_guard control(controlMutex_);
+    controlPipe_ = pipe;
+  }
   std::uint32_t returned = 0;
-  const bool ok = Control(pipe, code, in, out, returned);
+  // A refusal that came while the pipe opened found nothing to cancel: it is seen here.
+  const bool ok = !refused_.load() && Control(pipe, code, in, out, returned);
+  {
+    std::lock_guard control(controlMutex_);
+    controlPipe_ = INVALID_HANDLE_VALUE;
+  }
   bytesReturned = std::min<std::uint32_t>(returned, static_cast<std::uint32_t>(out.size()));
   driver_.Close(pipe);
   return ok;
+}
+
+void DeviceAccess::RefuseRequests(bool refuse) {
+  refused_.store(refuse);
+  if (!refuse) return;
+  std::lock_guard control(controlMutex_);
+  if (controlPipe_ != INVALID_HANDLE_VALUE) driver_.CancelControl(controlPipe_);
 }
 
 bool DeviceAccess::VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,

@@ -139,10 +139,10 @@ class DeviceAccess {
   void setControlTimeout(std::chrono::milliseconds timeout) { controlTimeout_.store(timeout.count()); }
 
   // While refused, every locked request (PipeIoControl and what builds on it)
-  // fails at once without reaching the strip, so that a stopping thread is
-  // not held by a row of slow requests; a request already in flight runs out
-  // its own bound. SendSetEvent, SendStop and reads are not affected.
-  void RefuseRequests(bool refuse) { refused_.store(refuse); }
+  // fails at once without reaching the strip, and one in flight is withdrawn
+  // (Driver::CancelControl), so that a stopping thread is never held by a
+  // slow strip. SendSetEvent, SendStop and reads are not affected.
+  void RefuseRequests(bool refuse);
 
   // The lock itself: re-entrant, held by every request and for the whole
   // (bounded) wait of ReadReading.
@@ -163,6 +163,8 @@ class DeviceAccess {
   std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
   std::atomic<std::int64_t> controlTimeout_{DEFAULT_CONTROL_TIMEOUT.count()};
   std::atomic<bool> refused_{false};
+  std::mutex controlMutex_;  // guards controlPipe_
+  Handle controlPipe_ = INVALID_HANDLE_VALUE;  // the pipe of the request in flight
   std::atomic<bool> recordKeptSaid_{false};
   std::mutex noticeMutex_;  // guards noticeSink_
   NoticeSink noticeSink_;

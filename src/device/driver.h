@@ -178,6 +178,11 @@ class Driver {
   // Cancelled at once when none waits (from any thread).
   virtual void CancelRead(Handle handle) = 0;
 
+  // Withdraws a Control call waiting on `handle`, and every later one on it,
+  // which return Gone at once (from any thread): a stop never waits out a
+  // strip that is slow to answer. A driver whose calls never wait ignores it.
+  virtual void CancelControl(Handle /*handle*/) {}
+
   virtual void Close(Handle handle) = 0;
 
   // Arrival and removal of interfaces of a class. The callback runs on a

@@ -202,19 +202,25 @@ TYPED_TEST(DriverConformance, ASlowReplyArrivesWithinALongerTimeOutAndNotWithinA
   this->driver().Close(h);
 }
 
-TYPED_TEST(DriverConformance, UnplugOrCloseDuringAControlCallEndsItAtOnce) {
+TYPED_TEST(DriverConformance, UnplugCloseOrCancelDuringAControlCallEndsItAtOnce) {
   this->traits.DelayReply(0, REQ_FIRMWARE_VERSION, std::nullopt);
-  for (const bool unplug : {false, true}) {
+  enum class How { Close, Cancel, Unplug };
+  for (const How how : {How::Close, How::Cancel, How::Unplug}) {
     const Handle h = this->OpenPipe(0);
     auto call = std::async(std::launch::async, [&] {
       std::uint32_t returned = 0;
       return this->AskFirmware(h, GENEROUS, returned);
     });
     ASSERT_TRUE(this->Eventually([&] { return this->traits.PendingControls() == 1; }));
-    if (unplug) this->traits.Unplug(0);
-    else this->driver().Close(h);
-    EXPECT_EQ(call.get(), ControlStatus::Gone) << unplug;
-    if (unplug) this->driver().Close(h);
+    if (how == How::Unplug) this->traits.Unplug(0);
+    if (how == How::Close) this->driver().Close(h);
+    if (how == How::Cancel) this->driver().CancelControl(h);
+    EXPECT_EQ(call.get(), ControlStatus::Gone) << static_cast<int>(how);
+    if (how == How::Cancel) {  // and so is every later call on the handle
+      std::uint32_t returned = 0;
+      EXPECT_EQ(this->AskFirmware(h, GENEROUS, returned), ControlStatus::Gone);
+    }
+    if (how != How::Close) this->driver().Close(h);
   }
 }
 

@@ -42,6 +42,7 @@ class GatedDriver final : public device::Driver {
     return inner_.Read(handle, buffer, timeout);
   }
   void CancelRead(device::Handle handle) override { inner_.CancelRead(handle); }
+  void CancelControl(device::Handle handle) override { inner_.CancelControl(handle); }
   void Close(device::Handle handle) override { inner_.Close(handle); }
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override {
     return inner_.Subscribe(classGuid, std::move(callback));

@@ -246,7 +246,7 @@ device::ControlStatus ScriptedDriver::AwaitReplyLocked(std::unique_lock<std::mut
   ++pendingControls_;
   const device::ControlStatus status =
       device::AwaitHeldReply(lock, readable_, delay.value_or(std::chrono::milliseconds::max()), timeout,
-                             [&] { return AliveLocked(handle); });
+                             [&] { return AliveLocked(handle) && !handles_.at(handle).controlsCancelled; });
   --pendingControls_;
   return status;
 }
@@ -286,6 +286,14 @@ device::ReadResult ScriptedDriver::Read(device::Handle handle, std::span<std::ui
     --pendingReads_;
     if (woke == std::cv_status::timeout) return {device::ReadStatus::TimedOut, 0};
   }
+}
+
+void ScriptedDriver::CancelControl(device::Handle handle) {
+  std::lock_guard lock(mutex_);
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) return;
+  it->second.controlsCancelled = true;
+  readable_.notify_all();
 }
 
 void ScriptedDriver::CancelRead(device::Handle handle) {

@@ -105,6 +105,7 @@ class ScriptedDriver : public device::Driver {
   device::ReadResult Read(device::Handle handle, std::span<std::uint8_t> buffer,
                           std::chrono::milliseconds timeout) override;
   void CancelRead(device::Handle handle) override;
+  void CancelControl(device::Handle handle) override;
   void Close(device::Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
   void Unsubscribe(SubscriptionId id) override;
@@ -120,6 +121,7 @@ class ScriptedDriver : public device::Driver {
     bool pipe;
     bool cancelled = false;
     bool dead = false;  // its strip was unplugged
+    bool controlsCancelled = false;
   };
   const ScriptedStrip* FindByPathLocked(const std::string& path) const;
   bool AliveLocked(device::Handle handle) const;

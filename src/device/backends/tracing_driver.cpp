@@ -33,6 +33,7 @@ class TracingDriver final : public Driver {
                         std::chrono::milliseconds timeout) override;
   ReadResult Read(Handle handle, std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout) override;
   void CancelRead(Handle handle) override { inner_->CancelRead(handle); }
+  void CancelControl(Handle handle) override { inner_->CancelControl(handle); }
   void Close(Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override {
     return inner_->Subscribe(classGuid, std::move(callback));

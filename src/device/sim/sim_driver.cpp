@@ -136,7 +136,7 @@ device::ControlStatus SimDriver::ControlLocked(std::unique_lock<std::mutex>& loc
                                                std::chrono::milliseconds timeout, RequestRecord& record) {
   auto it = handles_.find(handle);
   SimStrip* strip = strips_[it->second.strip].device.get();
-  if (it->second.dead || !strip->present()) return device::ControlStatus::Gone;
+  if (it->second.dead || it->second.controlsCancelled || !strip->present()) return device::ControlStatus::Gone;
   bool delayed = false;
   if (code == IOCTL_STRIP_CONTROL_TRANSFER && record.input.size() >= 8) {
     const SetupFields setup = ParseSetupPacket(std::span<const std::uint8_t, 8>(record.input.data(), 8));
@@ -174,7 +174,8 @@ device::ControlStatus SimDriver::AwaitReplyLocked(std::unique_lock<std::mutex>& 
   ++pendingControls_;
   const device::ControlStatus status = device::AwaitHeldReply(lock, readCv_, delay, timeout, [&] {
     const auto it = handles_.find(handle);
-    return !stop_ && it != handles_.end() && !it->second.dead && strips_[it->second.strip].device->present();
+    return !stop_ && it != handles_.end() && !it->second.dead && !it->second.controlsCancelled &&
+           strips_[it->second.strip].device->present();
   });
   --pendingControls_;
   return status;
@@ -276,6 +277,14 @@ ReadResult SimDriver::FinishRead(std::optional<std::uint32_t> serial, HandleKind
     trace_.Write(FormatReadLine(serial, record));
   }
   return ReadResult{status, static_cast<std::uint32_t>(data.size())};
+}
+
+void SimDriver::CancelControl(Handle handle) {
+  std::lock_guard lock(mutex_);
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) return;
+  it->second.controlsCancelled = true;
+  readCv_.notify_all();  // a control call awaiting its reply gives up
 }
 
 void SimDriver::CancelRead(Handle handle) {

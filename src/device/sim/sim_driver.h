@@ -64,6 +64,7 @@ class SimDriver final : public device::Driver {
   device::ReadResult Read(device::Handle handle, std::span<std::uint8_t> buffer,
                           std::chrono::milliseconds timeout) override;
   void CancelRead(device::Handle handle) override;
+  void CancelControl(device::Handle handle) override;
   void Close(device::Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
   // Once it returns, the callback is not running and will not be called
@@ -129,6 +130,7 @@ class SimDriver final : public device::Driver {
     int waiting = 0;                 // reads waiting on it
     std::uint64_t cancelCount = 0;   // bumped by CancelRead while reads wait
     bool cancelPending = false;      // CancelRead came while no read waited
+    bool controlsCancelled = false;  // CancelControl: its control calls return Gone
   };
   struct StripSlot {
     std::unique_ptr<SimStrip> device;

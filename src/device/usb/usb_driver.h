@@ -67,6 +67,7 @@ class UsbDriver final : public device::Driver {
   device::ReadResult Read(device::Handle handle, std::span<std::uint8_t> buffer,
                           std::chrono::milliseconds timeout) override;
   void CancelRead(device::Handle handle) override;
+  void CancelControl(device::Handle handle) override;
   void Close(device::Handle handle) override;
   SubscriptionId Subscribe(std::string_view classGuid, EventCallback callback) override;
   void Unsubscribe(SubscriptionId id) override;
@@ -94,6 +95,7 @@ class UsbDriver final : public device::Driver {
     std::shared_ptr<Strip> strip;
     bool pipe = false;
     std::shared_ptr<UsbStream> stream;  // pipe handles only
+    bool controlsCancelled = false;     // CancelControl: its control calls return Gone
   };
   struct Present {
     std::string classGuid;

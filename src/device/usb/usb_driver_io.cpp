@@ -69,7 +69,8 @@ device::ControlStatus UsbDriver::Transfer(Handle handle, Strip& strip, std::span
   {
     // Registered for Close, which abandons the call; closed already: nothing to send.
     std::lock_guard lock(mutex_);
-    if (!handles_.contains(handle)) return ControlStatus::Gone;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end() || it->second.controlsCancelled) return ControlStatus::Gone;
     calls_.emplace(handle, &call);
   }
   const int rc = call.Run(setup, data, waitMs);
@@ -95,6 +96,14 @@ device::ControlStatus UsbDriver::Transfer(Handle handle, Strip& strip, std::span
     bytesReturned = static_cast<std::uint32_t>(n);
   }
   return ControlStatus::Ok;
+}
+
+void UsbDriver::CancelControl(Handle handle) {
+  std::lock_guard lock(mutex_);
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) return;
+  it->second.controlsCancelled = true;
+  for (auto [call, end] = calls_.equal_range(handle); call != end; ++call) call->second->Abandon();
 }
 
 std::size_t UsbDriver::QueuedReadingCount(Handle handle) {
