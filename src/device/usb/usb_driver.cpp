@@ -13,9 +13,12 @@ using device::INVALID_HANDLE_VALUE;
 
 namespace {
 
-// How often the event thread looks at its stop flag, and how often the
-// device lists are compared where libusb has no hotplug.
-constexpr timeval EVENT_ROUND{0, 100'000};
+// The longest round of event handling. A round ends early for everything
+// the thread is there for: a completed or timed-out transfer, a hotplug
+// event, a Pass wanted or a stop (libusb_interrupt_event_handler); so with
+// nothing open the thread sleeps. How often the device lists are compared
+// where libusb has no hotplug.
+constexpr timeval EVENT_ROUND{60, 0};
 constexpr std::chrono::seconds POLL_INTERVAL{1};
 
 std::string PathOf(libusb_device* device, const UsbId& id) {
