@@ -81,6 +81,7 @@ struct SummaryReadingEvent {
 // A completed waveform frame of `outlet` (1..4): mA of effective current or W of active power.
 struct WaveformValueEvent {
   std::uint32_t tick = 0;
+  LocalTime time{};  // local time of the frame's last packet (the clock's)
   std::uint8_t outlet = 0;
   bool power = false;
   double value = 0.0;

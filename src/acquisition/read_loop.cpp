@@ -115,7 +115,7 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
         if (frameDone) {
           listeners_.Tell(&AcquisitionListener::OnWaveformValue,
-                          WaveformValueEvent{arrivalTick, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
+                          WaveformValueEvent{arrivalTick, arrivalTime, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
                                              measurement_.lastWaveIsPower(), measurement_.lastWaveValue()});
         }
         outcome = Outcome::Accepted;

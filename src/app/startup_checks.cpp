@@ -55,9 +55,7 @@ StripLock::~StripLock() {
 }
 
 bool StripLock::Acquire(const std::string& directory, std::uint32_t serial, std::string& error) {
-  char name[32];
-  std::snprintf(name, sizeof name, "/.kvx-%05X.lock", static_cast<unsigned>(serial));
-  const std::string path = directory + name;
+  const std::string path = directory + "/.kvx-" + protocol::FormatSerialName(serial) + ".lock";
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = "cannot open the lock file " + path + ": " + std::strerror(errno);

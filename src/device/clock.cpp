@@ -23,7 +23,19 @@ LocalTime SystemClock::Now() {
   std::tm parts{};
   localtime_r(&seconds, &parts);
   return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                   parts.tm_min,         parts.tm_sec,     static_cast<int>(millis)};
+                   parts.tm_min,         parts.tm_sec,     static_cast<int>(millis), parts.tm_gmtoff};
+}
+
+double UnixSeconds(const LocalTime& time) {
+  std::tm parts{};
+  parts.tm_year = time.year - 1900;
+  parts.tm_mon = time.month - 1;
+  parts.tm_mday = time.day;
+  parts.tm_hour = time.hour;
+  parts.tm_min = time.minute;
+  parts.tm_sec = time.second;
+  const std::time_t asIfUtc = timegm(&parts);
+  return static_cast<double>(asIfUtc - time.utcOffsetSec) + time.millisecond / 1000.0;
 }
 
 Clock& DefaultClock() {

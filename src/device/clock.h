@@ -15,8 +15,12 @@ struct LocalTime {
   int minute = 0;
   int second = 0;
   int millisecond = 0;  // 0..999
+  long utcOffsetSec = 0;  // of local time from UTC at that moment, seconds east
   bool operator==(const LocalTime&) const = default;
 };
+
+// The moment `time` names, in seconds since the Unix epoch.
+double UnixSeconds(const LocalTime& time);
 
 class Clock {
  public:

@@ -261,10 +261,8 @@ void DeviceAccess::SetNoticeSink(NoticeSink sink) {
 
 void DeviceAccess::SayRecordKept(int outlet) {
   if (recordKeptSaid_.exchange(true)) return;
-  char serial[16];
-  std::snprintf(serial, sizeof serial, "%05X", static_cast<unsigned>(selectedSerial()) & 0xFFFFFFu);
-  const std::string line = "kvxclient: the calibration record of outlet " + std::to_string(outlet) + " of S/N=" +
-                           serial +
+  const std::string line = "kvxclient: the calibration record of outlet " + std::to_string(outlet) + " of " +
+                           protocol::FormatTreeLabel(static_cast<std::uint32_t>(selectedSerial()) & 0xFFFFFFu) +
                            " is flagged; without the strip's unlock code (--unlock-code=W1:W2) it is used as read,"
                            " not reset (said once: other flagged records are kept alike)";
   Notice(line);

@@ -69,7 +69,8 @@ std::uint32_t DecodeSerialNumber(std::span<const std::uint8_t, 3> bytes) {
   return (std::uint32_t{bytes[0]} << 16) | (std::uint32_t{bytes[1]} << 8) | bytes[2];
 }
 
-std::string FormatTreeLabel(std::uint32_t serialNumber) { return Format("S/N=%05X", serialNumber); }
+std::string FormatSerialName(std::uint32_t serialNumber) { return Format("%05X", serialNumber); }
+std::string FormatTreeLabel(std::uint32_t serialNumber) { return "S/N=" + FormatSerialName(serialNumber); }
 
 std::string FormatSerialLabel(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {
   return Format("%01X%02X%02X", unsigned{b0}, unsigned{b1}, unsigned{b2});

@@ -131,8 +131,13 @@ inline constexpr int FirstSampleOfPacket(int packetIndex) { return 4 * (packetIn
 
 // ---- Identity.
 std::uint32_t DecodeSerialNumber(std::span<const std::uint8_t, 3> bytes);
+// The strip's serial as people and file names see it: in the tree, the
+// status line, file and lock names, the event journal and traces.
+std::string FormatSerialName(std::uint32_t serialNumber);                              // "%05X"
 std::string FormatTreeLabel(std::uint32_t serialNumber);                               // "S/N=%05X"
 std::string FormatSerialLabel(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2);      // "%01X%02X%02X"
+// The serial as the CSV headers and the metrics labels carry it (stored
+// files and existing series rely on the six digits).
 std::string FormatSerialText(std::uint32_t serialNumber);                              // "%06X"
 std::string FormatFirmwareText(std::uint8_t b0, std::uint8_t b1);                      // "V%X.%XL%02X"
 

@@ -9,14 +9,8 @@ namespace {
 constexpr double MILLI_PER_UNIT = 1000.0;
 }  // namespace
 
-MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts,
-                                   std::function<double()> wallSeconds)
-    : board_(board), logFacts_(std::move(logFacts)), wallSeconds_(std::move(wallSeconds)) {}
-
-double MetricsCollector::SystemWallSeconds() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(now).count();
-}
+MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts)
+    : board_(board), logFacts_(std::move(logFacts)) {}
 
 StripMetrics* MetricsCollector::LiveStrip() {
   if (working_.liveSerial == 0) return nullptr;
@@ -48,7 +42,7 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
   EnergyIntegrator& energy = energy_[working_.liveSerial];
   energy.AddReading(reading.tick, reading.power, reading.values);
   strip->energyJoules = energy.joules();
-  strip->lastReadingUnixSeconds = wallSeconds_();
+  strip->lastReadingUnixSeconds = UnixSeconds(reading.time);
   if (logFacts_) {
     const LogFacts log = logFacts_();
     working_.loggingFailing = log.failing;
@@ -58,7 +52,7 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
 }
 
 void MetricsCollector::OnWaveformValue(const WaveformValueEvent& event) {
-  const auto [tick, outlet, power, value] = event;
+  const auto& [tick, time, outlet, power, value] = event;
   (void)tick;
   StripMetrics* strip = LiveStrip();
   if (!strip) return;
@@ -67,7 +61,7 @@ void MetricsCollector::OnWaveformValue(const WaveformValueEvent& event) {
   live.waveOutlet = outlet;
   live.wavePower = power;
   live.waveValue = power ? value : value / MILLI_PER_UNIT;
-  strip->lastReadingUnixSeconds = wallSeconds_();
+  strip->lastReadingUnixSeconds = UnixSeconds(time);
   // The waveform view is not logged and sends no power summary: the energy
   // chain breaks here.
   energy_[working_.liveSerial].Interrupt();

@@ -23,16 +23,14 @@ struct LogFacts {
 class MetricsCollector final : public AcquisitionListener {
  public:
   // `logFacts` is asked after each summary reading (the recorder has just
-  // handled it); `wallSeconds` gives the Unix time of a reading.
-  MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts,
-                   std::function<double()> wallSeconds = SystemWallSeconds);
+  // handled it). The time of a reading is the one its event carries.
+  MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts);
 
   void OnConnectionOpened(const ConnectionOpenedEvent& event) override;
   void OnSummaryReading(const SummaryReadingEvent& reading) override;
   void OnWaveformValue(const WaveformValueEvent& event) override;
   void OnStatus(const AcquisitionStatus& status) override;
 
-  static double SystemWallSeconds();
 
  private:
   StripMetrics* LiveStrip();
@@ -40,7 +38,6 @@ class MetricsCollector final : public AcquisitionListener {
 
   MetricsBoard& board_;
   std::function<LogFacts()> logFacts_;
-  std::function<double()> wallSeconds_;
   MetricsSnapshot working_;
   std::map<std::uint32_t, EnergyIntegrator> energy_;
   std::uint32_t identifiedSerial_ = 0;   // the latest connection's strip

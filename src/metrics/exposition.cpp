@@ -1,4 +1,5 @@
 #include "metrics/exposition.h"
+#include "device/protocol.h"
 
 #include <charconv>
 #include <cstdio>
@@ -13,12 +14,6 @@ std::string Number(double value) {
   char buffer[32];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
-}
-
-std::string SerialText(std::uint32_t serial) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%06X", static_cast<unsigned>(serial));
-  return buffer;
 }
 
 std::string Escaped(const std::string& value) {
@@ -59,7 +54,7 @@ class Family {
   std::string samples_;
 };
 
-std::string StripLabel(std::uint32_t serial) { return "serial=\"" + SerialText(serial) + "\""; }
+std::string StripLabel(std::uint32_t serial) { return "serial=\"" + protocol::FormatSerialText(serial) + "\""; }
 std::string OutletLabel(std::uint32_t serial, std::size_t outlet) {
   return StripLabel(serial) + ",outlet=\"" + std::to_string(outlet) + "\"";
 }

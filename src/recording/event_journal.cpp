@@ -10,17 +10,10 @@
 
 #include "device/printable_text.h"
 #include "recording/log_file.h"
+#include "device/protocol.h"
 
 namespace kvx::recording {
 namespace {
-
-// The offset of local time from UTC now, in seconds east.
-long CurrentUtcOffset() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local {};
-  if (::localtime_r(&now, &local) == nullptr) return 0;
-  return local.tm_gmtoff;
-}
 
 }  // namespace
 
@@ -33,7 +26,7 @@ std::string FormatIsoTime(const LocalTime& t, long utcOffsetSec) {
   return buffer;
 }
 
-std::string LocalIsoTime(const LocalTime& time) { return FormatIsoTime(time, CurrentUtcOffset()); }
+std::string LocalIsoTime(const LocalTime& time) { return FormatIsoTime(time, time.utcOffsetSec); }
 
 namespace {
 // Length of the well-formed UTF-8 sequence at the start of `text`, 0 if none
@@ -107,9 +100,7 @@ std::string ComposeJournalLine(const std::string& isoTime, std::uint32_t tickMs,
                                const JournalFields& fields) {
   std::string line = "{\"time\":" + JsonString(isoTime) + ",\"ms\":" + std::to_string(tickMs) + ",\"serial\":";
   if (serial) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%05X", static_cast<unsigned>(*serial));
-    line += JsonString(text);
+    line += JsonString(protocol::FormatSerialName(*serial));
   } else {
     line += "null";
   }
@@ -145,7 +136,7 @@ std::uint64_t EventJournal::LinesLost() const {
 }
 
 bool EventJournal::Write(std::optional<std::uint32_t> serial, std::string_view event, const JournalFields& fields) {
-  const std::string time = FormatIsoTime(clock_.Now(), CurrentUtcOffset());
+  const std::string time = LocalIsoTime(clock_.Now());
   const std::uint32_t tick = clock_.TickCount();
   std::string line = ComposeJournalLine(time, tick, serial, event, fields);
   std::lock_guard lock(mutex_);

@@ -51,7 +51,7 @@ using JournalFields = std::vector<std::pair<std::string, JournalValue>>;
 // "2026-12-08T09:12:03.417+01:00"; `utcOffsetSec` east of UTC.
 std::string FormatIsoTime(const LocalTime& time, long utcOffsetSec);
 
-// The same with the UTC offset local time has now.
+// The same with the time's own UTC offset (that of the moment it names).
 std::string LocalIsoTime(const LocalTime& time);
 
 // A JSON string literal of `text`, quotes and escapes included.

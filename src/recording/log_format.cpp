@@ -1,6 +1,7 @@
 #include "recording/log_format.h"
 
 #include "acquisition/sinks.h"
+#include "device/protocol.h"
 
 #include <cmath>
 #include <cstdio>
@@ -70,16 +71,11 @@ std::optional<std::size_t> SlotOfKind(int kind) {
 
 std::string LogFileName(const std::string& directory, int kind, std::uint32_t connectionSerial,
                         const LocalTime& time) {
-  std::array<char, 128> name{};  // room for any int fields, so nothing is cut
-  const auto serial = static_cast<unsigned>(connectionSerial);
-  if (kind == LOG_KIND_POWER) {
-    std::snprintf(name.data(), name.size(), "%05X_ALL_W_%04d%02d%02d_%02d%02d%02d_%03d.csv", serial, time.year,
-                  time.month, time.day, time.hour, time.minute, time.second, time.millisecond);
-  } else {
-    std::snprintf(name.data(), name.size(), "%05X_ALL_A_%04d%02d%02d_%02d%02d%02d_%03d.csv", serial, time.year,
-                  time.month, time.day, time.hour, time.minute, time.second, time.millisecond);
-  }
-  return directory + "/" + name.data();
+  std::array<char, 128> stamp{};  // room for any int fields, so nothing is cut
+  std::snprintf(stamp.data(), stamp.size(), "_%04d%02d%02d_%02d%02d%02d_%03d.csv", time.year, time.month, time.day,
+                time.hour, time.minute, time.second, time.millisecond);
+  return directory + "/" + protocol::FormatSerialName(connectionSerial) +
+         (kind == LOG_KIND_POWER ? "_ALL_W" : "_ALL_A") + stamp.data();
 }
 
 LocalTime NextMillisecond(const LocalTime& time) {

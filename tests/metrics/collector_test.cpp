@@ -48,6 +48,7 @@ class CollectorTest : public ::testing::Test {
   void Summary(std::uint32_t tick, bool power, std::array<double, 4> values, bool on = true) {
     SummaryReadingEvent event;
     event.tick = tick;
+    event.time = wall;
     event.power = power;
     event.isOn = on;
     event.values = values;
@@ -59,8 +60,8 @@ class CollectorTest : public ::testing::Test {
 
   MetricsBoard board;
   LogFacts log;
-  double wall = 1796716245.5;
-  MetricsCollector collector{board, [this] { return log; }, [this] { return wall; }};
+  LocalTime wall{2026, 12, 8, 8, 50, 45, 500, 3600};  // 1796716245.5 s, at UTC+01:00
+  MetricsCollector collector{board, [this] { return log; }};
   AcquisitionStatus status;
 };
 
@@ -126,13 +127,13 @@ TEST_F(CollectorTest, ABadTemperatureAndLineValuesOfAnEarlierConnectionAreAbsent
 TEST_F(CollectorTest, TheWaveformViewShowsOnlyTheOutletShown) {
   Connect(0x345);
   Summary(1000, true, {10, 20, 30, 40});
-  collector.OnWaveformValue({0, 2, false, 1250.0});
+  collector.OnWaveformValue({0, wall, 2, false, 1250.0});
   std::string text = Text();
   EXPECT_THAT(text, HasSubstr("kvx_outlet_rms_current_amperes{serial=\"000345\",outlet=\"2\"} 1.25\n"));
   EXPECT_THAT(text, Not(HasSubstr("outlet=\"1\"} 1.25")));
   EXPECT_THAT(text, Not(HasSubstr("kvx_outlet_power_watts")));
   EXPECT_THAT(text, Not(HasSubstr("kvx_outlet_active_power_watts")));
-  collector.OnWaveformValue({0, 4, true, 612.5});
+  collector.OnWaveformValue({0, wall, 4, true, 612.5});
   text = Text();
   EXPECT_THAT(text, HasSubstr("kvx_outlet_active_power_watts{serial=\"000345\",outlet=\"4\"} 612.5\n"));
   EXPECT_THAT(text, Not(HasSubstr("kvx_outlet_rms_current_amperes")));

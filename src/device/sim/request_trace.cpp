@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "device/printable_text.h"
+#include "device/protocol.h"
 
 namespace kvx::sim {
 
@@ -34,7 +35,7 @@ std::string Printf(const char* format, auto... args) {
 }
 
 std::string Prefix(double timeMs, std::optional<std::uint32_t> serial, const char* on) {
-  const std::string sn = serial ? Printf("%05X", static_cast<unsigned>(*serial)) : std::string("-");
+  const std::string sn = serial ? protocol::FormatSerialName(*serial) : std::string("-");
   return Printf("%.3f", timeMs) + " sn=" + sn + " on=" + on;
 }
 
