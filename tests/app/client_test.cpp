@@ -21,6 +21,7 @@
 #include "app/program_options.h"
 #include "recording/csv_recorder.h"
 #include "support/scripted_driver.h"
+#include "support/temp_dir.h"
 #include "support/wait_for.h"
 
 namespace kvx {
@@ -213,9 +214,8 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
 // A failure of logging is said on stderr once when it begins and once when it
 // ends, although every reading fails again under a new file name meanwhile.
 TEST_F(ClientTest, HeadlessSaysALoggingFailureOnceWhenItBeginsAndOnceWhenItEnds) {
-  std::string pattern = dir + "/kvx-client-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const std::string logs = pattern + "/logs";
+  const test::TempDir scratch("kvx-client");
+  const std::string logs = scratch.Path("logs");
   std::ofstream(logs) << "a file where the directory should be";
   Client client(driver, DefaultClock(), logs);
   ASSERT_TRUE(client.ApplyCommandLine("345 0 1 1 0").ok);  // a record for every reading
@@ -247,7 +247,6 @@ TEST_F(ClientTest, HeadlessSaysALoggingFailureOnceWhenItBeginsAndOnceWhenItEnds)
   session.Tick();
   EXPECT_EQ(Occurrences(err.str(), "Logging is failing"), 1u) << err.str();
   EXPECT_EQ(Occurrences(err.str(), "Logging works again."), 1u) << err.str();
-  std::filesystem::remove_all(pattern);
 }
 
 // The connection's serial request fails: said once, on stderr.

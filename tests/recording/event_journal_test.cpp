@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "support/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace kvx::recording {
 namespace {
@@ -37,12 +38,8 @@ TEST(JournalLine, ExactTextWithOffsetSerialAndEscapedFields) {
 
 class JournalFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kvx-journal-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  kvx::test::TempDir scratch_{"kvx-journal"};
+  std::string dir_ = scratch_.path();
   test::FakeClock clock_;
 };
 

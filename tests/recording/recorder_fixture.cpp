@@ -44,15 +44,11 @@ bool IsWholeLines(const std::string& text) {
   return true;
 }
 
-RecorderTest::RecorderTest() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kvx-recording-XXXXXX").string();
-  dir = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-  MakeRecorder();
-}
+RecorderTest::RecorderTest() : scratch("kvx-recording"), dir(scratch.path()) { MakeRecorder(); }
 
 RecorderTest::~RecorderTest() {
   recorder.reset();
-  if (!dir.empty()) std::filesystem::remove_all(dir);
+  journal.reset();
 }
 
 void RecorderTest::MakeRecorder(const std::string& directory, recording::CreateMethod method,

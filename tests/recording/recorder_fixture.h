@@ -18,6 +18,7 @@
 #include "acquisition/control_model.h"
 #include "recording/csv_recorder.h"
 #include "support/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace kvx::test {
 
@@ -82,7 +83,8 @@ class RecorderTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir + "/" + name; }
   std::string Contents(const std::string& name) const { return ReadWholeFile(Path(name)); }
 
-  std::string dir;
+  TempDir scratch;
+  std::string dir;  // scratch's path
   LogSettings settings;
   ControlModel controls;
   FakeClock clock;

@@ -18,6 +18,7 @@
 #include "device/sim/request_trace.h"
 #include "device/sim/scenario.h"
 #include "sim_test_util.h"
+#include "support/temp_dir.h"
 
 namespace kvx::sim::test {
 namespace {
@@ -26,14 +27,9 @@ namespace fs = std::filesystem;
 
 class ScratchDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kvx_sim_input_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Path(const std::string& name) const { return scratch_.Path(name); }
 
-  fs::path dir_;
+  kvx::test::TempDir scratch_{"kvx-sim-input"};
 };
 
 std::string LoadError(const std::string& path) {
@@ -56,7 +52,7 @@ TEST_F(ScenarioFileKinds, OnlyRegularFilesUpToTheLimitAreRead) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(LoadError(fifo), "scenario file '" + fifo + "' is a FIFO, not a regular file");
   EXPECT_EQ(LoadError("/dev/zero"), "scenario file '/dev/zero' is a character device, not a regular file");
-  EXPECT_EQ(LoadError(dir_.string()), "scenario file '" + dir_.string() + "' is a directory, not a regular file");
+  EXPECT_EQ(LoadError(scratch_.path()), "scenario file '" + scratch_.path() + "' is a directory, not a regular file");
 
   // One byte over the limit (a sparse file: nothing is written) is refused
   // before it is read; a file of exactly the limit is read and parsed.

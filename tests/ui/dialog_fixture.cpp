@@ -50,17 +50,13 @@ void OnNextModal(std::function<void(QWidget*)> inspect) {
 }
 
 void DialogTest::SetUp() {
-  logDirectory = (std::filesystem::temp_directory_path() /
-                  ("kvx_ui_test_" + std::to_string(::getpid())))
-                     .string();
-  std::filesystem::create_directories(logDirectory);
+  logDirectory = scratch.path();
   client = std::make_unique<Client>(driver, DefaultClock(), logDirectory);
 }
 
 void DialogTest::TearDown() {
   dialog.reset();  // shuts the client down (thread joined) before it goes
   client.reset();
-  std::filesystem::remove_all(logDirectory);
 }
 
 void DialogTest::AddStrips(std::initializer_list<std::uint32_t> serials) {

@@ -12,6 +12,7 @@
 
 #include "app/client.h"
 #include "support/scripted_driver.h"
+#include "support/temp_dir.h"
 #include "ui/kvxclient_dlg.h"
 
 namespace kvx::test {
@@ -45,7 +46,8 @@ class DialogTest : public ::testing::Test {
   bool Shown(int id) const { return !dialog->Control(id)->isHidden(); }
 
   ScriptedDriver driver;
-  std::string logDirectory;
+  TempDir scratch{"kvx-ui-test"};
+  std::string logDirectory;  // scratch's path
   std::unique_ptr<Client> client;
   std::unique_ptr<ui::CKvxclient_01Dlg> dialog;
 };
