@@ -1,8 +1,11 @@
 // What the headless program costs while it waits: CPU-seconds per minute and
 // wake-ups per second (context switches of all its threads), in one run for
-//   - the program idle, its only strip unplugged,
-//   - the program polling a strip paced at 250 ms (the simulator's default),
-//   - a bare loop that sleeps 1 ms at a time, as reference.
+//   - the program idle, its only strip unplugged, against a floor: a loop
+//     that wakes once a second (the status line) and writes a line;
+//   - the program logging a strip paced at 250 ms (the simulator's default)
+//     once a second, against a floor: a loop that wakes for each reading and
+//     writes a record once a second.
+// Each figure is judged against its floor (at most 2x); exit status 1 past it.
 // CPU time comes from /proc/<pid>/task/*/schedstat (nanoseconds), wake-ups
 // from voluntary_ctxt_switches + nonvoluntary_ctxt_switches of each task.
 //
@@ -21,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "verdict.h"
 
 namespace {
 
@@ -63,24 +68,37 @@ pid_t Spawn(const std::vector<std::string>& args) {
   _exit(127);
 }
 
-pid_t SpawnSleepLoop() {
+// The floor of a case: wakes every `periodMs` and writes a line to /dev/null,
+// and once a second a line to a file in `dir`.
+pid_t SpawnFloorLoop(int periodMs, const fs::path& dir) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const int devnull = open("/dev/null", O_WRONLY);
+  const int file = open((dir / ("floor_" + std::to_string(getpid()))).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  static const char line[] = "2026/12/08 09:12:03,on,00123,00000,01500,00042,101,60.00,31.25\r\n";
+  auto next = std::chrono::steady_clock::now();
+  for (int n = 1;; ++n) {
+    next += std::chrono::milliseconds(periodMs);
+    std::this_thread::sleep_until(next);
+    if (write(devnull, line, 16) < 0) _exit(1);
+    if (n * periodMs % 1000 == 0 && write(file, line, sizeof line - 1) < 0) _exit(1);
+  }
 }
 
-void Report(const char* name, pid_t pid, double seconds) {
+// CPU-seconds per minute of `pid` over `seconds`, printed; the process is ended.
+double Report(const char* name, pid_t pid, double seconds) {
   std::this_thread::sleep_for(std::chrono::seconds(2));  // past start-up and the first connection
   const Sample a = Take(pid);
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const Sample b = Take(pid);
   const double elapsed = std::chrono::duration<double>(b.at - a.at).count();
-  std::printf("  %-34s %8.4f CPU-s/min  %9.1f wake-ups/s\n", name, (b.cpuSeconds - a.cpuSeconds) / elapsed * 60.0,
-              (b.switches - a.switches) / elapsed);
+  const double cpu = (b.cpuSeconds - a.cpuSeconds) / elapsed * 60.0;
+  std::printf("  %-34s %8.4f CPU-s/min  %9.1f wake-ups/s\n", name, cpu, (b.switches - a.switches) / elapsed);
   std::fflush(stdout);
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
+  return cpu;
 }
 
 }  // namespace
@@ -93,11 +111,17 @@ int main(int argc, char** argv) {
   const fs::path unplugged = dir / "unplugged.json";
   std::ofstream(unplugged) << R"({"strips": [{"serial": "0x1A2B3", "present": false}]})" << '\n';
 
-  std::printf("headless program and a 1 ms sleep loop, %.0f s each\n", seconds);
-  Report("headless, idle (strip unplugged)",
-         Spawn({client, "--headless", "--scenario=" + unplugged.string(), "--log-dir=" + dir.string()}), seconds);
-  Report("headless, polling a 250 ms strip", Spawn({client, "--headless", "--log-dir=" + dir.string()}), seconds);
-  Report("bare 1 ms sleep loop", SpawnSleepLoop(), seconds);
+  std::printf("headless program and the floor of each case, %.0f s each\n", seconds);
+  const double idle =
+      Report("headless, idle (strip unplugged)",
+             Spawn({client, "--headless", "--scenario=" + unplugged.string(), "--log-dir=" + dir.string()}), seconds);
+  const double idleFloor = Report("floor: 1 wake-up and 1 line a second", SpawnFloorLoop(1000, dir), seconds);
+  const double logging = Report("headless, logging 1 record/s",
+                                Spawn({client, "--headless", "--log-dir=" + dir.string(), "1A2B3", "1", "3600", "1", "0"}),
+                                seconds);
+  const double loggingFloor = Report("floor: a wake-up per reading", SpawnFloorLoop(250, dir), seconds);
+  const bool idleOk = kvx::bench::Verdict("headless_idle_cpu", idle, idleFloor, "cpu-s/min");
+  const bool loggingOk = kvx::bench::Verdict("headless_logging_cpu", logging, loggingFloor, "cpu-s/min");
   fs::remove_all(dir);
-  return 0;
+  return idleOk && loggingOk ? 0 : 1;
 }

@@ -239,67 +239,48 @@ std::chrono::milliseconds TimeToNextPass(std::chrono::steady_clock::time_point s
 
 }  // namespace
 
-int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
-  InstallStopSignalHandlers();  // idempotent: main has normally done it first
-  StatusOutput status(STDOUT_FILENO, std::cerr);
-  std::ostream& out = status.stream();
-  std::ostream& err = std::cerr;
-  Client client(driver, clock, options.logDirectory);
-  const CommandLineResult command = client.ApplyCommandLine(options.commandLineText);
-  if (!command.ok) {
-    err << PrintableText(command.errorMessage) << '\n' << PrintableText(command.errorDetail) << '\n';
-    return EXIT_COMMAND_LINE_ERROR;
+namespace {
+
+// Starts the endpoint when metrics were asked for and says where it listens;
+// nullopt when it runs (or none was asked), else the exit status.
+std::optional<int> StartMetrics(metrics::MetricsServer& server, const HeadlessOptions& options, std::ostream& out,
+                                std::ostream& err) {
+  if (!options.metrics) return std::nullopt;
+  std::string error;
+  if (!server.Start(*options.metrics, error)) {
+    err << "kvxclient: " << PrintableText(error) << '\n';
+    return server.configurationRefused() ? EXIT_COMMAND_LINE_ERROR : EXIT_FAILURE_STATUS;
   }
-  if (!command.unreadText.empty()) err << "kvxclient: " << PrintableText(TakenAsText(command)) << '\n';
-  const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
+  out << "Metrics at " << (options.metricsWeb.tls() ? "https://" : "http://")
+      << metrics::FormatListenAddress(*options.metrics) << "/metrics"
+      << (options.metrics->loopback ? "" : " (reachable from other machines)") << ".\n"
+      << std::flush;
+  return std::nullopt;
+}
+
+// The suspend notice, when the machine has a source of it; null otherwise.
+SuspendSource* StartSuspendNotice(SuspendSource* suspend, Client& client, const HeadlessOptions& options,
+                                  std::ostream& err) {
+  if (!suspend) return nullptr;
+  std::string whyNot;
+  if (suspend->Start([&client] { client.OnSuspend(); }, whyNot)) return suspend;
+  // A service on a machine without a system bus would repeat this at every
+  // start; on a terminal it helps.
+  if (options.terminalNotes) err << "Note: " << whyNot << ".\n" << std::flush;
+  return nullptr;
+}
+
+// The status line once a second until a stop signal (true) or the end of the
+// requested duration (false).
+bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& waiter, const HeadlessOptions& options,
+                     SuspendSource* suspend, std::ostream& out, bool terminal) {
   ServiceNotifier service;
   bool ready = false;
-  HeadlessWaiter waiter;
-  HeadlessSession session(client, out, err, terminal);
-  session.SetWake([&waiter] { waiter.Wake(); });
-  client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
-  client.SetInitialControlStates();
-  client.JournalProcessStarted(options.programOptions, options.commandLineText);
-  // Listening before acquisition starts, so a port in use stops the run before
-  // any file is written. Declared after the client: it is gone before the
-  // client's records.
-  metrics::MetricsServer metricsServer(
-      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
-  if (options.metrics) {
-    std::string error;
-    if (!metricsServer.Start(*options.metrics, error)) {
-      err << "kvxclient: " << PrintableText(error) << '\n';
-      return metricsServer.configurationRefused() ? EXIT_COMMAND_LINE_ERROR : EXIT_FAILURE_STATUS;
-    }
-    out << "Metrics at " << (options.metricsWeb.tls() ? "https://" : "http://") << metrics::FormatListenAddress(*options.metrics) << "/metrics"
-        << (options.metrics->loopback ? "" : " (reachable from other machines)") << ".\n"
-        << std::flush;
-  }
-
-  if (!client.StartAcquisition(session)) {
-    err << "kvxclient: the acquisition thread could not be started\n";
-    client.Shutdown();  // before the session goes: the recount posts to it
-    return EXIT_FAILURE_STATUS;
-  }
-
-  if (suspend) {
-    std::string whyNot;
-    if (!suspend->Start([&client] { client.OnSuspend(); }, whyNot)) {
-      // A service on a machine without a system bus would repeat this at
-      // every start; on a terminal it helps.
-      if (options.terminalNotes) err << "Note: " << whyNot << ".\n" << std::flush;
-      suspend = nullptr;
-    }
-  }
-
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
-  bool stopped = false;
   for (;;) {
-    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, suspend != nullptr && suspend->NeedsPoll(), service.nextCheck()))) {
-      stopped = true;
-      break;
-    }
+    const bool polled = suspend != nullptr && suspend->NeedsPoll();
+    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, polled, service.nextCheck()))) break;
     if (suspend) suspend->Poll();
     session.Tick();
     const auto now = std::chrono::steady_clock::now();
@@ -318,12 +299,49 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
       else out << line << '\n' << std::flush;
       service.Status(line);
     }
-    if (options.durationMs &&
-        now - start >= std::chrono::milliseconds(*options.durationMs)) {
-      break;
+    if (options.durationMs && now - start >= std::chrono::milliseconds(*options.durationMs)) {
+      service.Stopping();
+      return false;
     }
   }
   service.Stopping();
+  return true;
+}
+
+}  // namespace
+
+int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
+  InstallStopSignalHandlers();  // idempotent: main has normally done it first
+  StatusOutput status(STDOUT_FILENO, std::cerr);
+  std::ostream& out = status.stream();
+  std::ostream& err = std::cerr;
+  Client client(driver, clock, options.logDirectory);
+  const CommandLineResult command = client.ApplyCommandLine(options.commandLineText);
+  if (!command.ok) {
+    err << PrintableText(command.errorMessage) << '\n' << PrintableText(command.errorDetail) << '\n';
+    return EXIT_COMMAND_LINE_ERROR;
+  }
+  if (!command.unreadText.empty()) err << "kvxclient: " << PrintableText(TakenAsText(command)) << '\n';
+  const bool terminal = options.forceTerminalStyle || isatty(STDOUT_FILENO) == 1;
+  HeadlessWaiter waiter;
+  HeadlessSession session(client, out, err, terminal);
+  session.SetWake([&waiter] { waiter.Wake(); });
+  client.RegisterNotifications(&session, [&session](std::function<void()> job) { session.Post(std::move(job)); });
+  client.SetInitialControlStates();
+  client.JournalProcessStarted(options.programOptions, options.commandLineText);
+  // Listening before acquisition starts, so a port in use stops the run before
+  // any file is written. Declared after the client: it is gone before the
+  // client's records.
+  metrics::MetricsServer metricsServer(
+      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
+  if (const std::optional<int> exit = StartMetrics(metricsServer, options, out, err)) return *exit;
+  if (!client.StartAcquisition(session)) {
+    err << "kvxclient: the acquisition thread could not be started\n";
+    client.Shutdown();  // before the session goes: the recount posts to it
+    return EXIT_FAILURE_STATUS;
+  }
+  suspend = StartSuspendNotice(suspend, client, options, err);
+  const bool stopped = RunUntilStopped(session, client, waiter, options, suspend, out, terminal);
   if (terminal) out << '\n';
   out << (stopped ? "Stopping on " + std::string(StopSignalName(StopSignal()))
                   : std::string("Stopping after the requested duration"))

@@ -21,6 +21,64 @@
 #include "ui/run_window.h"
 #endif
 
+namespace {
+
+// A mistake on the command line: said, with the pointer to --help.
+int Refused(const std::string& message) {
+  std::cerr << "kvxclient: " << kvx::PrintableText(message) << "\n(see --help)\n";
+  return kvx::EXIT_COMMAND_LINE_ERROR;
+}
+
+// The endpoint's TLS and users, read and checked once, before anything runs;
+// false with `error` when the file is refused.
+bool LoadMetricsWeb(const kvx::ProgramOptions& options, kvx::metrics::WebConfig& web, std::string& error) {
+  if (options.metricsWebConfig.empty()) return true;
+  if (!options.metrics) {
+    error = "--metrics-web-config is for the endpoint: give --metrics=[ADDR:]PORT too";
+    return false;
+  }
+  std::optional<kvx::metrics::WebConfig> loaded =
+      kvx::metrics::LoadWebConfig(kvx::ExpandHome(options.metricsWebConfig), error);
+  if (!loaded) return false;
+  web = std::move(*loaded);
+  return true;
+}
+
+// Unattended logging: the directory is made and checked, and the strip's
+// lock taken, before anything runs: a service that cannot log stops here.
+// The log directory of `options` is expanded (~) in place.
+int RunHeadlessProgram(int argc, char** argv, kvx::device::Driver& driver, const kvx::ProgramArguments& arguments,
+                       kvx::ProgramOptions& options, const kvx::metrics::WebConfig& metricsWeb) {
+  std::string error;
+  kvx::StripLock lock;
+  if (!kvx::PrepareLogging(options.logDirectory, arguments.commandLineText, lock, error)) {
+    std::cerr << "kvxclient: " << kvx::PrintableText(error) << '\n';
+    return kvx::EXIT_COMMAND_LINE_ERROR;
+  }
+  kvx::HeadlessOptions headless;
+  headless.commandLineText = arguments.commandLineText;
+  headless.logDirectory = options.logDirectory;
+  headless.durationMs = options.durationMs;
+  headless.metrics = options.metrics;
+  headless.programOptions = arguments.options;
+  headless.metricsWeb = metricsWeb;
+  // A service's stderr goes to the system journal at every start: notes
+  // about the machine are for a person at a terminal.
+  headless.terminalNotes = isatty(STDERR_FILENO) == 1;
+#ifdef KVX_HAVE_UI
+  // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
+  QCoreApplication application(argc, argv);
+  kvx::LogindSleepWatcher sleepWatcher(/*ownThread=*/true);
+  return kvx::RunHeadless(driver, kvx::DefaultClock(), headless, &sleepWatcher);
+#else
+  (void)argc;
+  (void)argv;
+  return kvx::RunHeadless(driver, kvx::DefaultClock(), headless);
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // First, before any thread: a stop signal from now on is kept for the loop,
   // and a closed output is a write error rather than the end.
@@ -28,10 +86,7 @@ int main(int argc, char** argv) {
   const kvx::ProgramArguments arguments = kvx::SplitProgramArguments(argc, argv, kvx::OptionTakesValue);
   kvx::ProgramOptions options;
   std::string error;
-  if (!kvx::ParseProgramOptions(arguments.options, options, error)) {
-    std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
-    return kvx::EXIT_COMMAND_LINE_ERROR;
-  }
+  if (!kvx::ParseProgramOptions(arguments.options, options, error)) return Refused(error);
   if (options.help) {
     std::cout << kvx::UsageText("kvxclient");
     return kvx::EXIT_CLEAN_STOP;
@@ -44,63 +99,19 @@ int main(int argc, char** argv) {
   // it cannot use, is a mistake on the command line like any other.
   std::unique_ptr<kvx::device::Driver> driver =
       kvx::device::CreateDriver(options.driverName, options.windowOptions, error);
-  if (!driver) {
-    std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
-    return kvx::EXIT_COMMAND_LINE_ERROR;
-  }
+  if (!driver) return Refused(error);
   if (options.list) {
     std::cout << kvx::PrintableText(kvx::ListStrips(*driver)) << std::flush;
     return kvx::EXIT_CLEAN_STOP;
   }
   if (options.headless && !options.windowOptions.empty()) {
-    std::cerr << "kvxclient: unknown option " << kvx::PrintableText(options.windowOptions.front())
-              << " (headless mode takes no window option)\n(see --help)\n";
-    return kvx::EXIT_COMMAND_LINE_ERROR;
+    return Refused("unknown option " + options.windowOptions.front() + " (headless mode takes no window option)");
   }
-  // The endpoint's TLS and users: read and checked once, before anything runs.
   kvx::metrics::WebConfig metricsWeb;
-  if (!options.metricsWebConfig.empty()) {
-    std::optional<kvx::metrics::WebConfig> loaded;
-    if (!options.metrics) error = "--metrics-web-config is for the endpoint: give --metrics=[ADDR:]PORT too";
-    else loaded = kvx::metrics::LoadWebConfig(kvx::ExpandHome(options.metricsWebConfig), error);
-    if (!loaded) {
-      std::cerr << "kvxclient: " << kvx::PrintableText(error) << "\n(see --help)\n";
-      return kvx::EXIT_COMMAND_LINE_ERROR;
-    }
-    metricsWeb = std::move(*loaded);
-  }
-  if (!options.headless && options.durationMs) {
-    std::cerr << "kvxclient: --duration works with --headless only\n(see --help)\n";
-    return kvx::EXIT_COMMAND_LINE_ERROR;
-  }
+  if (!LoadMetricsWeb(options, metricsWeb, error)) return Refused(error);
+  if (!options.headless && options.durationMs) return Refused("--duration works with --headless only");
 
-  if (options.headless) {
-    // The directory is made and checked, and the strip's lock taken, before
-    // anything runs: a service that cannot log stops here, not later.
-    kvx::StripLock lock;
-    if (!kvx::PrepareLogging(options.logDirectory, arguments.commandLineText, lock, error)) {
-      std::cerr << "kvxclient: " << kvx::PrintableText(error) << '\n';
-      return kvx::EXIT_COMMAND_LINE_ERROR;
-    }
-    kvx::HeadlessOptions headless;
-    headless.commandLineText = arguments.commandLineText;
-    headless.logDirectory = options.logDirectory;
-    headless.durationMs = options.durationMs;
-    headless.metrics = options.metrics;
-    headless.programOptions = arguments.options;
-    headless.metricsWeb = metricsWeb;
-    // A service's stderr goes to the system journal at every start: notes
-    // about the machine are for a person at a terminal.
-    headless.terminalNotes = isatty(STDERR_FILENO) == 1;
-#ifdef KVX_HAVE_UI
-    // No window, but the suspend notice comes over D-Bus, which needs Qt's core.
-    QCoreApplication application(argc, argv);
-    kvx::LogindSleepWatcher sleepWatcher(/*ownThread=*/true);
-    return kvx::RunHeadless(*driver, kvx::DefaultClock(), headless, &sleepWatcher);
-#else
-    return kvx::RunHeadless(*driver, kvx::DefaultClock(), headless);
-#endif
-  }
+  if (options.headless) return RunHeadlessProgram(argc, argv, *driver, arguments, options, metricsWeb);
 #ifdef KVX_HAVE_UI
   return kvx::ui::RunWindow(argc, argv, *driver, arguments.commandLineText, options, metricsWeb);
 #else

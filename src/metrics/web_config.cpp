@@ -100,6 +100,25 @@ bool Entries(const std::string& text, std::vector<Entry>& entries, std::string& 
   return true;
 }
 
+// The TLS part as a whole: a certificate with its key, and the client
+// certificates asked for only with a CA to check them against.
+bool CompleteTls(WebConfig& config, const std::string& clientAuth, std::string& error) {
+  if (config.certPem.empty() != config.keyPem.empty()) {
+    error = "tls_server_config needs both cert_file and key_file";
+    return false;
+  }
+  if (clientAuth != "NoClientCert" && clientAuth != "RequireAndVerifyClientCert") {
+    error = "client_auth_type '" + clientAuth + "' is not supported (NoClientCert, RequireAndVerifyClientCert)";
+    return false;
+  }
+  config.requireClientCert = clientAuth == "RequireAndVerifyClientCert";
+  if (config.requireClientCert && (config.clientCaPem.empty() || !config.tls())) {
+    error = "RequireAndVerifyClientCert needs cert_file, key_file and client_ca_file";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<WebConfig> LoadWebConfig(const std::string& path, std::string& error) {
@@ -148,17 +167,8 @@ std::optional<WebConfig> LoadWebConfig(const std::string& path, std::string& err
       return std::nullopt;
     }
   }
-  if (config.certPem.empty() != config.keyPem.empty()) {
-    error = path + ": tls_server_config needs both cert_file and key_file";
-    return std::nullopt;
-  }
-  if (clientAuth != "NoClientCert" && clientAuth != "RequireAndVerifyClientCert") {
-    error = path + ": client_auth_type '" + clientAuth + "' is not supported (NoClientCert, RequireAndVerifyClientCert)";
-    return std::nullopt;
-  }
-  config.requireClientCert = clientAuth == "RequireAndVerifyClientCert";
-  if (config.requireClientCert && (config.clientCaPem.empty() || !config.tls())) {
-    error = path + ": RequireAndVerifyClientCert needs cert_file, key_file and client_ca_file";
+  if (!CompleteTls(config, clientAuth, error)) {
+    error = path + ": " + error;
     return std::nullopt;
   }
   return config;

@@ -207,14 +207,12 @@ ReadResult SimDriver::Read(Handle handle, std::span<std::uint8_t> buffer, std::c
   const auto deadline = std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds(0), MAX_READ_WAIT);
   std::unique_lock lock(mutex_);
   auto it = handles_.find(handle);
-  if (it == handles_.end()) {
+  if (it == handles_.end() || it->second.kind != HandleKind::Pipe) {  // nothing to read from
+    const bool known = it != handles_.end();
+    const std::optional<std::uint32_t> serial =
+        known ? std::optional<std::uint32_t>(strips_[it->second.strip].device->serial()) : std::nullopt;
     lock.unlock();
-    return FinishRead(std::nullopt, HandleKind::Unknown, ReadStatus::Failed, {});
-  }
-  if (it->second.kind != HandleKind::Pipe) {
-    const std::uint32_t serial = strips_[it->second.strip].device->serial();
-    lock.unlock();
-    return FinishRead(serial, HandleKind::Interface, ReadStatus::Failed, {});
+    return FinishRead(serial, known ? HandleKind::Interface : HandleKind::Unknown, ReadStatus::Failed, {});
   }
   const std::size_t stripIndex = it->second.strip;
   SimStrip& strip = *strips_[stripIndex].device;
