@@ -12,87 +12,91 @@ constexpr double MILLI_PER_UNIT = 1000.0;
 MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts)
     : board_(board), logFacts_(std::move(logFacts)) {}
 
-StripMetrics* MetricsCollector::LiveStrip() {
-  if (working_.liveSerial == 0) return nullptr;
-  return &working_.strips[working_.liveSerial];
+StripMetrics* MetricsCollector::LiveStrip(MetricsSnapshot& working) {
+  if (working.liveSerial == 0) return nullptr;
+  return &working.strips[working.liveSerial];
 }
 
 void MetricsCollector::OnConnectionOpened(const ConnectionOpenedEvent& event) {
-  const ConnectionIdentity& identity = event.identity;
-  identifiedSerial_ = identity.connectionSerial;
-  working_.strips[identifiedSerial_].firmware = identity.firmwareText;
-  // A new connection: nothing is integrated across it, and no value of the
-  // previous one is shown for this strip.
-  energy_[identifiedSerial_].Interrupt();
-  working_.live = LiveValues{};
-  refreshesAtConnection_ = previous_.environmentRefreshes;
-  Publish();
+  board_.Update([&](MetricsSnapshot& working) {
+    const ConnectionIdentity& identity = event.identity;
+    identifiedSerial_ = identity.connectionSerial;
+    working.strips[identifiedSerial_].firmware = identity.firmwareText;
+    // A new connection: nothing is integrated across it, and no value of the
+    // previous one is shown for this strip.
+    energy_[identifiedSerial_].Interrupt();
+    working.live = LiveValues{};
+    refreshesAtConnection_ = previous_.environmentRefreshes;
+  });
 }
 
 void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
-  StripMetrics* strip = LiveStrip();
-  if (!strip) return;
-  LiveValues& live = working_.live;
-  live.view = View::Summary;
-  live.summaryPower = reading.power;
-  for (std::size_t k = 0; k < 4; ++k) {
-    live.summary[k] = reading.power ? reading.values[k] : reading.values[k] / MILLI_PER_UNIT;
-  }
-  live.on = reading.isOn;
-  EnergyIntegrator& energy = energy_[working_.liveSerial];
-  energy.AddReading(reading.tick, reading.power, reading.values);
-  strip->energyJoules = energy.joules();
-  strip->lastReadingUnixSeconds = UnixSeconds(reading.time);
-  if (logFacts_) {
-    const LogFacts log = logFacts_();
-    working_.loggingFailing = log.failing;
-    working_.logRecords = log.recordsWritten;
-  }
-  Publish();
+  board_.Update([&](MetricsSnapshot& working) {
+    StripMetrics* strip = LiveStrip(working);
+    if (!strip) return;
+    LiveValues& live = working.live;
+    live.view = View::Summary;
+    live.summaryPower = reading.power;
+    for (std::size_t k = 0; k < 4; ++k) {
+      live.summary[k] = reading.power ? reading.values[k] : reading.values[k] / MILLI_PER_UNIT;
+    }
+    live.on = reading.isOn;
+    EnergyIntegrator& energy = energy_[working.liveSerial];
+    energy.AddReading(reading.tick, reading.power, reading.values);
+    strip->energyJoules = energy.joules();
+    strip->lastReadingUnixSeconds = UnixSeconds(reading.time);
+    if (logFacts_) {
+      const LogFacts log = logFacts_();
+      working.loggingFailing = log.failing;
+      working.logRecords = log.recordsWritten;
+    }
+  });
 }
 
 void MetricsCollector::OnWaveformValue(const WaveformValueEvent& event) {
-  const auto& [tick, time, outlet, power, value] = event;
-  (void)tick;
-  StripMetrics* strip = LiveStrip();
-  if (!strip) return;
-  LiveValues& live = working_.live;
-  live.view = View::Waveform;
-  live.waveOutlet = outlet;
-  live.wavePower = power;
-  live.waveValue = power ? value : value / MILLI_PER_UNIT;
-  strip->lastReadingUnixSeconds = UnixSeconds(time);
-  // The waveform view is not logged and sends no power summary: the energy
-  // chain breaks here.
-  energy_[working_.liveSerial].Interrupt();
-  Publish();
+  board_.Update([&](MetricsSnapshot& working) {
+    const auto& [tick, time, outlet, power, value] = event;
+    (void)tick;
+    StripMetrics* strip = LiveStrip(working);
+    if (!strip) return;
+    LiveValues& live = working.live;
+    live.view = View::Waveform;
+    live.waveOutlet = outlet;
+    live.wavePower = power;
+    live.waveValue = power ? value : value / MILLI_PER_UNIT;
+    strip->lastReadingUnixSeconds = UnixSeconds(time);
+    // The waveform view is not logged and sends no power summary: the energy
+    // chain breaks here.
+    energy_[working.liveSerial].Interrupt();
+  });
 }
 
 void MetricsCollector::OnStatus(const AcquisitionStatus& status) {
-  // The thread's counters only grow; what they grew by belongs to the strip
-  // of the latest connection.
-  if (identifiedSerial_ != 0) {
-    StripMetrics& strip = working_.strips[identifiedSerial_];
-    strip.readings += status.readings - previous_.readings;
-    strip.readingsDropped += status.readingsDropped - previous_.readingsDropped;
-    strip.readTimeouts += status.emptyReads - previous_.emptyReads;
-    strip.connections += status.connections - previous_.connections;
-  }
-  const bool connected = status.connected && identifiedSerial_ != 0;
-  for (auto& [serial, strip] : working_.strips) strip.connected = connected && serial == identifiedSerial_;
-  if (!connected && working_.liveSerial != 0) {
-    energy_[working_.liveSerial].Interrupt();
-    working_.live = LiveValues{};
-  }
-  working_.liveSerial = connected ? identifiedSerial_ : 0;
-  // Line quantities of an earlier connection are not this one's.
-  if (connected && status.environmentRefreshes != refreshesAtConnection_) {
-    working_.live.volts = status.supplyVolts;
-    working_.live.hertz = status.lineFrequencyHz;
-    working_.live.celsius = status.temperatureC;
-  }
-  previous_ = status;
-  Publish();
+  board_.Update([&](MetricsSnapshot& working) {
+    // The thread's counters only grow; what they grew by belongs to the strip
+    // of the latest connection.
+    if (identifiedSerial_ != 0) {
+      StripMetrics& strip = working.strips[identifiedSerial_];
+      strip.readings += status.readings - previous_.readings;
+      strip.readingsDropped += status.readingsDropped - previous_.readingsDropped;
+      strip.readTimeouts += status.emptyReads - previous_.emptyReads;
+      strip.connections += status.connections - previous_.connections;
+    }
+    const bool connected = status.connected && identifiedSerial_ != 0;
+    for (auto& [serial, strip] : working.strips) strip.connected = connected && serial == identifiedSerial_;
+    if (!connected && working.liveSerial != 0) {
+      energy_[working.liveSerial].Interrupt();
+      working.live = LiveValues{};
+    }
+    working.liveSerial = connected ? identifiedSerial_ : 0;
+    // Line quantities of an earlier connection are not this one's.
+    if (connected && status.environmentRefreshes != refreshesAtConnection_) {
+      working.live.volts = status.supplyVolts;
+      working.live.hertz = status.lineFrequencyHz;
+      working.live.celsius = status.temperatureC;
+    }
+    previous_ = status;
+  });
 }
 
 }  // namespace kvx::metrics

@@ -1,8 +1,8 @@
 // Turns what the acquisition thread reports into metrics snapshots: counters
 // per strip (carried on across reconnects and across the thread's own
 // counters), the connected strip's latest values, and the energy per outlet.
-// Every call runs on the acquisition thread; the result is published whole to
-// a MetricsBoard after each change.
+// Every call runs on the acquisition thread and changes the board's snapshot
+// in place under its lock; a scrape copies it once, when it asks.
 #pragma once
 
 #include <cstdint>
@@ -33,12 +33,10 @@ class MetricsCollector final : public AcquisitionListener {
 
 
  private:
-  StripMetrics* LiveStrip();
-  void Publish() { board_.Publish(working_); }
+  StripMetrics* LiveStrip(MetricsSnapshot& working);
 
   MetricsBoard& board_;
   std::function<LogFacts()> logFacts_;
-  MetricsSnapshot working_;
   std::map<std::uint32_t, EnergyIntegrator> energy_;
   std::uint32_t identifiedSerial_ = 0;   // the latest connection's strip
   AcquisitionStatus previous_;           // the thread's counters as last seen

@@ -54,22 +54,33 @@ struct MetricsSnapshot {
 
 class MetricsBoard {
  public:
-  MetricsBoard() : current_(std::make_shared<const MetricsSnapshot>()) {}
-
-  void Publish(MetricsSnapshot snapshot) {
-    auto next = std::make_shared<const MetricsSnapshot>(std::move(snapshot));
+  // Changes the snapshot in place (acquisition thread): `change(snapshot)`
+  // runs under the board's lock and must be quick.
+  template <typename Change>
+  void Update(Change&& change) {
     std::lock_guard lock(mutex_);
-    current_.swap(next);
-    // `next` (the old snapshot) is released after the lock, outside it.
+    change(working_);
+    changed_ = true;
   }
+  void Publish(MetricsSnapshot snapshot) {
+    Update([&](MetricsSnapshot& working) { working = std::move(snapshot); });
+  }
+  // The snapshot as it stands: copied once after each change, when asked
+  // (a scrape, the status line), never per reading.
   std::shared_ptr<const MetricsSnapshot> Read() const {
     std::lock_guard lock(mutex_);
+    if (changed_) {
+      current_ = std::make_shared<const MetricsSnapshot>(working_);
+      changed_ = false;
+    }
     return current_;
   }
 
  private:
   mutable std::mutex mutex_;
-  std::shared_ptr<const MetricsSnapshot> current_;
+  MetricsSnapshot working_;
+  mutable bool changed_ = false;
+  mutable std::shared_ptr<const MetricsSnapshot> current_ = std::make_shared<const MetricsSnapshot>();
 };
 
 }  // namespace kvx::metrics
