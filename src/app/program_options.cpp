@@ -9,19 +9,112 @@
 namespace kvx {
 
 namespace {
-bool ValueOf(const std::string& option, const std::string& name, std::string& value) {
-  const std::string prefix = name + "=";
-  if (option.rfind(prefix, 0) != 0) return false;
-  value = option.substr(prefix.size());
-  return true;
+
+using Apply = bool (*)(ProgramOptions& out, const std::string& value, std::string& error);
+
+// One option of the program: the single place its name, value, --help lines
+// and reading are declared. `apply` null: the window's, handed on to it.
+struct OptionRow {
+  std::string_view name;
+  std::string_view valueName;  // "DIR"; empty for a flag
+  std::string_view help;       // its --help text; "\n" starts another line
+  std::string_view owner;      // who uses it: "both", "headless", "window"
+  Apply apply;
+};
+
+bool NeedValue(const std::string& value, std::string_view name, std::string_view what, std::string& error) {
+  if (!value.empty()) return true;
+  error = std::string(name) + " needs " + std::string(what);
+  return false;
 }
+
+const std::vector<OptionRow>& Table() {
+  static const std::vector<OptionRow> rows = {
+      {"--headless", "", "run without a window (for servers); prints a status line\nabout once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly", "headless",
+       [](ProgramOptions& o, const std::string&, std::string&) { return o.headless = true; }},
+      {"--duration", "SEC", "headless: stop by itself after SEC seconds", "headless",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         double seconds = 0;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
+         if (ec != std::errc() || end != v.data() + v.size() || !(seconds > 0) || seconds > 4.0e6) {
+           error = "--duration needs a positive number of seconds: --duration=SECONDS";
+           return false;
+         }
+         o.durationMs = static_cast<std::uint32_t>(seconds * 1000.0);
+         return true;
+       }},
+      {"--log-dir", "DIR", "write the CSV files into DIR (default: the working directory);\na leading ~ is the home directory; made if missing", "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.logDirectory = v;
+         return NeedValue(v, "--log-dir", "a directory: --log-dir=DIR", error);
+       }},
+      {"--list", "", "print the strips found (serial, interface class, path), exit", "both",
+       [](ProgramOptions& o, const std::string&, std::string&) { return o.list = true; }},
+      {"--metrics", "[ADDR:]PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics;\nADDR defaults to 127.0.0.1 (loopback); other interfaces only by\ntheir numeric address, e.g. 0.0.0.0:9100 for all", "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.metrics = metrics::ParseListenAddress(v, error);
+         return o.metrics.has_value();
+       }},
+      {"--metrics-web-config", "FILE", "TLS and basic authentication of the endpoint, in the\nexporters' web configuration format (docs/metrics.md)", "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.metricsWebConfig = v;
+         return NeedValue(v, "--metrics-web-config", "a file: --metrics-web-config=FILE", error);
+       }},
+      {"--screenshot", "FILE", "window: select a node, wait for data, save a PNG and exit", "window", nullptr},
+      {"--select", "NODE", "with --screenshot: strip:P, calc:P, waves:P or wave:P:N", "window", nullptr},
+      {"--wait", "MS", "with --screenshot: how long to wait for readings", "window", nullptr},
+      {"--help", "", "show this text (also -h)", "both",
+       [](ProgramOptions& o, const std::string&, std::string&) { return o.help = true; }},
+      {"--version", "", "show the version", "both",
+       [](ProgramOptions& o, const std::string&, std::string&) { return o.version = true; }},
+      {"--driver", "NAME", "", "both",  // its help line is the backends' (BackendHelp)
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.driverName = v;
+         return NeedValue(v, "--driver", "a backend name: --driver=NAME", error);
+       }},
+  };
+  return rows;
+}
+
+const OptionRow* Find(std::string_view name) {
+  if (name == "-h") name = "--help";
+  for (const OptionRow& row : Table())
+    if (row.name == name) return &row;
+  return nullptr;
+}
+
+// "  --name=VALUE" and its help, the continuation lines under the text's column.
+void HelpLines(std::string& help, const OptionRow& row) {
+  constexpr std::size_t kColumn = 21;
+  std::string head = "  " + std::string(row.name);
+  if (!row.valueName.empty()) head += "=" + std::string(row.valueName);
+  help += head;
+  if (head.size() + 1 > kColumn) help += "\n" + std::string(kColumn, ' ');
+  else help += std::string(kColumn - head.size(), ' ');
+  for (const char c : row.help) help += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+  help += '\n';
+}
+
 }  // namespace
 
+std::string OptionOfHeadlessOnly(const ProgramOptions& options) {
+  if (options.headless) return {};
+  for (const std::string& option : options.given) {
+    const OptionRow* row = Find(std::string_view(option).substr(0, option.find('=')));
+    if (row && row->owner == "headless" && row->name != "--headless") return std::string(row->name);
+  }
+  return {};
+}
+
+std::vector<std::string> ProgramOptionNames() {
+  std::vector<std::string> names;
+  for (const OptionRow& row : Table()) names.emplace_back(row.name);
+  return names;
+}
+
 bool OptionTakesValue(std::string_view name) {
-  static constexpr std::string_view kOwn[] = {"--driver", "--log-dir", "--metrics", "--metrics-web-config", "--duration",
-                                              "--screenshot", "--select", "--wait", "--trace"};
-  for (std::string_view own : kOwn)
-    if (name == own) return true;
+  if (const OptionRow* row = Find(name)) return !row->valueName.empty();
+  if (name == "--trace") return true;  // any backend's
   for (const device::Backend& backend : device::Backends())
     for (const device::BackendOption& option : backend.options)
       if (option.name == name && !option.valueName.empty()) return true;
@@ -41,42 +134,25 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
     }
   }
   for (const std::string& option : options) {
-    std::string value;
-    if (option == "--list") {
-      out.list = true;
-    } else if (option == "--headless") {
-      out.headless = true;
-    } else if (option == "--help" || option == "-h") {
-      out.help = true;
-    } else if (option == "--version") {
-      out.version = true;
-    } else if (ValueOf(option, "--driver", value)) {
-      if (value.empty()) return error = "--driver needs a backend name: --driver=NAME", false;
-      out.driverName = value;
-    } else if (ValueOf(option, "--log-dir", value)) {
-      if (value.empty()) return error = "--log-dir needs a directory: --log-dir=DIR", false;
-      out.logDirectory = value;
-    } else if (ValueOf(option, "--metrics-web-config", value)) {
-      if (value.empty()) return error = "--metrics-web-config needs a file: --metrics-web-config=FILE", false;
-      out.metricsWebConfig = value;
-    } else if (ValueOf(option, "--metrics", value)) {
-      out.metrics = metrics::ParseListenAddress(value, error);
-      if (!out.metrics) return false;
-    } else if (ValueOf(option, "--duration", value)) {
-      double seconds = 0;
-      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-      if (ec != std::errc() || end != value.data() + value.size() || !(seconds > 0) || seconds > 4.0e6) {
-        return error = "--duration needs a positive number of seconds: --duration=SECONDS", false;
-      }
-      out.durationMs = static_cast<std::uint32_t>(seconds * 1000.0);
-    } else {
+    const std::size_t equals = option.find('=');
+    const OptionRow* row = Find(std::string_view(option).substr(0, equals));
+    // A flag given a value ("--headless=1") is not the flag: it goes on, and
+    // is refused as unknown where the options end.
+    const bool fits = row && row->apply && (row->valueName.empty() == (equals == std::string::npos));
+    if (!fits) {
       out.windowOptions.push_back(option);
+      continue;
     }
+    const std::string value = equals == std::string::npos ? std::string() : option.substr(equals + 1);
+    if (!row->apply(out, value, error)) return false;
   }
   return true;
 }
 
 std::string UsageText(const std::string& programName) {
+  std::string options;
+  for (const OptionRow& row : Table())
+    if (!row.help.empty()) HelpLines(options, row);
   return "Usage: " + programName +
          " [OPTIONS] [SERIAL [RECORD_SEC [SPLIT_SEC [LOG_MODE [QUANTITY]]]]]\n"
          "\n"
@@ -91,25 +167,8 @@ std::string UsageText(const std::string& programName) {
          "Without any value the client starts idle: nothing is polled or logged until\n"
          "a strip is chosen.\n"
          "\n"
-         "Options:\n"
-         "  --headless         run without a window (for servers); prints a status line\n"
-         "                     about once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly\n"
-         "  --duration=SEC     headless: stop by itself after SEC seconds\n"
-         "  --log-dir=DIR      write the CSV files into DIR (default: the working directory);\n"
-         "                     a leading ~ is the home directory; made if missing\n"
-         "  --list             print the strips found (serial, interface class, path), exit\n"
-         "  --metrics=[ADDR:]PORT  serve Prometheus metrics at http://ADDR:PORT/metrics;\n"
-         "                     ADDR defaults to 127.0.0.1 (loopback); other interfaces only by\n"
-         "                     their numeric address, e.g. 0.0.0.0:9100 for all\n"
-         "  --metrics-web-config=FILE  TLS and basic authentication of the endpoint, in the\n"
-         "                     exporters' web configuration format (docs/metrics.md)\n"
-         "  --screenshot=FILE  window: select a node, wait for data, save a PNG and exit\n"
-         "  --select=NODE      with --screenshot: strip:P, calc:P, waves:P or wave:P:N\n"
-         "  --wait=MS          with --screenshot: how long to wait for readings\n"
-         "  -h, --help         show this text\n"
-         "  --version          show the version\n"
-         "\n" +
-         device::BackendHelp() +
+         "Options:\n" +
+         options + "\n" + device::BackendHelp() +
          "An option that takes a value may also be given as two arguments (--log-dir DIR).\n"
          "\n"
          "Exit status: 0 clean stop, 1 failure, 2 error in the start-up values or options.\n"

@@ -39,6 +39,14 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
 // backend's options that do.
 bool OptionTakesValue(std::string_view name);
 
+// An option given that only headless mode uses ("--duration"), when the
+// window runs; empty when there is none.
+std::string OptionOfHeadlessOnly(const ProgramOptions& options);
+
+// The names of the program's own options, in --help order (from the one
+// table that also reads them and writes their --help lines).
+std::vector<std::string> ProgramOptionNames();
+
 // The --help text, the backends' own options included.
 std::string UsageText(const std::string& programName);
 std::string VersionText();

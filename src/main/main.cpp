@@ -109,7 +109,9 @@ int main(int argc, char** argv) {
   }
   kvx::metrics::WebConfig metricsWeb;
   if (!LoadMetricsWeb(options, metricsWeb, error)) return Refused(error);
-  if (!options.headless && options.durationMs) return Refused("--duration works with --headless only");
+  if (const std::string other = kvx::OptionOfHeadlessOnly(options); !other.empty()) {
+    return Refused(other + " works with --headless only");
+  }
 
   if (options.headless) return RunHeadlessProgram(argc, argv, *driver, arguments, options, metricsWeb);
 #ifdef KVX_HAVE_UI

@@ -326,6 +326,11 @@ TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
     EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
     EXPECT_FALSE(error.empty());
   }
+  // One table reads them, says which take a value and writes their --help lines.
+  const std::string help = UsageText("kvxclient");
+  for (const std::string& name : ProgramOptionNames()) EXPECT_NE(help.find("  " + name), std::string::npos) << name;
+  EXPECT_TRUE(OptionTakesValue("--log-dir") && OptionTakesValue("--trace") && OptionTakesValue("--usb-id"));
+  EXPECT_FALSE(OptionTakesValue("--headless") || OptionTakesValue("--help") || OptionTakesValue("--bogus"));
 }
 
 }  // namespace
