@@ -3,6 +3,7 @@
 #include "acquisition/sinks.h"
 #include "device/protocol.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -27,24 +28,67 @@ constexpr std::size_t MAX_IDENTITY_TEXT = 100;
 
 std::string Clip(const std::string& text) { return text.substr(0, MAX_IDENTITY_TEXT); }
 
+// Appends [first, last) padded to `width` as printf pads: zeros go after a
+// minus sign, spaces before it.
+void AppendPadded(std::string& out, const char* first, const char* last, std::size_t width, char pad) {
+  if (pad == '0' && first != last && *first == '-') {
+    out += *first++;
+    if (width > 0) --width;
+  }
+  const auto length = static_cast<std::size_t>(last - first);
+  if (length < width) out.append(width - length, pad);
+  out.append(first, last);
+}
+
+// printf's "%0<width>d".
+void AppendInt(std::string& out, int value, std::size_t width) {
+  char buffer[16];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  AppendPadded(out, buffer, result.ptr, width, '0');
+}
+
+// printf's "%0<width>.<decimals>f" (pad '0') or "%<width>.<decimals>f" (pad
+// ' '): std::to_chars with a precision is specified to give printf's digits.
+void AppendFixed(std::string& out, double value, int decimals, std::size_t width, char pad) {
+  char buffer[400];  // the longest finite double in fixed notation, with its decimals
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  AppendPadded(out, buffer, result.ptr, width, pad);
+}
+
+// A summary record of a strip that is on. Written for every record, so the
+// text is put together directly rather than through snprintf's parser; the
+// bytes are those of "%04d/%02d/%02d %02d:%02d:%02d,on,%05.0f (x4; %04.0f in
+// watts),%03.0f,%2.2f,%2.2f\r\n", and a line that would not fit the line
+// buffer is refused as before.
 std::optional<std::string> ComposeOn(const RecordValues& v, bool power) {
-  LineBuffer line{};
   const LocalTime& t = v.time;
-  const double c1 = Finite(v.channels[0]);
-  const double c2 = Finite(v.channels[1]);
-  const double c3 = Finite(v.channels[2]);
-  const double c4 = Finite(v.channels[3]);
-  const double volts = Finite(v.supplyVolts);
-  const double hz = Finite(v.lineFrequencyHz);
-  const double temp = Finite(v.temperatureC);
-  const int n =
-      power ? std::snprintf(line.data(), line.size(),
-                            "%04d/%02d/%02d %02d:%02d:%02d,on,%04.0f,%04.0f,%04.0f,%04.0f,%03.0f,%2.2f,%2.2f\r\n",
-                            t.year, t.month, t.day, t.hour, t.minute, t.second, c1, c2, c3, c4, volts, hz, temp)
-            : std::snprintf(line.data(), line.size(),
-                            "%04d/%02d/%02d %02d:%02d:%02d,on,%05.0f,%05.0f,%05.0f,%05.0f,%03.0f,%2.2f,%2.2f\r\n",
-                            t.year, t.month, t.day, t.hour, t.minute, t.second, c1, c2, c3, c4, volts, hz, temp);
-  return Finish(line, n);
+  std::string line;
+  line.reserve(96);
+  AppendInt(line, t.year, 4);
+  line += '/';
+  AppendInt(line, t.month, 2);
+  line += '/';
+  AppendInt(line, t.day, 2);
+  line += ' ';
+  AppendInt(line, t.hour, 2);
+  line += ':';
+  AppendInt(line, t.minute, 2);
+  line += ':';
+  AppendInt(line, t.second, 2);
+  line += ",on";
+  for (const double channel : v.channels) {
+    line += ',';
+    AppendFixed(line, Finite(channel), 0, power ? 4 : 5, '0');
+  }
+  line += ',';
+  AppendFixed(line, Finite(v.supplyVolts), 0, 3, '0');
+  line += ',';
+  AppendFixed(line, Finite(v.lineFrequencyHz), 2, 2, ' ');
+  line += ',';
+  AppendFixed(line, Finite(v.temperatureC), 2, 2, ' ');
+  line += "\r\n";
+  if (line.size() >= LINE_BUFFER_SIZE) return std::nullopt;
+  return line;
 }
 
 std::optional<std::string> ComposeOff(const RecordValues& v, bool power) {
