@@ -24,7 +24,7 @@ run() {
   [ $rc -eq 0 ] || status=1
   rm -f "$out.one"
 }
-run "$bench/kvx_acquisition_bench" --seconds=1 --rounds=2
+run "$bench/kvx_acquisition_bench" --seconds=1 --rounds=3
 run "$bench/kvx_stop_latency_bench" 30
 run "$bench/kvx_headless_idle_bench" 5 "$build/src/main/kvxclient"
 
