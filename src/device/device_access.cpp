@@ -174,11 +174,12 @@ bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_
   bytesReturned = 0;
   if (refused_.load()) return false;
   std::lock_guard lock(deviceLock_);
+  // One open per request: the selected strip's pipe, straight away (a strip
+  // that is gone has no pipe to open either).
   std::string path;
-  const Handle device = OpenSelectedDevice(path);
-  if (device == INVALID_HANDLE_VALUE) return false;
-  driver_.Close(device);  // it only proves that the strip is present
-  const Handle pipe = OpenPipe(PIPE_NAME);
+  const std::int32_t serial = selectedSerial();
+  if (serial == 0 || !FindDevicePath(serial, path)) return false;
+  const Handle pipe = OpenPath(path + PIPE_SEPARATOR + std::string(PIPE_NAME));
   if (pipe == INVALID_HANDLE_VALUE) return false;
   {
     std::lock_guard control(controlMutex_);
