@@ -29,6 +29,7 @@
 #include "device/subscribers.h"
 #include "device/sim/request_trace.h"
 #include "device/sim/scenario.h"
+#include "device/sim/strip_control.h"
 #include "device/sim/strip_device.h"
 
 namespace kvx::sim {
@@ -44,7 +45,7 @@ struct SimOptions {
   std::size_t requestLogLimit = 64;
 };
 
-class SimDriver final : public device::Driver {
+class SimDriver final : public device::Driver, public StripControl {
  public:
   explicit SimDriver(Scenario scenario = DefaultScenario(), SimOptions options = {});
   ~SimDriver() override;
@@ -95,22 +96,19 @@ class SimDriver final : public device::Driver {
   // The summary values the strip measures at this moment (state byte and quantity as selected).
   protocol::Reading MeasureSummary(std::size_t strip) const;
 
-  // ---- Events (also what the timeline does). Unplug and Plug change the
-  // strip at once and announce it on the driver's thread.
-  void Unplug(std::size_t strip);
-  void Plug(std::size_t strip);
-  void SetOn(std::size_t strip, bool on);
-  void Stall(std::size_t strip, std::chrono::milliseconds duration);
-  void SetLoad(std::size_t strip, int outlet, const LoadSpec& load);
-
-  // ---- Faults and settings.
-  void SetPacing(std::size_t strip, std::uint32_t summaryMs, std::uint32_t waveformMs);
-  void SetReplyFaults(std::size_t strip, std::vector<ReplyFault> faults);
-  void SetSilentEnumerationSerial(std::size_t strip, bool silent);
-  void FlagRecord(std::size_t strip, int outlet);
-  void SetZeroDivisor(std::size_t strip, int outlet, DivisorFault which);
-  void SetPacketCorruption(std::size_t strip, std::uint32_t every, std::uint8_t index);
-  void SetEnumerationErrors(std::vector<EnumerationError> errors);
+  // ---- StripControl: events (also what the timeline does) and faults.
+  void Unplug(std::size_t strip) override;
+  void Plug(std::size_t strip) override;
+  void SetOn(std::size_t strip, bool on) override;
+  void Stall(std::size_t strip, std::chrono::milliseconds duration) override;
+  void SetLoad(std::size_t strip, int outlet, const LoadSpec& load) override;
+  void SetPacing(std::size_t strip, std::uint32_t summaryMs, std::uint32_t waveformMs) override;
+  void SetReplyFaults(std::size_t strip, std::vector<ReplyFault> faults) override;
+  void SetSilentEnumerationSerial(std::size_t strip, bool silent) override;
+  void FlagRecord(std::size_t strip, int outlet) override;
+  void SetZeroDivisor(std::size_t strip, int outlet, DivisorFault which) override;
+  void SetPacketCorruption(std::size_t strip, std::uint32_t every, std::uint8_t index) override;
+  void SetEnumerationErrors(std::vector<EnumerationError> errors) override;
 
   // ---- Inspection.
   std::vector<RequestRecord> RequestLog(std::size_t strip) const;

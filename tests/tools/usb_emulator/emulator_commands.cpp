@@ -24,13 +24,14 @@ std::string Emulator::Command(const std::string& request) {
   std::size_t index = 0;
   if (!(words >> index) || index >= strips_.size()) return "error: no such strip in '" + request + "'";
   Strip& strip = strips_[index];
+  sim::StripControl& control = sim_;  // what a test may do to the strips
   std::string error;
   if (verb == "plug") {
-    sim_.Plug(index);
+    control.Plug(index);
     return PlugIn(index, error) ? "ok" : "error: " + error;
   }
   if (verb == "unplug") {
-    sim_.Unplug(index);
+    control.Unplug(index);
     Unplug(index);
     return "ok";
   }
@@ -42,7 +43,7 @@ std::string Emulator::Command(const std::string& request) {
     return "ok";
   }
   if (verb == "clear") {
-    sim_.SetReplyFaults(index, {});
+    control.SetReplyFaults(index, {});
     return "ok";
   }
   if (verb == "delay") {
@@ -57,7 +58,7 @@ std::string Emulator::Command(const std::string& request) {
       std::istringstream ms(delay);
       if (!(ms >> fault.delayMs)) return "error: delay N REQUEST MS|never";
     }
-    sim_.SetReplyFaults(index, {fault});
+    control.SetReplyFaults(index, {fault});
     return "ok";
   }
   return "error: unknown request '" + request + "'";
