@@ -26,7 +26,7 @@ LocalTime SystemClock::Now() {
                    parts.tm_min,         parts.tm_sec,     static_cast<int>(millis), parts.tm_gmtoff};
 }
 
-double UnixSeconds(const LocalTime& time) {
+std::int64_t CalendarSeconds(const LocalTime& time) {
   std::tm parts{};
   parts.tm_year = time.year - 1900;
   parts.tm_mon = time.month - 1;
@@ -34,8 +34,11 @@ double UnixSeconds(const LocalTime& time) {
   parts.tm_hour = time.hour;
   parts.tm_min = time.minute;
   parts.tm_sec = time.second;
-  const std::time_t asIfUtc = timegm(&parts);
-  return static_cast<double>(asIfUtc - time.utcOffsetSec) + time.millisecond / 1000.0;
+  return static_cast<std::int64_t>(timegm(&parts));
+}
+
+double UnixSeconds(const LocalTime& time) {
+  return static_cast<double>(CalendarSeconds(time) - time.utcOffsetSec) + time.millisecond / 1000.0;
 }
 
 Clock& DefaultClock() {

@@ -22,6 +22,11 @@ struct LocalTime {
 // The moment `time` names, in seconds since the Unix epoch.
 double UnixSeconds(const LocalTime& time);
 
+// The fields of `time` (milliseconds and offset aside) counted as seconds of
+// a calendar without time zones: timegm as a calendar, so that fields moved
+// on by whole seconds come back through gmtime_r as local time still.
+std::int64_t CalendarSeconds(const LocalTime& time);
+
 class Clock {
  public:
   virtual ~Clock() = default;

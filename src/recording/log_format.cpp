@@ -64,18 +64,14 @@ std::optional<std::string> ComposeOn(const RecordValues& v, bool power) {
   const LocalTime& t = v.time;
   std::string line;
   line.reserve(96);
-  AppendInt(line, t.year, 4);
-  line += '/';
-  AppendInt(line, t.month, 2);
-  line += '/';
-  AppendInt(line, t.day, 2);
-  line += ' ';
-  AppendInt(line, t.hour, 2);
-  line += ':';
-  AppendInt(line, t.minute, 2);
-  line += ':';
-  AppendInt(line, t.second, 2);
-  line += ",on";
+  // "yyyy/mm/dd hh:mm:ss": each field and the separator after it.
+  const std::array<std::pair<int, char>, 6> fields = {
+      {{t.year, '/'}, {t.month, '/'}, {t.day, ' '}, {t.hour, ':'}, {t.minute, ':'}, {t.second, ','}}};
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    AppendInt(line, fields[i].first, i == 0 ? 4 : 2);
+    line += fields[i].second;
+  }
+  line += "on";
   for (const double channel : v.channels) {
     line += ',';
     AppendFixed(line, Finite(channel), 0, power ? 4 : 5, '0');
@@ -128,19 +124,13 @@ LocalTime NextMillisecond(const LocalTime& time) {
     ++next.millisecond;
     return next;
   }
-  // timegm serves only as a calendar here: the fields are local time and stay
-  // local time, so no time-zone or daylight-saving shift is applied.
-  std::tm parts{};
-  parts.tm_year = time.year - 1900;
-  parts.tm_mon = time.month - 1;
-  parts.tm_mday = time.day;
-  parts.tm_hour = time.hour;
-  parts.tm_min = time.minute;
-  parts.tm_sec = time.second + 1;
-  const std::time_t t = timegm(&parts);
+  // A calendar step: the fields are local time and stay local time, so no
+  // time-zone or daylight-saving shift is applied.
+  const auto t = static_cast<std::time_t>(CalendarSeconds(time) + 1);
   std::tm out{};
   gmtime_r(&t, &out);
-  return LocalTime{out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec, 0};
+  return LocalTime{out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec, 0,
+                   time.utcOffsetSec};
 }
 
 void WriteIdentificationLines(std::vector<std::string>& header) {

@@ -31,20 +31,12 @@ void FakeClock::SetSleepHook(std::function<void(std::uint32_t)> hook) {
 }
 
 LocalTime FakeClock::Now() {
-  std::tm parts{};
-  parts.tm_year = start_.year - 1900;
-  parts.tm_mon = start_.month - 1;
-  parts.tm_mday = start_.day;
-  parts.tm_hour = start_.hour;
-  parts.tm_min = start_.minute;
-  parts.tm_sec = start_.second;
   const std::uint64_t totalMs = elapsed_.load() + static_cast<std::uint64_t>(start_.millisecond);
-  parts.tm_sec += static_cast<int>(totalMs / 1000);
-  const std::time_t t = timegm(&parts);
+  const auto t = static_cast<std::time_t>(CalendarSeconds(start_) + static_cast<std::int64_t>(totalMs / 1000));
   std::tm out{};
   gmtime_r(&t, &out);
   return LocalTime{out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec,
-                   static_cast<int>(totalMs % 1000)};
+                   static_cast<int>(totalMs % 1000), start_.utcOffsetSec};
 }
 
 }  // namespace kvx::test
