@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks that judge a figure against a floor measured in the
-# same run, briefly, and prints one table of their RESULT lines:
+# same run (or, where the bound is absolute, beside it), briefly, and prints
+# one table of their RESULT lines:
 #   bench/run_all.sh [build directory, default build/default]
 # Exit status 1 when a figure is past its bound or a benchmark failed to run.
 # CI runs it after the tests and shows the table without failing on it: the
@@ -27,6 +28,9 @@ run() {
 run "$bench/kvx_acquisition_bench" --seconds=1 --rounds=3
 run "$bench/kvx_stop_latency_bench" 30
 run "$bench/kvx_headless_idle_bench" 5 "$build/src/main/kvxclient"
+run "$bench/kvx_scenario_bench"
+run "$bench/kvx_device_events_bench" 100
+run "$bench/kvx_metrics_bench" 10 300
 
 echo
 printf '%-26s %12s %12s %-11s %8s %10s  %s\n' benchmark figure floor unit ratio bound verdict
