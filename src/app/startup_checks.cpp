@@ -37,16 +37,21 @@ bool PrepareLogDirectory(std::string& directory, std::string& error) {
     error = "log directory " + directory + " is not a directory";
     return false;
   }
-  // A file made and removed again: the test that counts (permissions, a
-  // read-only mount, root squashing); access() would miss some of them.
-  const std::string probe = directory + "/.kvx-write-test-" + std::to_string(getpid());
-  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  // A file made in it: the test that counts (permissions, a read-only mount,
+  // root squashing); access() would miss some of them. An unnamed file
+  // (O_TMPFILE) leaves nothing behind even if the process is killed right
+  // then; a file system without it gets a named file, removed at once.
+  int fd = open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    const std::string probe = directory + "/.kvx-write-test-" + std::to_string(getpid());
+    fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) unlink(probe.c_str());
+  }
   if (fd < 0) {
     error = "log directory " + directory + " cannot be written: " + std::strerror(errno);
     return false;
   }
   close(fd);
-  unlink(probe.c_str());
   return true;
 }
 
