@@ -171,7 +171,6 @@ SummaryReadingEvent Measurement::ProcessSummaryReading(const Reading& reading, s
   for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::PRESENT_VALUE[k], Fixed(0, present[k]));
   controls_.SetTexts(labels);
 
-  lastPresent_ = present;
   const bool isOn = (reading.packetIndex & protocol::STATE_ON_BIT) != 0;
   return SummaryReadingEvent{arrivalTick, arrivalTime, kind, kind == LOG_KIND_POWER, isOn, v, present, line_};
 }

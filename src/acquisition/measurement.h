@@ -92,8 +92,6 @@ class Measurement {
   // An accepted waveform packet (packetIndex 1..32); packet 32 completes a frame.
   void ProcessWaveformPacket(const protocol::Reading& reading);
 
-  // The present values of the latest summary reading, as logged.
-  const std::array<double, 4>& lastPresent() const { return lastPresent_; }
   // The value of the latest evaluated waveform (mA or W, as computed, unclamped).
   double lastWaveValue() const { return lastWaveValue_; }
   bool lastWaveIsPower() const { return lastWaveIsPower_; }
@@ -112,7 +110,6 @@ class Measurement {
   // Filled whether averaging is shown or not, so switching it on averages
   // readings already received; neither reset touches it.
   AveragingWindow averaging_;
-  std::array<double, 4> lastPresent_{};
   double lastWaveValue_ = 0.0;
   bool lastWaveIsPower_ = false;
 };

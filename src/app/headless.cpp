@@ -278,9 +278,13 @@ bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& w
   bool ready = false;
   const auto start = std::chrono::steady_clock::now();
   auto nextStatus = start + std::chrono::seconds(1);
+  const bool polled = suspend != nullptr && suspend->NeedsPoll();
+  bool stopped = false;
   for (;;) {
-    const bool polled = suspend != nullptr && suspend->NeedsPoll();
-    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, polled, service.nextCheck()))) break;
+    if (waiter.Wait(TimeToNextPass(start, nextStatus, options, polled, service.nextCheck()))) {
+      stopped = true;
+      break;
+    }
     if (suspend) suspend->Poll();
     session.Tick();
     const auto now = std::chrono::steady_clock::now();
@@ -299,13 +303,10 @@ bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& w
       else out << line << '\n' << std::flush;
       service.Status(line);
     }
-    if (options.durationMs && now - start >= std::chrono::milliseconds(*options.durationMs)) {
-      service.Stopping();
-      return false;
-    }
+    if (options.durationMs && now - start >= std::chrono::milliseconds(*options.durationMs)) break;
   }
   service.Stopping();
-  return true;
+  return stopped;
 }
 
 }  // namespace

@@ -55,16 +55,14 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
 
 void MetricsCollector::OnWaveformValue(const WaveformValueEvent& event) {
   board_.Update([&](MetricsSnapshot& working) {
-    const auto& [tick, time, outlet, power, value] = event;
-    (void)tick;
     StripMetrics* strip = LiveStrip(working);
     if (!strip) return;
     LiveValues& live = working.live;
     live.view = View::Waveform;
-    live.waveOutlet = outlet;
-    live.wavePower = power;
-    live.waveValue = power ? value : value / MILLI_PER_UNIT;
-    strip->lastReadingUnixSeconds = UnixSeconds(time);
+    live.waveOutlet = event.outlet;
+    live.wavePower = event.power;
+    live.waveValue = event.power ? event.value : event.value / MILLI_PER_UNIT;
+    strip->lastReadingUnixSeconds = UnixSeconds(event.time);
     // The waveform view is not logged and sends no power summary: the energy
     // chain breaks here.
     energy_[working.liveSerial].Interrupt();
