@@ -12,13 +12,12 @@ namespace {
 
 using Apply = bool (*)(ProgramOptions& out, const std::string& value, std::string& error);
 
-// One option of the program: the single place its name, value, --help lines
-// and reading are declared. `apply` null: the window's, handed on to it.
+// One option of the program: the single place its name, value, --help text
+// ("\n" starts another line) and reading are declared, in the form the
+// backends declare theirs. `apply` null: the window's, handed on to it.
 struct OptionRow {
-  std::string_view name;
-  std::string_view valueName;  // "DIR"; empty for a flag
-  std::string_view help;       // its --help text; "\n" starts another line
-  std::string_view owner;      // who uses it: "both", "headless", "window"
+  device::BackendOption option;
+  std::string_view owner;  // who uses it: "both", "headless", "window"
   Apply apply;
 };
 
@@ -30,9 +29,9 @@ bool NeedValue(const std::string& value, std::string_view name, std::string_view
 
 const std::vector<OptionRow>& Table() {
   static const std::vector<OptionRow> rows = {
-      {"--headless", "", "run without a window (for servers); prints a status line\nabout once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly", "headless",
+      {{"--headless", "", "run without a window (for servers); prints a status line\nabout once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly"}, "headless",
        [](ProgramOptions& o, const std::string&, std::string&) { return o.headless = true; }},
-      {"--duration", "SEC", "headless: stop by itself after SEC seconds", "headless",
+      {{"--duration", "SEC", "headless: stop by itself after SEC seconds"}, "headless",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          double seconds = 0;
          const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seconds);
@@ -43,31 +42,31 @@ const std::vector<OptionRow>& Table() {
          o.durationMs = static_cast<std::uint32_t>(seconds * 1000.0);
          return true;
        }},
-      {"--log-dir", "DIR", "write the CSV files into DIR (default: the working directory);\na leading ~ is the home directory; made if missing", "both",
+      {{"--log-dir", "DIR", "write the CSV files into DIR (default: the working directory);\na leading ~ is the home directory; made if missing"}, "both",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.logDirectory = v;
          return NeedValue(v, "--log-dir", "a directory: --log-dir=DIR", error);
        }},
-      {"--list", "", "print the strips found (serial, interface class, path), exit", "both",
+      {{"--list", "", "print the strips found (serial, interface class, path), exit"}, "both",
        [](ProgramOptions& o, const std::string&, std::string&) { return o.list = true; }},
-      {"--metrics", "[ADDR:]PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics;\nADDR defaults to 127.0.0.1 (loopback); other interfaces only by\ntheir numeric address, e.g. 0.0.0.0:9100 for all", "both",
+      {{"--metrics", "[ADDR:]PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics;\nADDR defaults to 127.0.0.1 (loopback); other interfaces only by\ntheir numeric address, e.g. 0.0.0.0:9100 for all"}, "both",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.metrics = metrics::ParseListenAddress(v, error);
          return o.metrics.has_value();
        }},
-      {"--metrics-web-config", "FILE", "TLS and basic authentication of the endpoint, in the\nexporters' web configuration format (docs/metrics.md)", "both",
+      {{"--metrics-web-config", "FILE", "TLS and basic authentication of the endpoint, in the\nexporters' web configuration format (docs/metrics.md)"}, "both",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.metricsWebConfig = v;
          return NeedValue(v, "--metrics-web-config", "a file: --metrics-web-config=FILE", error);
        }},
-      {"--screenshot", "FILE", "window: select a node, wait for data, save a PNG and exit", "window", nullptr},
-      {"--select", "NODE", "with --screenshot: strip:P, calc:P, waves:P or wave:P:N", "window", nullptr},
-      {"--wait", "MS", "with --screenshot: how long to wait for readings", "window", nullptr},
-      {"--help", "", "show this text (also -h)", "both",
+      {{"--screenshot", "FILE", "window: select a node, wait for data, save a PNG and exit"}, "window", nullptr},
+      {{"--select", "NODE", "with --screenshot: strip:P, calc:P, waves:P or wave:P:N"}, "window", nullptr},
+      {{"--wait", "MS", "with --screenshot: how long to wait for readings"}, "window", nullptr},
+      {{"--help", "", "show this text (also -h)"}, "both",
        [](ProgramOptions& o, const std::string&, std::string&) { return o.help = true; }},
-      {"--version", "", "show the version", "both",
+      {{"--version", "", "show the version"}, "both",
        [](ProgramOptions& o, const std::string&, std::string&) { return o.version = true; }},
-      {"--driver", "NAME", "", "both",  // its help line is the backends' (BackendHelp)
+      {{"--driver", "NAME", ""}, "both",  // its help line is the backends' (BackendHelp)
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.driverName = v;
          return NeedValue(v, "--driver", "a backend name: --driver=NAME", error);
@@ -79,20 +78,8 @@ const std::vector<OptionRow>& Table() {
 const OptionRow* Find(std::string_view name) {
   if (name == "-h") name = "--help";
   for (const OptionRow& row : Table())
-    if (row.name == name) return &row;
+    if (row.option.name == name) return &row;
   return nullptr;
-}
-
-// "  --name=VALUE" and its help, the continuation lines under the text's column.
-void HelpLines(std::string& help, const OptionRow& row) {
-  constexpr std::size_t kColumn = 21;
-  std::string head = "  " + std::string(row.name);
-  if (!row.valueName.empty()) head += "=" + std::string(row.valueName);
-  help += head;
-  if (head.size() + 1 > kColumn) help += "\n" + std::string(kColumn, ' ');
-  else help += std::string(kColumn - head.size(), ' ');
-  for (const char c : row.help) help += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
-  help += '\n';
 }
 
 }  // namespace
@@ -101,19 +88,19 @@ std::string OptionOfHeadlessOnly(const ProgramOptions& options) {
   if (options.headless) return {};
   for (const std::string& option : options.given) {
     const OptionRow* row = Find(std::string_view(option).substr(0, option.find('=')));
-    if (row && row->owner == "headless" && row->name != "--headless") return std::string(row->name);
+    if (row && row->owner == "headless" && row->option.name != "--headless") return std::string(row->option.name);
   }
   return {};
 }
 
 std::vector<std::string> ProgramOptionNames() {
   std::vector<std::string> names;
-  for (const OptionRow& row : Table()) names.emplace_back(row.name);
+  for (const OptionRow& row : Table()) names.emplace_back(row.option.name);
   return names;
 }
 
 bool OptionTakesValue(std::string_view name) {
-  if (const OptionRow* row = Find(name)) return !row->valueName.empty();
+  if (const OptionRow* row = Find(name)) return !row->option.valueName.empty();
   if (name == "--trace") return true;  // any backend's
   for (const device::Backend& backend : device::Backends())
     for (const device::BackendOption& option : backend.options)
@@ -138,7 +125,7 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
     const OptionRow* row = Find(std::string_view(option).substr(0, equals));
     // A flag given a value ("--headless=1") is not the flag: it goes on, and
     // is refused as unknown where the options end.
-    const bool fits = row && row->apply && (row->valueName.empty() == (equals == std::string::npos));
+    const bool fits = row && row->apply && (row->option.valueName.empty() == (equals == std::string::npos));
     if (!fits) {
       out.windowOptions.push_back(option);
       continue;
@@ -152,7 +139,7 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
 std::string UsageText(const std::string& programName) {
   std::string options;
   for (const OptionRow& row : Table())
-    if (!row.help.empty()) HelpLines(options, row);
+    if (!row.option.help.empty()) device::HelpLine(options, "  " + device::Usage(row.option), row.option.help);
   return "Usage: " + programName +
          " [OPTIONS] [SERIAL [RECORD_SEC [SPLIT_SEC [LOG_MODE [QUANTITY]]]]]\n"
          "\n"

@@ -30,12 +30,6 @@ std::string NotBuilt(const Backend& backend) {
   return "the " + std::string(backend.name) + " backend is not built in this version";
 }
 
-std::string Usage(const BackendOption& option) {
-  std::string text(option.name);
-  if (!option.valueName.empty()) text += "=" + std::string(option.valueName);
-  return text;
-}
-
 // Checks the option against its declaration and fills `argument`.
 bool CheckValue(const BackendOption& declared, const std::string& option, BackendArgument& argument,
                 std::string& error) {
@@ -53,17 +47,22 @@ bool CheckValue(const BackendOption& declared, const std::string& option, Backen
   return true;
 }
 
-// One help line: the text in a column of its own, the help beside it (or on
-// the next line when the text is too wide for the column).
+}  // namespace
+
+std::string Usage(const BackendOption& option) {
+  std::string text(option.name);
+  if (!option.valueName.empty()) text += "=" + std::string(option.valueName);
+  return text;
+}
+
 void HelpLine(std::string& help, const std::string& indentedText, std::string_view what) {
   constexpr std::size_t kColumn = 21;
   help += indentedText;
   if (indentedText.size() + 1 > kColumn) help += "\n" + std::string(kColumn, ' ');
   else help += std::string(kColumn - indentedText.size(), ' ');
-  help += std::string(what) + "\n";
+  for (const char c : what) help += c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, c);
+  help += '\n';
 }
-
-}  // namespace
 
 const std::vector<Backend>& Backends() {
   static const std::vector<Backend> backends = {sim::SimBackend(), usb::UsbBackend()};

@@ -28,6 +28,13 @@ std::unique_ptr<Driver> CreateDriver(const std::vector<Backend>& backends, std::
                                      std::vector<std::string>& options, std::string& error);
 std::unique_ptr<Driver> CreateDriver(std::string_view name, std::vector<std::string>& options, std::string& error);
 
+// "--name=VALUE" (or "--name" for a flag), as --help and messages show it.
+std::string Usage(const BackendOption& option);
+// Appends one --help entry: `indentedText` in a column of its own, `what`
+// beside it (or from the next line when the text is too wide for the
+// column); a "\n" in `what` continues under the column.
+void HelpLine(std::string& help, const std::string& indentedText, std::string_view what);
+
 // The --help section: --driver=NAME, each backend and its options.
 std::string BackendHelp(const std::vector<Backend>& backends);
 std::string BackendHelp();
