@@ -1,7 +1,6 @@
 #include "acquisition/measurement.h"
 
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -30,15 +29,6 @@ const std::array<double, N>& SineTable() {
     return t;
   }();
   return table;
-}
-
-// The value with `decimals` digits after the point, as "%.*f" writes it
-// (std::to_chars with a precision is specified to give printf's text), at a
-// fraction of printf's cost: a summary reading sets sixteen labels.
-std::string Fixed(int decimals, double value) {
-  char buffer[400];  // the longest double in fixed notation, with two decimals
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-  return result.ec == std::errc() ? std::string(buffer, result.ptr) : std::string();
 }
 
 // Raise `stored` to `value` when value is greater (strict); a concurrent reset
@@ -165,10 +155,10 @@ SummaryReadingEvent Measurement::ProcessSummaryReading(const Reading& reading, s
   // reader of the control model sees the sixteen labels of one reading together.
   std::vector<std::pair<int, std::string>> labels;
   labels.reserve(16);
-  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::INSTANTANEOUS_VALUE[k], Fixed(0, v[k]));
-  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::MAXIMUM_VALUE[k], Fixed(0, shownMax[k]));
-  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::MINIMUM_VALUE[k], Fixed(0, shownMin[k]));
-  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::PRESENT_VALUE[k], Fixed(0, present[k]));
+  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::INSTANTANEOUS_VALUE[k], protocol::FixedText(v[k], 0));
+  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::MAXIMUM_VALUE[k], protocol::FixedText(shownMax[k], 0));
+  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::MINIMUM_VALUE[k], protocol::FixedText(shownMin[k], 0));
+  for (std::size_t k = 0; k < 4; ++k) labels.emplace_back(ids::PRESENT_VALUE[k], protocol::FixedText(present[k], 0));
   controls_.SetTexts(labels);
 
   const bool isOn = (reading.packetIndex & protocol::STATE_ON_BIT) != 0;
@@ -212,9 +202,9 @@ void Measurement::ShowEffectiveCurrent(double current) {
   lastWaveValue_ = current;
   RaiseTo(m.rmsCurrentMax, current);
   LowerTo(m.rmsCurrentMin, current);
-  controls_.SetTexts({{ids::WAVE_VALUE, Fixed(2, current)},
-                      {ids::WAVE_MAX, Fixed(2, m.rmsCurrentMax.load())},
-                      {ids::WAVE_MIN, Fixed(2, m.rmsCurrentMin.load())}});
+  controls_.SetTexts({{ids::WAVE_VALUE, protocol::FixedText(current, 2)},
+                      {ids::WAVE_MAX, protocol::FixedText(m.rmsCurrentMax.load(), 2)},
+                      {ids::WAVE_MIN, protocol::FixedText(m.rmsCurrentMin.load(), 2)}});
 }
 
 void Measurement::ShowActivePower(double power) {
@@ -223,9 +213,9 @@ void Measurement::ShowActivePower(double power) {
   // The stored extremes keep their sign; only the labels show negative power as 0.
   RaiseTo(m.activePowerMax, power);
   LowerTo(m.activePowerMin, power);
-  controls_.SetTexts({{ids::WAVE_VALUE, Fixed(2, NotBelowZero(power))},
-                      {ids::WAVE_MAX, Fixed(2, NotBelowZero(m.activePowerMax.load()))},
-                      {ids::WAVE_MIN, Fixed(2, NotBelowZero(m.activePowerMin.load()))}});
+  controls_.SetTexts({{ids::WAVE_VALUE, protocol::FixedText(NotBelowZero(power), 2)},
+                      {ids::WAVE_MAX, protocol::FixedText(NotBelowZero(m.activePowerMax.load()), 2)},
+                      {ids::WAVE_MIN, protocol::FixedText(NotBelowZero(m.activePowerMin.load()), 2)}});
 }
 
 }  // namespace kvx

@@ -1,5 +1,6 @@
 #include "device/protocol.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace kvx::protocol {
@@ -67,6 +68,12 @@ ReadingVerdict ClassifyReading(const Reading& reading, std::uint8_t previousPack
 
 std::uint32_t DecodeSerialNumber(std::span<const std::uint8_t, 3> bytes) {
   return (std::uint32_t{bytes[0]} << 16) | (std::uint32_t{bytes[1]} << 8) | bytes[2];
+}
+
+std::string FixedText(double value, int decimals) {
+  char buffer[400];  // the longest finite double in fixed notation, with a few decimals
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  return result.ec == std::errc() ? std::string(buffer, result.ptr) : std::string();
 }
 
 std::string FormatSerialName(std::uint32_t serialNumber) { return Format("%05X", serialNumber); }

@@ -50,9 +50,8 @@ void AppendInt(std::string& out, int value, std::size_t width) {
 // printf's "%0<width>.<decimals>f" (pad '0') or "%<width>.<decimals>f" (pad
 // ' '): std::to_chars with a precision is specified to give printf's digits.
 void AppendFixed(std::string& out, double value, int decimals, std::size_t width, char pad) {
-  char buffer[400];  // the longest finite double in fixed notation, with its decimals
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-  AppendPadded(out, buffer, result.ptr, width, pad);
+  const std::string text = protocol::FixedText(value, decimals);
+  AppendPadded(out, text.data(), text.data() + text.size(), width, pad);
 }
 
 // A summary record of a strip that is on. Written for every record, so the
