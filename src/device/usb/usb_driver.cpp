@@ -224,8 +224,7 @@ void UsbDriver::Close(Handle handle) {
     if (it == handles_.end()) return;
     state = std::move(it->second);
     handles_.erase(it);
-    // A control call waiting on the handle ends now.
-    for (auto [call, end] = calls_.equal_range(handle); call != end; ++call) call->second->Abandon();
+    AbandonCallsLocked(handle);  // a control call waiting on the handle ends now
   }
   if (state.stream) {
     state.stream->Fail();  // a Read waiting on it returns at once

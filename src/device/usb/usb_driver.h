@@ -112,6 +112,8 @@ class UsbDriver final : public device::Driver {
                                  std::span<std::uint8_t> out,
                                  std::uint32_t& bytesReturned, std::chrono::milliseconds timeout);
   void MarkGone(const std::string& path);
+  // Ends every control call waiting on `handle` (under mutex_).
+  void AbandonCallsLocked(device::Handle handle);
   std::set<Present> PresentNow();
   static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device, libusb_hotplug_event event,
                                    void* self);

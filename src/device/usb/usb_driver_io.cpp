@@ -103,6 +103,10 @@ void UsbDriver::CancelControl(Handle handle) {
   const auto it = handles_.find(handle);
   if (it == handles_.end()) return;
   it->second.controlsCancelled = true;
+  AbandonCallsLocked(handle);
+}
+
+void UsbDriver::AbandonCallsLocked(Handle handle) {
   for (auto [call, end] = calls_.equal_range(handle); call != end; ++call) call->second->Abandon();
 }
 
