@@ -81,7 +81,7 @@ sim::Scenario ScenarioFrom(Input& input) {
 void RequestIn(device::DeviceAccess& device, std::uint8_t bRequest, Input& input) {
   const std::uint16_t wLength = input.Byte() % 12;
   std::vector<std::uint8_t> dest(input.Byte() % 12, SENTINEL);
-  device.VendorRequestIn(bRequest, 0, 0, wLength, dest);
+  device.Request(static_cast<std::int32_t>(SERIAL), BuildSetupPacket(REQUEST_TYPE_IN, bRequest, 0, 0, wLength), dest);
   for (std::size_t i = std::min<std::size_t>(wLength, dest.size()); i < dest.size(); ++i)
     Require(dest[i] == SENTINEL, "no byte written past wLength");
 }
@@ -89,14 +89,14 @@ void RequestIn(device::DeviceAccess& device, std::uint8_t bRequest, Input& input
 void OpenConnection(sim::SimDriver& driver, device::DeviceAccess& device, Input& input) {
   device.setReadTimeout(std::chrono::milliseconds(0));
   device.RebuildDeviceList();
-  device.setSelectedSerial(static_cast<std::int32_t>(SERIAL));
+  constexpr std::int32_t serial = static_cast<std::int32_t>(SERIAL);
   std::string path;
-  const device::Handle probe = device.OpenSelectedDevice(path);
+  const device::Handle probe = device.OpenDevice(serial, path);
   if (probe != device::INVALID_HANDLE_VALUE) driver.Close(probe);
-  const device::Handle pipe = device.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = device.OpenPipe(serial, PIPE_NAME);
   RequestIn(device, REQ_FIRMWARE_VERSION, input);
   RequestIn(device, REQ_SERIAL_NUMBER, input);
-  device::FetchCalibration(device);
+  device::FetchCalibration(device, serial);
   device.SendSetEvent(pipe, 0x1234);
   for (int k = 0; k < 3; ++k) {
     std::array<std::uint8_t, READING_SIZE> buffer{};

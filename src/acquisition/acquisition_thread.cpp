@@ -29,7 +29,10 @@ std::uint32_t NextReadEventToken() {
 }  // namespace
 
 AcquisitionThread::AcquisitionThread(AppState& state, WaveformSink& graph, WindowLink& window, Clock& clock)
-    : state_(state), device_(state.device), window_(window), clock_(clock),
+    : state_(state),
+      device_(state.device),
+      window_(window),
+      clock_(clock),
       measurement_(state.controls, state.measurement, graph) {
   listeners_.SetFaultFunction([this](const std::string& message) { device_.Notice(message); });
 }
@@ -60,7 +63,7 @@ void AcquisitionThread::Stop() {
     // one about to start (the pause before a read) returns at once too.
     if (pipe_ != INVALID_HANDLE_VALUE) device_.CancelPendingRead(pipe_);
   }
-  device_.WakeSelectionWaiters();  // an idle thread waits for a selection
+  state_.selection.WakeWaiters();  // an idle thread waits for a selection
   if (join) {
     thread_.join();
     device_.RefuseRequests(false);  // the window's own requests (the suspend notice) work again
@@ -98,7 +101,7 @@ void AcquisitionThread::ThreadStart() {
   listeners_.Tell(&AcquisitionListener::OnThreadStarted, ThreadStartedEvent{t0});
   ResetOutletStatistics(state_.measurement);
 
-  device_.setSelectedSerial(static_cast<std::int32_t>(state_.startup.commandSerial));
+  state_.selection.Set(static_cast<std::int32_t>(state_.startup.commandSerial));
   lastSentOutlet_ = NOT_SENT;
   lastSentQuantity_ = NOT_SENT;
   state_.selectedOutlet.store(0);
@@ -115,14 +118,14 @@ void AcquisitionThread::ThreadStart() {
 }
 
 void AcquisitionThread::OuterPass() {
-  if (device_.selectedSerial() == 0) {
+  if (state_.selection.serial() == 0) {
     // Idle costs nothing: the thread sleeps until a selection or a stop wakes it.
     SetState(ConnectionState::Idle);
-    device_.WaitForSelection([this] { return state_.threadRunFlag.load() == 0; });
+    state_.selection.WaitForSelection([this] { return state_.threadRunFlag.load() == 0; });
     return;
   }
   clock_.Sleep(1);  // paces the retries while the pipe cannot be opened
-  const std::int32_t serial = device_.selectedSerial();
+  const std::int32_t serial = state_.selection.serial();
   if (serial == 0 || state_.threadRunFlag.load() == 0) return;
   SetState(ConnectionState::Opening);
   ResetOutletStatistics(state_.measurement);
@@ -141,7 +144,7 @@ void AcquisitionThread::OuterPass() {
   connectionSelection_ = serial;
   if (state_.startup.log.logMode.load() >= STARTUP_ACTIONS_PENDING) RunStartupActions();
   ReadIdentity();
-  measurement_.SetCalibration(device::FetchCalibration(device_));
+  measurement_.SetCalibration(device::FetchCalibration(device_, serial));
   measurement_.StartConnection();
   device_.SendSetEvent(pipe, readEvent_);
   environmentDue_ = true;
@@ -180,23 +183,23 @@ void AcquisitionThread::BackOffAfter(ConnectionEnd end, std::int32_t serial) {
     device_.Notice("kvxclient: " + FormatTreeLabel(static_cast<std::uint32_t>(serial)) + ": " + why +
                    "; retrying with a growing pause (up to 30 s). Is --usb-endpoint right?");
   }
-  device_.WaitWhileSelected(serial, std::chrono::milliseconds(waitMs),
-                            [this] { return state_.threadRunFlag.load() == 0; });
+  state_.selection.WaitWhileSelected(serial, std::chrono::milliseconds(waitMs),
+                                     [this] { return state_.threadRunFlag.load() == 0; });
 }
 
 Handle AcquisitionThread::OpenConnection(std::int32_t serial) {
   std::string path;
-  Handle probe = device_.OpenSelectedDevice(path);
-  if (probe == INVALID_HANDLE_VALUE) probe = device_.OpenSelectedDevice(path);
+  Handle probe = device_.OpenDevice(serial, path);
+  if (probe == INVALID_HANDLE_VALUE) probe = device_.OpenDevice(serial, path);
   if (probe == INVALID_HANDLE_VALUE) {
     // The strip is gone: idle until the user selects one. A selection the
     // user made meanwhile is left alone.
-    if (device_.selectedSerial() == serial) device_.setSelectedSerial(0);
+    if (state_.selection.serial() == serial) state_.selection.Set(0);
     SetState(ConnectionState::Idle);
     return INVALID_HANDLE_VALUE;
   }
   device_.driver().Close(probe);  // it only proves that the strip is there
-  return device_.OpenPipe(PIPE_NAME);
+  return device_.OpenPipe(serial, PIPE_NAME);
 }
 
 void AcquisitionThread::RunStartupActions() {
@@ -213,13 +216,14 @@ void AcquisitionThread::RunStartupActions() {
 
 void AcquisitionThread::ReadIdentity() {
   std::array<std::uint8_t, 8> reply{};
-  device_.VendorRequestIn(REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH, reply);
+  device_.Request(connectionSelection_,
+                  BuildSetupPacket(REQUEST_TYPE_IN, REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH), reply);
   const std::string firmwareText = FormatFirmwareText(reply[0], reply[1]);
   state_.controls.SetText(ids::FIRMWARE_VALUE, firmwareText);
 
   reply.fill(0);
-  const std::optional<std::size_t> got =
-      device_.VendorRequestInBytes(REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH, reply);
+  const std::optional<std::size_t> got = device_.Request(
+      connectionSelection_, BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH), reply);
   const bool whole = got.has_value() && *got >= SERIAL_NUMBER_LENGTH;
   // The label shows what came back (00000 when nothing did).
   state_.controls.SetText(ids::SERIAL_VALUE, FormatSerialLabel(reply[0], reply[1], reply[2]));
@@ -244,7 +248,7 @@ void AcquisitionThread::EndConnection(Handle pipe) {
   device_.ClosePipe(pipe);
   // Records of the next connection (perhaps another strip) start new files.
   Break(CloseReason::ConnectionEnded);
-  SetState(device_.selectedSerial() == 0 ? ConnectionState::Idle : ConnectionState::Opening);
+  SetState(state_.selection.serial() == 0 ? ConnectionState::Idle : ConnectionState::Opening);
 }
 
 }  // namespace kvx

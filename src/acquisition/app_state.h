@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "acquisition/control_model.h"
+#include "acquisition/selection.h"
 #include "device/clock.h"
 #include "device/device_access.h"
 #include "device/protocol.h"
@@ -50,8 +51,8 @@ struct StartupValues {
   std::uint32_t startQuantity = 0;  // 0 current, 1 power
 };
 
-inline constexpr double OUTLET_MIN_RESET = 99999.9;        // ResetStatistics
-inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;   // ResetOutletStatistics
+inline constexpr double OUTLET_MIN_RESET = 99999.9;       // ResetStatistics
+inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;  // ResetOutletStatistics
 
 // The displayed statistics and the latest reading's kind. The
 // statistics are reset from both threads and updated by the acquisition
@@ -64,7 +65,7 @@ struct MeasurementState {
   std::atomic<double> activePowerMax{0.0};
   std::atomic<double> activePowerMin{0.0};
   std::atomic<std::uint8_t> lastReadingKind{0};  // read by the window's paint handler
-  std::atomic<double> waveMin{0.0};  // also set by CreateGraphBitmap on the UI thread
+  std::atomic<double> waveMin{0.0};              // also set by CreateGraphBitmap on the UI thread
   std::atomic<double> waveMax{0.0};
 
   // Acquisition thread only.
@@ -84,8 +85,9 @@ class AppState {
   AppState(const AppState&) = delete;
   AppState& operator=(const AppState&) = delete;
 
-  // DeviceList, deviceCount, selectedSerial and deviceLock.
+  // DeviceList, deviceCount and deviceLock.
   device::DeviceAccess device;
+  StripSelection selection;
 
   std::atomic<std::uint8_t> selectedOutlet{0};  // 0 summary, 1..4 waveform of that outlet
   std::atomic<std::uint8_t> selectedQuantity{protocol::QUANTITY_CURRENT};

@@ -22,7 +22,7 @@ ConnectionEnd AcquisitionThread::ReadLoop(Handle pipe) {
   ReadTimeoutsEvent emptyRun;
   const auto endRun = [&] { EndReadTimeouts(emptyRun); };
   while (state_.readLoopRunFlag.load() != 0) {
-    if (device_.selectedSerial() != connectionSelection_) {
+    if (state_.selection.serial() != connectionSelection_) {
       lastSentOutlet_ = NOT_SENT;
       lastSentQuantity_ = NOT_SENT;
       endRun();
@@ -65,15 +65,15 @@ void AcquisitionThread::EndReadTimeouts(ReadTimeoutsEvent& run) {
 // unplugged, anything else is the pipe failing under a strip still there.
 ConnectionEnd AcquisitionThread::WhyReadFailed() {
   if (state_.readLoopRunFlag.load() == 0) return ConnectionEnd::Stop;
-  if (device_.selectedSerial() != connectionSelection_) return ConnectionEnd::SelectionChanged;
+  if (state_.selection.serial() != connectionSelection_) return ConnectionEnd::SelectionChanged;
   std::string path;
-  return device_.ProbeSelectedDevice(path) ? ConnectionEnd::ReadFailure : ConnectionEnd::Unplugged;
+  return device_.ProbeDevice(connectionSelection_, path) ? ConnectionEnd::ReadFailure : ConnectionEnd::Unplugged;
 }
 
 void AcquisitionThread::SendChangedSelections() {
   const std::uint8_t outlet = state_.selectedOutlet.load();
   if (outlet != lastSentOutlet_) {
-    device_.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, outlet, 0, 0);
+    device_.Request(connectionSelection_, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, outlet, 0, 0));
     lastSentOutlet_ = outlet;
     if (outlet != 0) discardNextReading_ = true;
     ResetStatistics(state_.measurement);
@@ -81,15 +81,14 @@ void AcquisitionThread::SendChangedSelections() {
   }
   const std::uint8_t quantity = state_.selectedQuantity.load();
   if (quantity != lastSentQuantity_) {
-    device_.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_QUANTITY, quantity, 0, 0);
+    device_.Request(connectionSelection_, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SELECT_QUANTITY, quantity, 0, 0));
     lastSentQuantity_ = quantity;
     discardNextReading_ = true;
     Break(CloseReason::QuantityChanged);
   }
 }
 
-void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick,
-                                      const LocalTime& arrivalTime) {
+void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick, const LocalTime& arrivalTime) {
   // Unsigned 32-bit difference: right across the wrap of the tick counter.
   if (environmentDue_ || static_cast<std::uint32_t>(arrivalTick - lastEnvironmentTick_) >= ENVIRONMENT_PERIOD_MS) {
     // A stop that came during the refresh refused its requests: neither the
@@ -114,9 +113,10 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
         if (frameDone) {
-          listeners_.Tell(&AcquisitionListener::OnWaveformValue,
-                          WaveformValueEvent{arrivalTick, arrivalTime, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
-                                             measurement_.lastWaveIsPower(), measurement_.lastWaveValue()});
+          listeners_.Tell(
+              &AcquisitionListener::OnWaveformValue,
+              WaveformValueEvent{arrivalTick, arrivalTime, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
+                                 measurement_.lastWaveIsPower(), measurement_.lastWaveValue()});
         }
         outcome = Outcome::Accepted;
         break;
@@ -161,7 +161,8 @@ bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   bool anyFailed = false;
   const auto request = [&](std::uint8_t code, const char* name, std::uint16_t length, std::size_t needed) {
     std::array<std::uint8_t, 8> reply{};
-    const std::optional<std::size_t> got = device_.VendorRequestInBytes(code, 0, 0, length, reply);
+    const std::optional<std::size_t> got =
+        device_.Request(connectionSelection_, BuildSetupPacket(REQUEST_TYPE_IN, code, 0, 0, length), reply);
     const bool whole = got.has_value() && *got >= needed;
     if (!whole && state_.readLoopRunFlag.load() != 0) {
       anyFailed = anyFailed || !got.has_value();
@@ -183,7 +184,7 @@ bool AcquisitionThread::RefreshEnvironment(std::uint32_t arrivalTick) {
   // A request that failed because the strip is gone: the connection ends as
   // after a failed read, and no record gets values that were never measured.
   std::string path;
-  if (anyFailed && !device_.ProbeSelectedDevice(path)) {
+  if (anyFailed && !device_.ProbeDevice(connectionSelection_, path)) {
     stripGone_ = true;
     return false;
   }

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "acquisition/acquisition_thread.h"
-#include "kvx_version.h"
 #include "acquisition/control_ids.h"
 #include "graph/waveform_graph.h"
+#include "kvx_version.h"
 #include "metrics/collector.h"
 #include "recording/csv_recorder.h"
 #include "recording/journal_listener.h"
@@ -21,7 +21,8 @@ Client::Client(device::Driver& driver, Clock& clock, std::string logDirectory)
     : driver_(driver),
       clock_(clock),
       state_(std::make_unique<AppState>(driver)),
-      journal_(std::make_unique<recording::JournalListener>(state_->startup.log, state_->controls, clock, logDirectory)),
+      journal_(
+          std::make_unique<recording::JournalListener>(state_->startup.log, state_->controls, clock, logDirectory)),
       recorder_(std::make_unique<CsvRecorder>(state_->startup.log, state_->controls, clock, std::move(logDirectory),
                                               journal_.get())),
       graph_(std::make_unique<WaveformGraph>(state_->controls, state_->measurement)),
@@ -40,14 +41,12 @@ CommandLineResult Client::ApplyCommandLine(std::string_view text) {
 
 void Client::RegisterNotifications(TreeRebuildTarget* tree, DeviceRecount::PostToOwner post) {
   if (recount_ || shutDown_) return;
-  recount_ = std::make_unique<DeviceRecount>(state_->device, std::move(post),
-                                             [this, tree](const DeviceListUpdate& update) {
-                                               ApplyDeviceListUpdate(update, tree);
-                                             });
+  recount_ = std::make_unique<DeviceRecount>(
+      state_->device, std::move(post),
+      [this, tree](const DeviceListUpdate& update) { ApplyDeviceListUpdate(update, tree); });
   for (std::string_view guid : {device::primaryInterfaceGuid, device::fallbackInterfaceGuid}) {
-    const auto id = driver_.Subscribe(guid, [recount = recount_.get()](const device::DeviceEvent&) {
-      recount->Request();
-    });
+    const auto id =
+        driver_.Subscribe(guid, [recount = recount_.get()](const device::DeviceEvent&) { recount->Request(); });
     if (id != 0) subscriptions_.push_back(id);
   }
 }
@@ -83,10 +82,10 @@ void Client::JournalProcessStarted(const std::vector<std::string>& options, cons
   }
   const std::uint32_t serial = state_->startup.commandSerial;
   journal_->ProcessStarted(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt,
-                            {{"version", std::string(KVX_VERSION)},
-                             {"pid", std::int64_t{getpid()}},
-                             {"options", text},
-                             {"values", commandLineText}});
+                           {{"version", std::string(KVX_VERSION)},
+                            {"pid", std::int64_t{getpid()}},
+                            {"options", text},
+                            {"values", commandLineText}});
 }
 
 namespace {
@@ -147,16 +146,19 @@ struct NoticeOutcome {
 }  // namespace
 
 bool Client::OnSuspend(std::chrono::milliseconds maxWait) {
-  if (state_->device.selectedSerial() == 0) return false;
+  const std::int32_t serial = state_->selection.serial();
+  if (serial == 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + maxWait;
   auto outcome = std::make_shared<NoticeOutcome>();
-  const bool posted = noticeThread_.Post([device = &state_->device, outcome, deadline] {
+  const bool posted = noticeThread_.Post([device = &state_->device, serial, outcome, deadline] {
     // Waits here behind a read in flight or a slow request of the other thread.
     std::lock_guard lock(device->deviceLock());
     // Past the caller's wait the system may already sleep: a notice now would
     // reach the strip after resume, so none goes.
     if (std::chrono::steady_clock::now() > deadline) return outcome->Set(false);
-    outcome->Set(device->VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SUSPEND, 0, 0, 0));
+    outcome->Set(
+        device->Request(serial, protocol::BuildSetupPacket(protocol::REQUEST_TYPE_OUT, protocol::REQ_SUSPEND, 0, 0, 0))
+            .has_value());
   });
   if (!posted) return false;
   std::unique_lock lock(outcome->mutex);

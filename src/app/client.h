@@ -82,7 +82,7 @@ class Client {
   // ---- Events (on the thread that owns the window, or the headless loop).
   // A list the recount enumerated: deletes the tree's nodes, hides the
   // panels, swaps the list in and adds every strip's nodes, in that order.
-  // Changes neither selectedSerial nor the connection.
+  // Changes neither the selection nor the connection.
   void ApplyDeviceListUpdate(const DeviceListUpdate& update, TreeRebuildTarget* tree);
   // The system is about to suspend: tell the selected strip. The request goes
   // out from a worker, so a read in flight or a slow strip holds the caller

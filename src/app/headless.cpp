@@ -93,20 +93,20 @@ void HeadlessSession::Tick() {
     if (state.device.GetSerialAt(1, first) && first != 0) {
       target = static_cast<std::uint32_t>(first);
       targetSerial_.store(target);
-      state.device.setSelectedSerial(first);
+      state.selection.Set(first);
     }
   }
   Situation now = Situation::NoStrip;
   if (target != 0) {
     std::string path;
     const bool present = state.device.FindDevicePath(static_cast<std::int32_t>(target), path);
-    if (present && state.device.selectedSerial() == 0) {
+    if (present && state.selection.serial() == 0) {
       // The strip this run follows is back after it went away: poll it
       // again. Its new connection starts new log files.
-      state.device.setSelectedSerial(static_cast<std::int32_t>(target));
+      state.selection.Set(static_cast<std::int32_t>(target));
     }
-    now = present && state.device.selectedSerial() == static_cast<std::int32_t>(target) ? Situation::Polling
-                                                                                        : Situation::Waiting;
+    now = present && state.selection.serial() == static_cast<std::int32_t>(target) ? Situation::Polling
+                                                                                   : Situation::Waiting;
   }
   if (now != situation_) {
     switch (now) {
@@ -175,7 +175,7 @@ std::string HeadlessSession::StatusLine() const {
   const ControlModel& controls = state.controls;
   std::ostringstream line;
   const std::uint32_t target = targetSerial_.load();
-  const std::int32_t selected = state.device.selectedSerial();
+  const std::int32_t selected = state.selection.serial();
   // Values are shown only while a connection brings readings: the labels of
   // an ended connection or of a stall are not live.
   const AcquisitionThread* thread = client_.acquisition();
@@ -196,16 +196,18 @@ std::string HeadlessSession::StatusLine() const {
   }
   if (status.connected && !live) line << " | no readings for " << silentMs / 1000 << " s";
   line << " | " << shown(controls.GetText(ids::VOLTAGE_VALUE)) << " V | "
-       << shown(controls.GetText(ids::FREQUENCY_VALUE)) << " Hz | "
-       << shown(controls.GetText(ids::TEMPERATURE_VALUE)) << " \u00B0C |";
+       << shown(controls.GetText(ids::FREQUENCY_VALUE)) << " Hz | " << shown(controls.GetText(ids::TEMPERATURE_VALUE))
+       << " \u00B0C |";
   for (std::size_t k = 0; k < 4; ++k) {
     line << " CH" << (k + 1) << ' ' << shown(controls.GetText(ids::PRESENT_VALUE[k]));
   }
   const bool power = state.selectedQuantity.load() == protocol::QUANTITY_POWER;
   line << (power ? " W" : " mA");
   // Energy is measured only from power readings: in current mode there is none to show.
-  if (power) line << EnergyText(*client_.metricsBoard().Read(), selected != 0 ? static_cast<std::uint32_t>(selected) : target);
-  else line << " | energy n/a (current)";
+  if (power)
+    line << EnergyText(*client_.metricsBoard().Read(), selected != 0 ? static_cast<std::uint32_t>(selected) : target);
+  else
+    line << " | energy n/a (current)";
   const RecorderStatus log = client_.recorder().Status();
   if (!controls.IsChecked(ids::LOG_CHECK)) {
     line << " | log off";
@@ -299,8 +301,10 @@ bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& w
       nextStatus += std::chrono::seconds(1);
       if (nextStatus <= now) nextStatus = now + std::chrono::seconds(1);
       const std::string line = session.StatusLine();
-      if (terminal) out << '\r' << line << "\x1b[K" << std::flush;
-      else out << line << '\n' << std::flush;
+      if (terminal)
+        out << '\r' << line << "\x1b[K" << std::flush;
+      else
+        out << line << '\n' << std::flush;
       service.Status(line);
     }
     if (options.durationMs && now - start >= std::chrono::milliseconds(*options.durationMs)) break;
@@ -333,8 +337,8 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   // Listening before acquisition starts, so a port in use stops the run before
   // any file is written. Declared after the client: it is gone before the
   // client's records.
-  metrics::MetricsServer metricsServer(
-      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
+  metrics::MetricsServer metricsServer([&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); },
+                                       options.metricsWeb);
   if (const std::optional<int> exit = StartMetrics(metricsServer, options, out, err)) return *exit;
   if (!client.StartAcquisition(session)) {
     err << "kvxclient: the acquisition thread could not be started\n";

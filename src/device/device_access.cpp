@@ -25,8 +25,7 @@ bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, De
   const Handle handle = OpenPath(*path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   // The same 8-byte buffer carries the setup packet in and the reply out.
-  std::array<std::uint8_t, 8> buffer =
-      BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
+  std::array<std::uint8_t, 8> buffer = BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
   std::uint32_t returned = 0;
   const bool ok = Control(handle, IOCTL_STRIP_CONTROL_TRANSFER, buffer, buffer, returned);
   // The buffer still holds the setup packet beyond the bytes returned; a short
@@ -34,7 +33,8 @@ bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, De
   // they read as zero like every other short reply.
   std::fill(buffer.begin() + std::min<std::size_t>(returned, buffer.size()), buffer.end(), std::uint8_t{0});
   if (ok) {
-    entry.serialNumber = static_cast<std::int32_t>(DecodeSerialNumber(std::span<const std::uint8_t, 3>(buffer.data(), 3)));
+    entry.serialNumber =
+        static_cast<std::int32_t>(DecodeSerialNumber(std::span<const std::uint8_t, 3>(buffer.data(), 3)));
     entry.devicePath = *path;
   }
   driver_.Close(handle);
@@ -114,45 +114,17 @@ bool DeviceAccess::FindDevicePath(std::int32_t serial, std::string& path) const 
   return false;
 }
 
-// ---------------------------------------------------------------- selected strip
+// ---------------------------------------------------------------- one strip
 
-void DeviceAccess::setSelectedSerial(std::int32_t serial) {
-  {
-    // Stored under the wait's lock: a waiter that just found no selection is
-    // already waiting when the notice comes, so it cannot miss it.
-    std::lock_guard lock(selectionMutex_);
-    if (selectedSerial_.exchange(serial) != serial) selectionChanges_.fetch_add(1);
-  }
-  selectionChanged_.notify_all();
-}
-
-std::int32_t DeviceAccess::WaitForSelection(const std::function<bool()>& stopWaiting) {
-  std::unique_lock lock(selectionMutex_);
-  selectionChanged_.wait(lock, [&] { return selectedSerial_.load() != 0 || stopWaiting(); });
-  return selectedSerial_.load();
-}
-
-void DeviceAccess::WaitWhileSelected(std::int32_t serial, std::chrono::milliseconds timeout,
-                                     const std::function<bool()>& stopWaiting) {
-  std::unique_lock lock(selectionMutex_);
-  selectionChanged_.wait_for(lock, timeout, [&] { return selectedSerial_.load() != serial || stopWaiting(); });
-}
-
-void DeviceAccess::WakeSelectionWaiters() {
-  { std::lock_guard lock(selectionMutex_); }
-  selectionChanged_.notify_all();
-}
-
-Handle DeviceAccess::OpenSelectedDevice(std::string& path) {
+Handle DeviceAccess::OpenDevice(std::int32_t serial, std::string& path) {
   path.clear();
-  // Serial 0 means "no strip selected", even if some strip reports that number.
-  const std::int32_t serial = selectedSerial();
+  // Serial 0 means "no strip", even if some strip reports that number.
   if (serial == 0 || !FindDevicePath(serial, path)) return INVALID_HANDLE_VALUE;
   return OpenPath(path);
 }
 
-bool DeviceAccess::ProbeSelectedDevice(std::string& path) {
-  const Handle handle = OpenSelectedDevice(path);
+bool DeviceAccess::ProbeDevice(std::int32_t serial, std::string& path) {
+  const Handle handle = OpenDevice(serial, path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   driver_.Close(handle);
   return true;
@@ -160,24 +132,23 @@ bool DeviceAccess::ProbeSelectedDevice(std::string& path) {
 
 // ---------------------------------------------------------------- locked requests
 
-Handle DeviceAccess::OpenPipe(std::string_view name) {
+Handle DeviceAccess::OpenPipe(std::int32_t serial, std::string_view name) {
   std::lock_guard lock(deviceLock_);
   std::string path;
-  if (!ProbeSelectedDevice(path)) return INVALID_HANDLE_VALUE;
+  if (!ProbeDevice(serial, path)) return INVALID_HANDLE_VALUE;
   path += PIPE_SEPARATOR;
   path += name;
   return OpenPath(path);
 }
 
-bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+bool DeviceAccess::PipeIoControl(std::int32_t serial, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                                  std::uint32_t& bytesReturned) {
   bytesReturned = 0;
   if (refused_.load()) return false;
   std::lock_guard lock(deviceLock_);
-  // One open per request: the selected strip's pipe, straight away (a strip
-  // that is gone has no pipe to open either).
+  // One open per request: the strip's pipe, straight away (a strip that is
+  // gone has no pipe to open either).
   std::string path;
-  const std::int32_t serial = selectedSerial();
   if (serial == 0 || !FindDevicePath(serial, path)) return false;
   const Handle pipe = OpenPath(path + PIPE_SEPARATOR + std::string(PIPE_NAME));
   if (pipe == INVALID_HANDLE_VALUE) return false;
@@ -187,7 +158,7 @@ bool DeviceAccess::PipeIoControl(std::uint32_t code, std::span<const std::uint8_
   }
   std::uint32_t returned = 0;
   // A refusal that came while the pipe opened found nothing to cancel: it is seen here.
-  const bool ok = !refused_.load() && Control(pipe, code, in, out, returned);
+  const bool ok = !refused_.load() && Control(pipe, IOCTL_STRIP_CONTROL_TRANSFER, in, out, returned);
   {
     std::lock_guard control(controlMutex_);
     controlPipe_ = INVALID_HANDLE_VALUE;
@@ -204,37 +175,21 @@ void DeviceAccess::RefuseRequests(bool refuse) {
   if (controlPipe_ != INVALID_HANDLE_VALUE) driver_.CancelControl(controlPipe_);
 }
 
-bool DeviceAccess::VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
-                                    std::uint16_t wIndex, std::uint16_t wLength) {
+std::optional<std::size_t> DeviceAccess::Request(std::int32_t serial, const SetupPacket& setup,
+                                                 std::span<std::uint8_t> reply) {
+  // An IN request gets the 8-byte reply buffer; an OUT request a larger one
+  // whose contents are discarded. The input is the setup packet alone.
+  const bool in = (setup[0] & 0x80) != 0;
   std::array<std::uint8_t, 1024> buffer{};
-  std::lock_guard lock(deviceLock_);
-  const SetupPacket packet = BuildSetupPacket(bmRequestType, bRequest, wValue, wIndex, wLength);
-  std::copy(packet.begin(), packet.end(), buffer.begin());
+  const std::span<std::uint8_t> out = in ? std::span(buffer).first(8) : std::span(buffer);
   std::uint32_t returned = 0;
-  // The input is the first 8 bytes; whatever comes back is discarded.
-  const std::array<std::uint8_t, 8> input = packet;
-  return PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, input, buffer, returned);
-}
-
-bool DeviceAccess::VendorRequestIn(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
-                                   std::uint16_t wLength, std::span<std::uint8_t> dest) {
-  return VendorRequestInBytes(bRequest, wValue, wIndex, wLength, dest).has_value();
-}
-
-std::optional<std::size_t> DeviceAccess::VendorRequestInBytes(std::uint8_t bRequest, std::uint16_t wValue,
-                                                              std::uint16_t wIndex, std::uint16_t wLength,
-                                                              std::span<std::uint8_t> dest) {
-  std::lock_guard lock(deviceLock_);
-  const SetupPacket packet = BuildSetupPacket(REQUEST_TYPE_IN, bRequest, wValue, wIndex, wLength);
-  std::array<std::uint8_t, 8> reply{};
-  std::uint32_t returned = 0;
-  if (!PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, packet, reply, returned)) return std::nullopt;
-  const std::size_t count = std::min<std::size_t>({returned, reply.size(), dest.size()});
-  std::copy_n(reply.begin(), count, dest.begin());
+  if (!PipeIoControl(serial, setup, out, returned)) return std::nullopt;
+  const std::size_t count = in ? std::min<std::size_t>({returned, out.size(), reply.size()}) : 0;
+  std::copy_n(buffer.begin(), count, reply.begin());
   return count;
 }
 
-bool DeviceAccess::ResetChannelRecord(int outlet) {
+bool DeviceAccess::ResetChannelRecord(std::int32_t serial, int outlet) {
   if (outlet < 1 || outlet > 4) return false;
   const std::optional<AccessCode> code = driver_.UnlockCode();
   if (!code) return false;
@@ -247,11 +202,7 @@ bool DeviceAccess::ResetChannelRecord(int outlet) {
   };
   std::lock_guard lock(deviceLock_);  // no other request comes between the steps
   bool result = false;
-  for (const SetupPacket& step : steps) {
-    std::array<std::uint8_t, 8> reply{};
-    std::uint32_t returned = 0;
-    result = PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, step, reply, returned);
-  }
+  for (const SetupPacket& step : steps) result = Request(serial, step).has_value();
   return result;
 }
 
@@ -260,10 +211,10 @@ void DeviceAccess::SetNoticeSink(NoticeSink sink) {
   noticeSink_ = std::move(sink);
 }
 
-void DeviceAccess::SayRecordKept(int outlet) {
+void DeviceAccess::SayRecordKept(std::int32_t serial, int outlet) {
   if (recordKeptSaid_.exchange(true)) return;
   const std::string line = "kvxclient: the calibration record of outlet " + std::to_string(outlet) + " of " +
-                           protocol::FormatTreeLabel(static_cast<std::uint32_t>(selectedSerial()) & 0xFFFFFFu) +
+                           protocol::FormatTreeLabel(static_cast<std::uint32_t>(serial) & 0xFFFFFFu) +
                            " is flagged; without the strip's unlock code (--unlock-code=W1:W2) it is used as read,"
                            " not reset (said once: other flagged records are kept alike)";
   Notice(line);
@@ -271,8 +222,10 @@ void DeviceAccess::SayRecordKept(int outlet) {
 
 void DeviceAccess::Notice(const std::string& line) {
   std::lock_guard lock(noticeMutex_);
-  if (noticeSink_) noticeSink_(line);
-  else std::fprintf(stderr, "%s\n", line.c_str());
+  if (noticeSink_)
+    noticeSink_(line);
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // ---------------------------------------------------------------- pipe handle
@@ -316,24 +269,27 @@ void DeviceAccess::CancelPendingRead(Handle pipe) {
 
 // ---------------------------------------------------------------- calibration fetch
 
-std::array<ChannelCalibration, 4> FetchCalibration(DeviceAccess& device) {
+std::array<ChannelCalibration, 4> FetchCalibration(DeviceAccess& device, std::int32_t serial) {
+  const auto readMemory = [&](std::uint16_t page, std::uint16_t offset, std::span<std::uint8_t> reply) {
+    device.Request(serial, BuildSetupPacket(REQUEST_TYPE_IN, REQ_READ_MEMORY, page, offset, READ_MEMORY_LENGTH), reply);
+  };
   std::array<std::uint8_t, 8> reply{};
-  device.VendorRequestIn(REQ_READ_MEMORY, PAGE_SELECTOR_PAGE, PAGE_SELECTOR_OFFSET, READ_MEMORY_LENGTH, reply);
+  readMemory(PAGE_SELECTOR_PAGE, PAGE_SELECTOR_OFFSET, reply);
   const std::uint16_t page = SelectCalibrationPage(reply[PAGE_SELECTOR_BYTE]);
 
   std::array<ChannelCalibration, 4> records{};
   for (int outlet = 1; outlet <= 4; ++outlet) {
     std::array<std::uint8_t, 8> first{};
-    device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationRecordOffset(outlet), READ_MEMORY_LENGTH, first);
+    readMemory(page, CalibrationRecordOffset(outlet), first);
     if (first[CALIBRATION_FLAG_BYTE] != 0 && !device.CanResetRecords()) {
-      device.SayRecordKept(outlet);
+      device.SayRecordKept(serial, outlet);
     } else if (first[CALIBRATION_FLAG_BYTE] != 0) {
-      device.ResetChannelRecord(outlet);
+      device.ResetChannelRecord(serial, outlet);
       first.fill(0);
-      device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationRecordOffset(outlet), READ_MEMORY_LENGTH, first);
+      readMemory(page, CalibrationRecordOffset(outlet), first);
     }
     std::array<std::uint8_t, 8> second{};
-    device.VendorRequestIn(REQ_READ_MEMORY, page, CalibrationSecondReadOffset(outlet), READ_MEMORY_LENGTH, second);
+    readMemory(page, CalibrationSecondReadOffset(outlet), second);
     records[static_cast<std::size_t>(outlet) - 1] = DecodeChannelCalibration(first, second);
   }
   return records;

@@ -1,4 +1,4 @@
-// Discovery of strips and every exchange with the selected strip: the sorted
+// Discovery of strips and every exchange with one of them: the sorted
 // device list, the locked control requests (each opening its own handles), the
 // record reset sequence, and the bounded read of a reading on the pipe handle
 // of a connection. One re-entrant lock, deviceLock, serialises all device traffic.
@@ -7,7 +7,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -74,53 +73,30 @@ class DeviceAccess {
   bool GetSerialAt(int position, std::int32_t& serial) const;  // 1-based
   bool FindDevicePath(std::int32_t serial, std::string& path) const;
 
-  // ---- The selected strip (0 = none: every request to it fails).
-  std::int32_t selectedSerial() const { return selectedSerial_.load(); }
-  // How many times the selection took another value (storing the serial it
-  // already holds is no change): the read loop ends its connection at every one.
-  std::uint64_t selectionChanges() const { return selectionChanges_.load(); }
-  // Also wakes WaitForSelection.
-  void setSelectedSerial(std::int32_t serial);
-  // Blocks until a strip is selected or `stopWaiting` holds; returns the
-  // selection (0 when it gave up). `stopWaiting` is evaluated under the wait's
-  // lock: whoever makes it true calls WakeSelectionWaiters afterwards.
-  std::int32_t WaitForSelection(const std::function<bool()>& stopWaiting);
-  void WakeSelectionWaiters();
-  // Waits `timeout` while `serial` stays selected and `stopWaiting` false.
-  void WaitWhileSelected(std::int32_t serial, std::chrono::milliseconds timeout,
-                         const std::function<bool()>& stopWaiting);
-
-  Handle OpenSelectedDevice(std::string& path);
-  bool ProbeSelectedDevice(std::string& path);
+  // ---- One strip, named by its serial (0 = none: every request to it fails).
+  Handle OpenDevice(std::int32_t serial, std::string& path);
+  bool ProbeDevice(std::int32_t serial, std::string& path);
 
   // ---- Locked requests.
-  Handle OpenPipe(std::string_view name);
-  // `bytesReturned` is 0 whenever the call fails, and never more than out.size().
-  bool PipeIoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                     std::uint32_t& bytesReturned);
-  bool VendorRequestOut(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
-                        std::uint16_t wIndex, std::uint16_t wLength);
-  // Copies the bytes returned (at most 8, at most dest.size()) into `dest`;
-  // the rest of `dest`, and all of it on failure, stays as it was.
-  bool VendorRequestIn(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex, std::uint16_t wLength,
-                       std::span<std::uint8_t> dest);
-  // The same request, telling how many reply bytes reached `dest` (nullopt
-  // when the request failed), for callers that must tell a short reply from
-  // a whole one.
-  std::optional<std::size_t> VendorRequestInBytes(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
-                                                  std::uint16_t wLength, std::span<std::uint8_t> dest);
+  Handle OpenPipe(std::int32_t serial, std::string_view name);
+  // The one way to send a control request: the setup packet to the strip's
+  // pipe, opened once for the request. The reply bytes (at most 8, at most
+  // reply.size()) are copied into `reply`; returns how many, or nullopt when
+  // the request failed, `reply` then left as it was. An OUT request passes no reply.
+  std::optional<std::size_t> Request(std::int32_t serial, const protocol::SetupPacket& setup,
+                                     std::span<std::uint8_t> reply = {});
   // The five-step reset of outlet n's calibration record under one hold of
   // the lock, unlocked with the driver's code; false at once, nothing sent,
   // for n outside 1..4 or when the driver knows no code.
-  bool ResetChannelRecord(int outlet);
+  bool ResetChannelRecord(std::int32_t serial, int outlet);
   bool CanResetRecords() const { return driver_.UnlockCode().has_value(); }
   // Tells, once for the life of this object (one run of the program), that
-  // a flagged record of the selected strip was kept because no unlock code
+  // a flagged record of strip `serial` was kept because no unlock code
   // is known. The sink (set before the acquisition starts) gets the line;
   // without one it goes to stderr.
   using NoticeSink = std::function<void(const std::string&)>;
   void SetNoticeSink(NoticeSink sink);
-  void SayRecordKept(int outlet);
+  void SayRecordKept(std::int32_t serial, int outlet);
   // A line for the user: to the notice sink, else on stderr.
   void Notice(const std::string& line);
 
@@ -138,7 +114,7 @@ class DeviceAccess {
   // The bound of every control call made here (DEFAULT_CONTROL_TIMEOUT unless set).
   void setControlTimeout(std::chrono::milliseconds timeout) { controlTimeout_.store(timeout.count()); }
 
-  // While refused, every locked request (PipeIoControl and what builds on it)
+  // While refused, every locked request
   // fails at once without reaching the strip, and one in flight is withdrawn
   // (Driver::CancelControl), so that a stopping thread is never held by a
   // slow strip. SendSetEvent, SendStop and reads are not affected.
@@ -150,6 +126,9 @@ class DeviceAccess {
 
  private:
   Handle OpenPath(const std::string& path);
+  // `bytesReturned` is 0 whenever the call fails, and never more than out.size().
+  bool PipeIoControl(std::int32_t serial, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                     std::uint32_t& bytesReturned);
   bool Control(Handle handle, std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
                std::uint32_t& bytesReturned);
 
@@ -158,18 +137,14 @@ class DeviceAccess {
   mutable std::mutex listMutex_;  // guards only the swap of list_
   std::shared_ptr<const DeviceList> list_;
   std::atomic<int> deviceCount_{0};
-  std::atomic<std::int32_t> selectedSerial_{0};
-  std::atomic<std::uint64_t> selectionChanges_{0};
   std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
   std::atomic<std::int64_t> controlTimeout_{DEFAULT_CONTROL_TIMEOUT.count()};
   std::atomic<bool> refused_{false};
-  std::mutex controlMutex_;  // guards controlPipe_
+  std::mutex controlMutex_;                    // guards controlPipe_
   Handle controlPipe_ = INVALID_HANDLE_VALUE;  // the pipe of the request in flight
   std::atomic<bool> recordKeptSaid_{false};
   std::mutex noticeMutex_;  // guards noticeSink_
   NoticeSink noticeSink_;
-  std::mutex selectionMutex_;  // only for the wait on a selection
-  std::condition_variable selectionChanged_;
 };
 
 // The calibration fetch at the start of a connection: the page selector, then
@@ -177,6 +152,6 @@ class DeviceAccess {
 // repeated read when the record is flagged) and the second read. Results of
 // the requests are not examined: a failed request decodes as zero bytes.
 // Without an unlock code a flagged record is decoded as read (and said once).
-std::array<protocol::ChannelCalibration, 4> FetchCalibration(DeviceAccess& device);
+std::array<protocol::ChannelCalibration, 4> FetchCalibration(DeviceAccess& device, std::int32_t serial);
 
 }  // namespace kvx::device

@@ -3,7 +3,7 @@
 // selects the node's strip and switches the window to the node's view.
 //
 // Runs on the user-interface thread only. It steers the acquisition thread
-// through AppState (selectedSerial, selectedOutlet, selectedQuantity) and the
+// through AppState (selection, selectedOutlet, selectedQuantity) and the
 // window through the control model.
 #pragma once
 
@@ -63,7 +63,7 @@ class DeviceTree final : public TreeRebuildTarget {
   // Deletes the nodes of one position, children before their parents.
   void DeleteStripItems(int firstSlot);
   // The rebuild: every position's nodes go and the view becomes "nothing
-  // selected". Neither selectedSerial nor the connection changes, though the
+  // selected". Neither the selection nor the connection changes, though the
   // tree reports selection changes while its nodes are deleted.
   void DeleteAllStripItems() override;
 

@@ -87,13 +87,13 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
       return std::vector<std::uint8_t>{141};
     }
     if (s.bRequest == REQ_LINE_PERIOD) {
-      if (p == 0) return std::nullopt;  // fails
+      if (p == 0) return std::nullopt;                                 // fails
       return std::vector<std::uint8_t>{0x50, 0x4E, 0, 0, 0, 0, 0, 0};  // 20048 counts
     }
     if (s.bRequest == REQ_TEMPERATURE) {
-      if (p == 1) return std::nullopt;  // fails after a successful line period
+      if (p == 1) return std::nullopt;                     // fails after a successful line period
       if (p == 2) return std::vector<std::uint8_t>{0x88};  // one byte of two
-      return std::vector<std::uint8_t>{0x88, 0x13};  // 5000
+      return std::vector<std::uint8_t>{0x88, 0x13};        // 5000
     }
     return ScriptedDriver::DefaultReply(serial, s);
   });
@@ -103,8 +103,8 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
-  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");      // 141 is out of range
-  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");    // not 14184.40 from the 141 left over
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");    // 141 is out of range
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");  // not 14184.40 from the 141 left over
   EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "50.00");
   ASSERT_EQ(recorder.Readings().size(), 1u);
   EXPECT_EQ(recorder.Readings()[0].supplyVolts, 141.0);
@@ -145,7 +145,7 @@ TEST_F(ThreadTest, UnpluggedStripEndsTheConnectionAndIdlesWithTheLastValuesShown
   const int closesBefore = recorder.CloseCount();
 
   driver.SetPresent(STRIP_A, false);
-  ASSERT_TRUE(WaitFor([&] { return state.device.selectedSerial() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return state.selection.serial() == 0; }));
   ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle; }));
   EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
   EXPECT_EQ(recorder.CloseCount(), closesBefore + 1);
@@ -187,7 +187,7 @@ TEST_F(ThreadTest, AStripGoneDuringTheLineQuantitiesLeavesNoRecordOfMadeUpValues
   gone->store(true);
   clock.Advance(1000);
   driver.QueueRead(STRIP_A, ScriptedRead::Of(SummaryReading(100)));
-  ASSERT_TRUE(WaitFor([&] { return state.device.selectedSerial() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return state.selection.serial() == 0; }));
   EXPECT_EQ(recorder.Readings().size(), 1u);  // not one with V, Hz and temperature at 0
   events = recorder.Events();
   EXPECT_NE(std::find(events.begin(), events.end(), "ConnectionEnded unplugged"), events.end());
@@ -238,10 +238,10 @@ TEST_F(ThreadTest, StalledStripKeepsTheLockFreeBetweenBoundedReads) {
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(WaitFor([&] { return thread.Status().emptyReads >= 2; }));
   // A request of the user-interface thread (the suspend notice) gets through.
-  EXPECT_TRUE(state.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0));
+  EXPECT_TRUE(state.device.Request(STRIP_A, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0)).has_value());
   EXPECT_TRUE(HasCall(STRIP_A, "OUT 00 0000 0000"));
   // The selection is still polled before every read.
-  state.device.setSelectedSerial(0);
+  state.selection.Set(0);
   ASSERT_TRUE(WaitFor([&] { return thread.Status().state == ConnectionState::Idle; }));
   EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");
 }

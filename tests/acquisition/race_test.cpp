@@ -29,11 +29,13 @@ TEST_F(ThreadTest, UserInterfaceSideRacesTheThreadWithoutDataRaces) {
   for (int round = 0; round < 200; ++round) {
     for (std::uint32_t serial : {STRIP_A, STRIP_B})
       for (int p = 1; p <= WAVEFORM_PACKETS; ++p)
-        driver.QueueRead(serial, ScriptedRead::Of(Reading{static_cast<std::uint8_t>(p), 0x02, {900, 1000, 1100, 1000}}));
+        driver.QueueRead(serial,
+                         ScriptedRead::Of(Reading{static_cast<std::uint8_t>(p), 0x02, {900, 1000, 1100, 1000}}));
     ResetStatistics(state.measurement);
     state.selectedOutlet.store(static_cast<std::uint8_t>(round % 3));
     state.selectedQuantity.store(round % 2 ? QUANTITY_POWER : QUANTITY_CURRENT);
-    if (round % 50 == 49) state.device.setSelectedSerial(state.device.selectedSerial() == static_cast<std::int32_t>(STRIP_A) ? STRIP_B : STRIP_A);
+    if (round % 50 == 49)
+      state.selection.Set(state.selection.serial() == static_cast<std::int32_t>(STRIP_A) ? STRIP_B : STRIP_A);
     state.controls.Click(round % 4 ? ids::WAVE_CURRENT_RADIO : ids::WAVE_POWER_RADIO);
     state.controls.SetCheck(ids::AVERAGE_CHECK, round % 5 == 0);
     const ControlModel::Snapshot snapshot = state.controls.TakeSnapshot();

@@ -122,7 +122,7 @@ TEST_F(SelectionTest, OutletAndQuantityTogetherGoOutOutletFirstBeforeTheSameRead
 
 TEST_F(SelectionTest, AnotherStripEndsTheConnectionAndStartsAfresh) {
   const int closesBefore = recorder.CloseCount();
-  state.device.setSelectedSerial(STRIP_B);
+  state.selection.Set(STRIP_B);
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
   ASSERT_TRUE(WaitConnected(2));
   EXPECT_EQ(PipeCalls(STRIP_A).back(), "STOP");

@@ -66,7 +66,7 @@ TEST_F(StopTest, AnIdleThreadMakesNoPassesAndOpensASelectionAtOnce) {
   // A thread that polled its selection would pass thousands of times in this while.
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(sleeps_.load(), before);
-  state.device.setSelectedSerial(static_cast<std::int32_t>(STRIP_A));
+  state.selection.Set(static_cast<std::int32_t>(STRIP_A));
   ASSERT_TRUE(WaitConnected());
   auto stop = std::async(std::launch::async, [&] { thread.Stop(); });
   EXPECT_EQ(stop.wait_for(HANG), std::future_status::ready);
@@ -110,7 +110,7 @@ TEST_F(StopTest, AStopWithdrawsAControlRequestInFlight) {
   // Nothing of the opening reached the strip after the stop: no identity, no calibration.
   for (const std::string& call : PipeCalls(STRIP_A)) EXPECT_TRUE(call == "SET_EVENT" || call == "STOP") << call;
   // The window's own requests work again once the thread has ended.
-  EXPECT_TRUE(state.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0));
+  EXPECT_TRUE(state.device.Request(STRIP_A, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0)).has_value());
 }
 
 TEST_F(StopTest, ARestartedThreadConnectsAgain) {

@@ -81,13 +81,20 @@ TEST_F(BackendRegistryTest, TheClientsTraceEqualsTheSimulatorsOwn) {
     ASSERT_NE(traced, nullptr) << error;
     device::DeviceAccess access(*traced);
     access.RebuildDeviceList();
-    access.setSelectedSerial(0x1A2B3);
     std::string path;
-    ASSERT_TRUE(access.ProbeSelectedDevice(path));
-    const device::Handle pipe = access.OpenPipe(protocol::PIPE_NAME);
+    ASSERT_TRUE(access.ProbeDevice(0x1A2B3, path));
+    const device::Handle pipe = access.OpenPipe(0x1A2B3, protocol::PIPE_NAME);
     std::array<std::uint8_t, 8> reply{};
-    access.VendorRequestIn(protocol::REQ_FIRMWARE_VERSION, 0, 0, protocol::FIRMWARE_VERSION_LENGTH, reply);
-    access.VendorRequestOut(protocol::REQUEST_TYPE_OUT, protocol::REQ_SELECT_QUANTITY, protocol::QUANTITY_POWER, 0, 0);
+    access
+        .Request(0x1A2B3,
+                 protocol::BuildSetupPacket(protocol::REQUEST_TYPE_IN, protocol::REQ_FIRMWARE_VERSION, 0, 0,
+                                            protocol::FIRMWARE_VERSION_LENGTH),
+                 reply)
+        .has_value();
+    access
+        .Request(0x1A2B3, protocol::BuildSetupPacket(protocol::REQUEST_TYPE_OUT, protocol::REQ_SELECT_QUANTITY,
+                                                     protocol::QUANTITY_POWER, 0, 0))
+        .has_value();
     access.SendSetEvent(pipe, 7);
     protocol::ReadingBytes reading{};
     for (int i = 0; i < 3; ++i) access.ReadReading(pipe, reading);
@@ -98,7 +105,7 @@ TEST_F(BackendRegistryTest, TheClientsTraceEqualsTheSimulatorsOwn) {
     std::ifstream in(file);
     std::vector<std::string> out;
     for (std::string line; std::getline(in, line);) {
-      line = line.substr(line.find(' ') + 1);                   // the time
+      line = line.substr(line.find(' ') + 1);                  // the time
       if (client) line = line.substr(0, line.rfind(" seq="));  // the sequence number
       out.push_back(line);
     }
@@ -175,7 +182,9 @@ TEST_F(BackendRegistryTest, ABackendNotBuiltInIsNamedAsSuchBeforeItsOptionsAreJu
 TEST_F(BackendRegistryTest, EachBackendGetsOnlyItsOwnArgumentsCheckedAgainstTheirDeclaration) {
   std::vector<BackendArgument> seen;
   const std::vector<Backend> backends = {
-      {"a", "first", {{"--port", "N", "a port"}, {"--fast", "", "a flag"}},
+      {"a",
+       "first",
+       {{"--port", "N", "a port"}, {"--fast", "", "a flag"}},
        [&](const std::vector<BackendArgument>& arguments, std::string&) -> std::unique_ptr<device::Driver> {
          seen = arguments;
          return std::make_unique<test::ScriptedDriver>();
@@ -213,15 +222,15 @@ TEST_F(BackendRegistryTest, EachBackendGetsOnlyItsOwnArgumentsCheckedAgainstThei
 
 TEST_F(BackendRegistryTest, HelpNamesTheDriverOptionEveryBackendAndTheOptionsOfThoseBuiltIn) {
   const std::string help = UsageText("kvxclient");
-  for (const char* line : {"  --driver=NAME      where the strips are reached (default: sim)\n",
-                           "  sim                simulated strips",
-                           "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
-                           "  --trace=FILE       write every request to the strips and every reading received to FILE"
-                           " (any backend)\n",
-                           "  usb                real strips over USB",
-                           "    --usb-id=VID:PID USB vendor and product ID of the strips (repeatable)\n",
-                           "    --usb-fallback-id=VID:PID\n                     IDs of strips",
-                           "    --usb-endpoint=ADDR\n", "    --unlock-code=W1:W2\n"}) {
+  for (const char* line :
+       {"  --driver=NAME      where the strips are reached (default: sim)\n", "  sim                simulated strips",
+        "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
+        "  --trace=FILE       write every request to the strips and every reading received to FILE"
+        " (any backend)\n",
+        "  usb                real strips over USB",
+        "    --usb-id=VID:PID USB vendor and product ID of the strips (repeatable)\n",
+        "    --usb-fallback-id=VID:PID\n                     IDs of strips", "    --usb-endpoint=ADDR\n",
+        "    --unlock-code=W1:W2\n"}) {
     EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
   }
   EXPECT_EQ(help.find("not built"), std::string::npos) << help;

@@ -91,7 +91,7 @@ TEST_F(ClientTest, SuspendNoticeGoesOnlyToASelectedStrip) {
   EXPECT_FALSE(client.OnSuspend());
   EXPECT_TRUE(driver.Calls().empty());
 
-  client.state().device.setSelectedSerial(0x345);
+  client.state().selection.Set(0x345);
   EXPECT_TRUE(client.OnSuspend());
   const auto calls = driver.Calls();
   ASSERT_EQ(calls.size(), 1u);
@@ -129,11 +129,12 @@ TEST_F(ClientTest, HeadlessFollowsTheFirstStripWithoutASerialAndReportsIt) {
     return client.acquisition()->Status().readingsAccepted > 0;
   }));
   EXPECT_EQ(session.targetSerial(), 0x345u);
-  EXPECT_EQ(client.state().device.selectedSerial(), 0x345);
+  EXPECT_EQ(client.state().selection.serial(), 0x345);
   EXPECT_NE(out.str().find("No serial number given: polling the first strip found, S/N=00345."), std::string::npos)
       << out.str();
-  ASSERT_TRUE(WaitFor([&] { return session.StatusLine().find("CH1 100 CH2 200 CH3 300 CH4 400 mA") != std::string::npos; }))
-      << session.StatusLine();
+  ASSERT_TRUE(WaitFor([&] {
+    return session.StatusLine().find("CH1 100 CH2 200 CH3 300 CH4 400 mA") != std::string::npos;
+  })) << session.StatusLine();
   EXPECT_NE(session.StatusLine().find("S/N=00345 | 100 V | 50.00 Hz | 25.34 \u00B0C |"), std::string::npos)
       << session.StatusLine();
   EXPECT_NE(session.StatusLine().find("log off"), std::string::npos);
@@ -188,7 +189,7 @@ TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
   driver.Announce({device::DeviceEventType::RemoveComplete, std::string(device::primaryInterfaceGuid), "p"});
   ASSERT_TRUE(WaitFor([&] {
     session.Tick();
-    return client.state().device.selectedSerial() == 0;
+    return client.state().selection.serial() == 0;
   }));
   EXPECT_NE(session.StatusLine().find("S/N=00789 (waiting)"), std::string::npos) << session.StatusLine();
   EXPECT_TRUE(client.recorder().Status().currentFile.empty());  // the connection's files are closed
@@ -200,7 +201,7 @@ TEST_F(ClientTest, HeadlessSelectsTheCommandStripAgainWhenItComesBack) {
     const std::string file = client.recorder().Status().currentFile;
     return !file.empty() && file != firstFile;
   }));
-  EXPECT_EQ(client.state().device.selectedSerial(), 0x789);
+  EXPECT_EQ(client.state().selection.serial(), 0x789);
   EXPECT_NE(out.str().find("Waiting for S/N=00789 to be plugged in."), std::string::npos) << out.str();
   client.Shutdown();
 }
@@ -252,12 +253,12 @@ TEST_F(ClientTest, HeadlessSaysALoggingFailureOnceWhenItBeginsAndOnceWhenItEnds)
 // The connection's serial request fails: said once, on stderr.
 TEST_F(ClientTest, HeadlessSaysOnceThatAStripDidNotGiveItsSerial) {
   std::atomic<int> serialRequests{0};
-  driver.SetReply([&](std::uint32_t serial,
-                      const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
-    // The enumeration asks both strips first; the connection's request fails.
-    if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 2) return std::nullopt;
-    return ScriptedDriver::DefaultReply(serial, setup);
-  });
+  driver.SetReply(
+      [&](std::uint32_t serial, const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
+        // The enumeration asks both strips first; the connection's request fails.
+        if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 2) return std::nullopt;
+        return ScriptedDriver::DefaultReply(serial, setup);
+      });
   Client client(driver, DefaultClock(), dir);
   ASSERT_TRUE(client.ApplyCommandLine("789 1 1 0 0").ok);
   std::ostringstream out, err;
@@ -289,7 +290,7 @@ TEST_F(ClientTest, StripUnpluggedDuringTheCalibrationFetch) {
   TreeRecorder window;
   ASSERT_TRUE(client.StartAcquisition(window));
   ASSERT_TRUE(WaitFor([&] {
-    return memoryReads.load() >= 2 && client.state().device.selectedSerial() == 0 &&
+    return memoryReads.load() >= 2 && client.state().selection.serial() == 0 &&
            client.acquisition()->Status().state == ConnectionState::Idle;
   }));
   EXPECT_EQ(client.acquisition()->Status().readingsAccepted, 0u);
@@ -320,8 +321,8 @@ TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
   ASSERT_TRUE(ParseProgramOptions({"--metrics=9100"}, withMetrics, error)) << error;
   EXPECT_EQ(withMetrics.metrics, (metrics::ListenAddress{"127.0.0.1", 9100, true}));
 
-  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--driver=", "--log-dir=",
-                          "--metrics=", "--metrics=somehost:9100", "--metrics=0"}) {
+  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc",
+                          "--driver=", "--log-dir=", "--metrics=", "--metrics=somehost:9100", "--metrics=0"}) {
     ProgramOptions o;
     EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
     EXPECT_FALSE(error.empty());

@@ -55,7 +55,7 @@ TEST_F(DeviceEventsTest, TheOwnersThreadIsFreeWhileASlowRecountRunsAndThenApplie
   Client client(driver, DefaultClock(), ::testing::TempDir());
   device::DeviceAccess& device = client.state().device;
   ListStrips(device);
-  device.setSelectedSerial(0x789);
+  client.state().selection.Set(0x789);
   client.state().controls.ShowControlRange(5001, 5033, true);
   client.state().controls.ShowControlRange(3000, 3006, true);
   TreeCalls tree;
@@ -75,7 +75,7 @@ TEST_F(DeviceEventsTest, TheOwnersThreadIsFreeWhileASlowRecountRunsAndThenApplie
   ASSERT_TRUE(owner.RunUntil([&] { return !tree.calls.empty(); }));
   EXPECT_EQ(tree.calls, (std::vector<std::string>{"delete", "S/N=00100@1", "S/N=00345@2", "S/N=00789@3"}));
   EXPECT_EQ(device.deviceCount(), 3);
-  EXPECT_EQ(device.selectedSerial(), 0x789);  // the selection is untouched
+  EXPECT_EQ(client.state().selection.serial(), 0x789);  // the selection is untouched
   for (int id : {5001, 5013, 5033, 3000, 3002, 4001, 6003}) EXPECT_FALSE(client.state().controls.IsVisible(id)) << id;
   EXPECT_TRUE(client.state().controls.IsVisible(2000));
   // The pass enumerates once, off the owner's thread, and applies what differs.
@@ -162,13 +162,14 @@ TEST_F(DeviceEventsTest, ShutdownWaitsForARecountInFlightAndDropsItsList) {
 // Holds deviceLock on a thread of its own, as a read in flight does.
 class LockHolder {
  public:
-  explicit LockHolder(std::recursive_mutex& lock) : thread_([this, &lock] {
-      std::lock_guard hold(lock);
-      std::unique_lock state(mutex_);
-      held_ = true;
-      changed_.notify_all();
-      changed_.wait(state, [this] { return released_; });
-    }) {
+  explicit LockHolder(std::recursive_mutex& lock)
+      : thread_([this, &lock] {
+          std::lock_guard hold(lock);
+          std::unique_lock state(mutex_);
+          held_ = true;
+          changed_.notify_all();
+          changed_.wait(state, [this] { return released_; });
+        }) {
     std::unique_lock state(mutex_);
     changed_.wait(state, [this] { return held_; });
   }
@@ -202,7 +203,7 @@ TEST_F(DeviceEventsTest, TheSuspendNoticeGoesOutFromAWorker) {
   ListStrips(client.state().device);
   EXPECT_FALSE(client.OnSuspend(std::chrono::seconds(10)));  // nothing selected: nothing sent
   EXPECT_FALSE(SuspendSent(scripted));
-  client.state().device.setSelectedSerial(0x345);
+  client.state().selection.Set(0x345);
   EXPECT_TRUE(client.OnSuspend(std::chrono::seconds(10)));
   EXPECT_TRUE(SuspendSent(scripted));
   EXPECT_FALSE(driver.DeviceIoOn(ownerThread));
@@ -211,7 +212,7 @@ TEST_F(DeviceEventsTest, TheSuspendNoticeGoesOutFromAWorker) {
 TEST_F(DeviceEventsTest, ASuspendNoticeThatCannotGoOutInTimeReturnsAndIsNeverSentLate) {
   Client client(driver, DefaultClock(), ::testing::TempDir());
   ListStrips(client.state().device);
-  client.state().device.setSelectedSerial(0x345);
+  client.state().selection.Set(0x345);
   LockHolder read(client.state().device.deviceLock());
   EXPECT_FALSE(client.OnSuspend(std::chrono::milliseconds(20)));  // returns while the lock is still held
   read.Release();

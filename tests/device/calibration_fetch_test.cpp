@@ -49,23 +49,30 @@ class CalibrationFetchTest : public ::testing::Test {
 
 TEST_F(CalibrationFetchTest, FlaggedRecordIsResetAndReadAgain) {
   ScriptedMemory memory;
-  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 1, 0, 0, 0, 0};  // page 0x0300
+  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 1, 0, 0, 0, 0};                       // page 0x0300
   memory.firstRead[{0x0300, 44}] = {0x11, 0x11, 0x22, 0x22, 0x33, 0xFF, 0x44, 0x44};  // byte 5 set
   memory.contents[{0x0300, 44}] = {0xE8, 0x03, 0xB0, 0x04, 0x05, 0x00, 0xD0, 0x07};
   memory.contents[{0x0300, 52}] = {0xE8, 0x03, 0x4C, 0x04, 0x00, 0x00, 0x99, 0x99};
   rig.driver.SetReply(memory.Replies());
 
-  const auto records = FetchCalibration(rig.device);
+  const auto records = FetchCalibration(rig.device, rig.selected);
 
   const std::vector<SetupFields> expected{
       In(0xA2, 0x0080, 0x0078, 8),
-      In(0xA2, 0x0300, 30, 8), In(0xA2, 0x0300, 38, 8),
+      In(0xA2, 0x0300, 30, 8),
+      In(0xA2, 0x0300, 38, 8),
       In(0xA2, 0x0300, 44, 8),
-      Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2), Out(0x05, 0x0300), Out(0x06, 0x0230), Out(0x07, 0x0300),
+      Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2),
+      Out(0x05, 0x0300),
+      Out(0x06, 0x0230),
+      Out(0x07, 0x0300),
       Out(0x09, 0),
-      In(0xA2, 0x0300, 44, 8), In(0xA2, 0x0300, 52, 8),
-      In(0xA2, 0x0300, 58, 8), In(0xA2, 0x0300, 66, 8),
-      In(0xA2, 0x0300, 72, 8), In(0xA2, 0x0300, 80, 8),
+      In(0xA2, 0x0300, 44, 8),
+      In(0xA2, 0x0300, 52, 8),
+      In(0xA2, 0x0300, 58, 8),
+      In(0xA2, 0x0300, 66, 8),
+      In(0xA2, 0x0300, 72, 8),
+      In(0xA2, 0x0300, 80, 8),
   };
   EXPECT_EQ(Transfers(rig.driver), expected);
   EXPECT_EQ(records[1], (ChannelCalibration{1000, 1200, 5, 2000, 1000, 1100, 0}));
@@ -75,12 +82,12 @@ TEST_F(CalibrationFetchTest, FlaggedRecordIsResetAndReadAgain) {
 
 TEST_F(CalibrationFetchTest, RepeatedReadIsUsedWhateverItHolds) {
   ScriptedMemory memory;
-  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 2, 0, 0, 0, 0};  // page 0x0380
+  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 2, 0, 0, 0, 0};                      // page 0x0380
   memory.contents[{0x0380, 72}] = {0x01, 0x00, 0x02, 0x00, 0x03, 0x80, 0x04, 0x00};  // stays flagged
   memory.contents[{0x0380, 80}] = {0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x00, 0x00};
   rig.driver.SetReply(memory.Replies());
 
-  const auto records = FetchCalibration(rig.device);
+  const auto records = FetchCalibration(rig.device, rig.selected);
   EXPECT_EQ(records[3], (ChannelCalibration{1, 2, 0x8003, 4, 5, 6, 7}));
   const auto transfers = Transfers(rig.driver);
   EXPECT_EQ(std::count(transfers.begin(), transfers.end(), In(0xA2, 0x0380, 72, 8)), 2);  // once repeated
@@ -89,7 +96,7 @@ TEST_F(CalibrationFetchTest, RepeatedReadIsUsedWhateverItHolds) {
 
 TEST_F(CalibrationFetchTest, FailingRepliesDecodeAsZeros) {
   rig.driver.SetReply([](std::uint32_t, const SetupFields&) { return std::nullopt; });
-  const auto records = FetchCalibration(rig.device);
+  const auto records = FetchCalibration(rig.device, rig.selected);
   for (const ChannelCalibration& record : records) EXPECT_EQ(record, ChannelCalibration{});
   // A failed selector read leaves byte 3 zero: page 0x7D80. Nothing is flagged.
   const auto transfers = Transfers(rig.driver);
@@ -107,7 +114,7 @@ TEST_F(CalibrationFetchTest, FailedRepeatedReadDoesNotKeepTheFlaggedBytes) {
     if (s.wIndex == 38) return Bytes{0x10, 0, 0x20, 0, 0x30, 0, 0, 0};
     return Bytes(8, 0);
   });
-  const auto records = FetchCalibration(rig.device);
+  const auto records = FetchCalibration(rig.device, rig.selected);
   EXPECT_EQ(records[0], (ChannelCalibration{0, 0, 0, 0, 0x10, 0x20, 0x30}));
 }
 
@@ -117,7 +124,7 @@ TEST_F(CalibrationFetchTest, ShortReplyLeavesZeros) {
     if (s.wIndex == 38) return Bytes{0x34, 0x12, 0x78};
     return Bytes{0xFF, 0xFF};
   });
-  const auto records = FetchCalibration(rig.device);
+  const auto records = FetchCalibration(rig.device, rig.selected);
   EXPECT_EQ(records[0], (ChannelCalibration{0xFFFF, 0, 0, 0, 0x1234, 0x0078, 0}));
 }
 
@@ -148,7 +155,7 @@ TEST_F(CalibrationFetchTest, WithoutAnUnlockCodeFlaggedRecordsAreUsedAsReadAndSa
 
   for (int connection = 0; connection < 3; ++connection) {
     rig.driver.ClearCalls();
-    const auto records = FetchCalibration(rig.device);
+    const auto records = FetchCalibration(rig.device, rig.selected);
     const auto transfers = Transfers(rig.driver);
     EXPECT_TRUE(ResetSteps(transfers).empty());
     EXPECT_EQ(transfers.size(), 9u);  // selector and eight record reads, none repeated
@@ -159,7 +166,7 @@ TEST_F(CalibrationFetchTest, WithoutAnUnlockCodeFlaggedRecordsAreUsedAsReadAndSa
   EXPECT_EQ(notices[0],
             "kvxclient: the calibration record of outlet 2 of S/N=00A12 is flagged; without the strip's unlock code "
             "(--unlock-code=W1:W2) it is used as read, not reset (said once: other flagged records are kept alike)");
-  EXPECT_FALSE(rig.device.ResetChannelRecord(2));  // nor when asked directly
+  EXPECT_FALSE(rig.device.ResetChannelRecord(rig.selected, 2));  // nor when asked directly
   EXPECT_TRUE(ResetSteps(Transfers(rig.driver)).empty());
 }
 
@@ -168,7 +175,7 @@ TEST_F(CalibrationFetchTest, TheResetIsUnlockedWithTheDriversCode) {
   rig.driver.SetUnlockCode(device::AccessCode{0x12AB, 0x34CD});
   std::vector<std::string> notices;
   rig.device.SetNoticeSink([&](const std::string& line) { notices.push_back(line); });
-  FetchCalibration(rig.device);
+  FetchCalibration(rig.device, rig.selected);
   const std::vector<SetupFields> steps = ResetSteps(Transfers(rig.driver));
   ASSERT_EQ(steps.size(), 10u);  // five steps for each flagged outlet
   EXPECT_EQ(steps[0], Out(0x15, 0x12AB, 0x34CD));
@@ -179,8 +186,8 @@ TEST_F(CalibrationFetchTest, TheResetIsUnlockedWithTheDriversCode) {
 }
 
 TEST_F(CalibrationFetchTest, NothingSelectedSendsNothing) {
-  rig.device.setSelectedSerial(0);
-  const auto records = FetchCalibration(rig.device);
+  rig.selected = 0;
+  const auto records = FetchCalibration(rig.device, rig.selected);
   for (const ChannelCalibration& record : records) EXPECT_EQ(record, ChannelCalibration{});
   EXPECT_TRUE(rig.driver.Calls().empty());
 }

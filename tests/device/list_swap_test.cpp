@@ -33,7 +33,7 @@ bool IsSorted(const device::DeviceList& list) {
 TEST(ListSwap, LookupsRunWhileAnotherThreadRebuilds) {
   StripRig rig({StripWithSerial(0x00300), StripWithSerial(0x00100), StripWithSerial(0x00200)});
   rig.device.RebuildDeviceList();
-  rig.device.setSelectedSerial(0x00200);
+  rig.selected = 0x00200;
 
   constexpr int kRebuilds = 200;
   std::atomic<bool> done{false};
@@ -59,7 +59,12 @@ TEST(ListSwap, LookupsRunWhileAnotherThreadRebuilds) {
     EXPECT_EQ(path, StripWithSerial(0x00300).path);
     // Requests on the acquisition side keep working on the strip that stays.
     std::array<std::uint8_t, 2> firmware{};
-    EXPECT_TRUE(rig.device.VendorRequestIn(protocol::REQ_FIRMWARE_VERSION, 0, 0, 2, firmware));
+    EXPECT_TRUE(
+        rig.device
+            .Request(rig.selected,
+                     protocol::BuildSetupPacket(protocol::REQUEST_TYPE_IN, protocol::REQ_FIRMWARE_VERSION, 0, 0, 2),
+                     firmware)
+            .has_value());
     ++lookups;
   }
   rebuilder.join();

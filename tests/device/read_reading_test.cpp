@@ -18,7 +18,7 @@ class ReadReadingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     rig.Connect(kReadSerial);
-    pipe = rig.device.OpenPipe(PIPE_NAME);
+    pipe = rig.device.OpenPipe(rig.selected, PIPE_NAME);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     rig.driver.ClearCalls();
     buffer.fill(0xEE);  // must be zeroed by the read
@@ -84,7 +84,9 @@ TEST_F(ReadReadingTest, RequestFromAnotherThreadWaitsForThePendingReading) {
   std::thread reader([&] { rig.device.ReadReading(pipe, buffer); });
   while (rig.driver.ReadCount() == 0) std::this_thread::yield();
   std::atomic<bool> sent{false};
-  std::thread notice([&] { sent = rig.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0); });
+  std::thread notice([&] {
+    sent = rig.device.Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0)).has_value();
+  });
   for (int i = 0; i < 100; ++i) std::this_thread::yield();
   EXPECT_TRUE(Transfers(rig.driver).empty());  // still queued behind the read
   rig.driver.QueueRead(kReadSerial, ScriptedRead::Of(Reading{0x80, 0x30, {}}));
@@ -123,8 +125,7 @@ TEST(ReadReadingClamp, CountNeverExceedsTheReading) {
   driver.AddStrip(StripWithSerial(kReadSerial));
   device::DeviceAccess device(driver);
   device.RebuildDeviceList();
-  device.setSelectedSerial(kReadSerial);
-  const device::Handle pipe = device.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = device.OpenPipe(kReadSerial, PIPE_NAME);
   driver.QueueRead(kReadSerial, ScriptedRead::Of(Reading{1, 1, {}}));
   ReadingBytes buffer{};
   EXPECT_EQ(device.ReadReading(pipe, buffer), std::optional<std::uint32_t>(READING_SIZE));

@@ -27,27 +27,26 @@ class OverclaimingDriver : public ScriptedDriver {
 };
 
 // Every request there is, each expected to fail.
-void ExpectEveryRequestFails(device::DeviceAccess& device) {
+void ExpectEveryRequestFails(device::DeviceAccess& device, std::int32_t serial) {
   std::string path = "stale";
-  EXPECT_EQ(device.OpenSelectedDevice(path), INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(device.ProbeSelectedDevice(path));
-  EXPECT_EQ(device.OpenPipe(PIPE_NAME), INVALID_HANDLE_VALUE);
-  std::array<std::uint8_t, 8> in{}, out{};
-  std::uint32_t returned = 99;
-  EXPECT_FALSE(device.PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, in, out, returned));
-  EXPECT_EQ(returned, 0u);
-  EXPECT_FALSE(device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0));
+  EXPECT_EQ(device.OpenDevice(serial, path), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(device.ProbeDevice(serial, path));
+  EXPECT_EQ(device.OpenPipe(serial, PIPE_NAME), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(device.Request(serial, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0)).has_value());
   std::array<std::uint8_t, 2> dest{0x5A, 0x5A};
-  EXPECT_FALSE(device.VendorRequestIn(REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH, dest));
+  EXPECT_FALSE(
+      device
+          .Request(serial, BuildSetupPacket(REQUEST_TYPE_IN, REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH), dest)
+          .has_value());
   EXPECT_EQ(dest, (std::array<std::uint8_t, 2>{0x5A, 0x5A}));
-  EXPECT_FALSE(device.ResetChannelRecord(1));
+  EXPECT_FALSE(device.ResetChannelRecord(serial, 1));
   EXPECT_TRUE(LockIsFree(device.deviceLock()));
 }
 
 TEST(RequestsWithoutStrip, NoStripAtAllOpensNothing) {
   StripRig rig;
   rig.Connect(kSerial);  // named on the command line, but not plugged in
-  ExpectEveryRequestFails(rig.device);
+  ExpectEveryRequestFails(rig.device, rig.selected);
   EXPECT_TRUE(rig.driver.OpenAttempts().empty());
   EXPECT_TRUE(rig.driver.Calls().empty());
 }
@@ -57,7 +56,7 @@ TEST(RequestsWithoutStrip, NothingSelected) {
   rig.Connect(0);
   rig.driver.ClearCalls();
   const std::size_t opensBefore = rig.driver.OpenAttempts().size();
-  ExpectEveryRequestFails(rig.device);
+  ExpectEveryRequestFails(rig.device, rig.selected);
   EXPECT_EQ(rig.driver.OpenAttempts().size(), opensBefore);
   EXPECT_TRUE(rig.driver.Calls().empty());
 }
@@ -66,7 +65,7 @@ TEST(RequestsWithoutStrip, SerialZeroMeansNoneEvenIfAStripReportsIt) {
   StripRig rig({StripWithSerial(0)});
   rig.Connect(0);
   ASSERT_EQ(rig.device.deviceCount(), 1);
-  ExpectEveryRequestFails(rig.device);
+  ExpectEveryRequestFails(rig.device, rig.selected);
 }
 
 TEST(RequestsWithoutStrip, SelectedStripRemovedFromTheList) {
@@ -75,17 +74,17 @@ TEST(RequestsWithoutStrip, SelectedStripRemovedFromTheList) {
   rig.driver.SetPresent(kSerial, false);
   ASSERT_EQ(rig.device.RebuildDeviceList(), 1);
   const std::size_t opensBefore = rig.driver.OpenAttempts().size();
-  EXPECT_EQ(rig.device.OpenPipe(PIPE_NAME), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(rig.device.OpenPipe(rig.selected, PIPE_NAME), INVALID_HANDLE_VALUE);
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
   EXPECT_EQ(rig.driver.OpenAttempts().size(), opensBefore);
-  ExpectEveryRequestFails(rig.device);
+  ExpectEveryRequestFails(rig.device, rig.selected);
 }
 
 TEST(RequestsWithoutStrip, UnpluggedButStillListed) {
   StripRig rig({StripWithSerial(kSerial)});
   rig.Connect(kSerial);
   rig.driver.SetPresent(kSerial, false);
-  ExpectEveryRequestFails(rig.device);
+  ExpectEveryRequestFails(rig.device, rig.selected);
 }
 
 TEST(RequestsWithoutStrip, PipeThatCannotBeOpened) {
@@ -94,8 +93,9 @@ TEST(RequestsWithoutStrip, PipeThatCannotBeOpened) {
   StripRig rig({strip});
   rig.Connect(kSerial);
   rig.driver.ClearCalls();
-  EXPECT_EQ(rig.device.OpenPipe(PIPE_NAME), INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(rig.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, 1, 0, 0));
+  EXPECT_EQ(rig.device.OpenPipe(rig.selected, PIPE_NAME), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(
+      rig.device.Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, 1, 0, 0)).has_value());
   EXPECT_TRUE(rig.driver.Calls().empty());
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
   EXPECT_EQ(rig.driver.OpenHandles(), 0);
@@ -106,7 +106,7 @@ TEST(PipeAccess, OpenPipeProbesThenOpensThePipePath) {
   rig.Connect(kSerial);
   const std::string path = StripWithSerial(kSerial).path;
   const std::size_t opensBefore = rig.driver.OpenAttempts().size();
-  const device::Handle pipe = rig.device.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = rig.device.OpenPipe(rig.selected, PIPE_NAME);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
   const auto opens = rig.driver.OpenAttempts();
   EXPECT_EQ(std::vector<std::string>(opens.begin() + static_cast<std::ptrdiff_t>(opensBefore), opens.end()),
@@ -122,7 +122,8 @@ TEST(PipeAccess, EachControlRequestOpensItsOwnPipeOnceAndClosesIt) {
   rig.driver.ClearCalls();
   const std::string path = StripWithSerial(kSerial).path;
   const std::size_t opensBefore = rig.driver.OpenAttempts().size();
-  ASSERT_TRUE(rig.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, 2, 0, 0));
+  ASSERT_TRUE(
+      rig.device.Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SELECT_OUTLET, 2, 0, 0)).has_value());
   const auto opens = rig.driver.OpenAttempts();
   EXPECT_EQ(std::vector<std::string>(opens.begin() + static_cast<std::ptrdiff_t>(opensBefore), opens.end()),
             (std::vector<std::string>{path + "\\PIPE00"}));
@@ -139,19 +140,23 @@ TEST(PipeAccess, PathsLongerThan255CharactersWork) {
   strip.path = "\\\\?\\usb#vid_0d8c&pid_0320#" + std::string(260, 'x') + "#{dd4154a4}";
   StripRig rig({strip});
   rig.Connect(kSerial);
-  const device::Handle pipe = rig.device.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = rig.device.OpenPipe(rig.selected, PIPE_NAME);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
   EXPECT_EQ(rig.driver.OpenAttempts().back(), strip.path + "\\PIPE00");
   rig.device.ClosePipe(pipe);
   std::array<std::uint8_t, 2> firmware{};
-  EXPECT_TRUE(rig.device.VendorRequestIn(REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH, firmware));
+  EXPECT_TRUE(rig.device
+                  .Request(rig.selected,
+                           BuildSetupPacket(REQUEST_TYPE_IN, REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH),
+                           firmware)
+                  .has_value());
   EXPECT_EQ(firmware, (std::array<std::uint8_t, 2>{0x10, 0x20}));
 }
 
 TEST(PipeAccess, SetEventAndStopGoToTheConnectionsPipe) {
   StripRig rig({StripWithSerial(kSerial)});
   rig.Connect(kSerial);
-  const device::Handle pipe = rig.device.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = rig.device.OpenPipe(rig.selected, PIPE_NAME);
   rig.driver.ClearCalls();
   rig.device.SendSetEvent(pipe, 0x11223344);
   rig.device.SendStop(pipe);
@@ -172,7 +177,11 @@ TEST(VendorRequests, InRequestSendsTheSetupPacket) {
   rig.Connect(kSerial);
   rig.driver.ClearCalls();
   std::array<std::uint8_t, 8> reply{};
-  ASSERT_TRUE(rig.device.VendorRequestIn(REQ_READ_MEMORY, 0x0080, 0x0078, READ_MEMORY_LENGTH, reply));
+  ASSERT_TRUE(rig.device
+                  .Request(rig.selected,
+                           BuildSetupPacket(REQUEST_TYPE_IN, REQ_READ_MEMORY, 0x0080, 0x0078, READ_MEMORY_LENGTH),
+                           reply)
+                  .has_value());
   EXPECT_EQ(reply[3], 1);  // the scripted page selector
   EXPECT_EQ(Transfers(rig.driver), (std::vector<SetupFields>{In(0xA2, 0x0080, 0x0078, 8)}));
 }
@@ -182,18 +191,23 @@ TEST(VendorRequests, ShortReplyCopiesOnlyWhatCame) {
   rig.Connect(kSerial);
   rig.driver.SetReply([](std::uint32_t, const SetupFields&) { return std::vector<std::uint8_t>{0xAA, 0xBB}; });
   std::array<std::uint8_t, 3> dest{};
-  EXPECT_TRUE(rig.device.VendorRequestIn(REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH, dest));
+  EXPECT_TRUE(
+      rig.device
+          .Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH), dest)
+          .has_value());
   EXPECT_EQ(dest, (std::array<std::uint8_t, 3>{0xAA, 0xBB, 0x00}));
 }
 
 TEST(VendorRequests, ReplyLongerThanTheDestinationIsClamped) {
   StripRig rig({StripWithSerial(kSerial)});
   rig.Connect(kSerial);
-  rig.driver.SetReply([](std::uint32_t, const SetupFields&) {
-    return std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8};
-  });
+  rig.driver.SetReply(
+      [](std::uint32_t, const SetupFields&) { return std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}; });
   std::array<std::uint8_t, 4> buffer{0xEE, 0xEE, 0xEE, 0xEE};
-  EXPECT_TRUE(rig.device.VendorRequestIn(REQ_READ_MEMORY, 0, 0, READ_MEMORY_LENGTH, std::span(buffer).first(2)));
+  EXPECT_TRUE(rig.device
+                  .Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_IN, REQ_READ_MEMORY, 0, 0, READ_MEMORY_LENGTH),
+                           std::span(buffer).first(2))
+                  .has_value());
   EXPECT_EQ(buffer, (std::array<std::uint8_t, 4>{1, 2, 0xEE, 0xEE}));
 }
 
@@ -202,20 +216,17 @@ TEST(VendorRequests, DriverClaimingMoreThanItsBufferIsClamped) {
   driver.AddStrip(StripWithSerial(kSerial));
   device::DeviceAccess device(driver);
   device.RebuildDeviceList();
-  device.setSelectedSerial(kSerial);
 
   std::array<std::uint8_t, 16> dest{};
   dest.fill(0xEE);
-  EXPECT_TRUE(device.VendorRequestIn(REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH, dest));
+  EXPECT_TRUE(device
+                  .Request(kSerial,
+                           BuildSetupPacket(REQUEST_TYPE_IN, REQ_FIRMWARE_VERSION, 0, 0, FIRMWARE_VERSION_LENGTH), dest)
+                  .has_value());
   EXPECT_EQ(dest[0], 0x10);
   EXPECT_EQ(dest[1], 0x20);
   EXPECT_EQ(dest[7], 0x00);  // the 8-byte reply buffer, zeroed
   EXPECT_EQ(dest[8], 0xEE);  // nothing beyond it
-
-  std::array<std::uint8_t, 8> in{}, out{};
-  std::uint32_t returned = 0;
-  device.PipeIoControl(IOCTL_STRIP_CONTROL_TRANSFER, in, out, returned);
-  EXPECT_EQ(returned, out.size());
 }
 
 TEST(VendorRequests, FailedInRequestLeavesTheDestinationAlone) {
@@ -223,7 +234,10 @@ TEST(VendorRequests, FailedInRequestLeavesTheDestinationAlone) {
   rig.Connect(kSerial);
   rig.driver.SetReply([](std::uint32_t, const SetupFields&) { return std::nullopt; });
   std::array<std::uint8_t, 2> dest{0x12, 0x34};
-  EXPECT_FALSE(rig.device.VendorRequestIn(REQ_TEMPERATURE, 0, 0, TEMPERATURE_LENGTH, dest));
+  EXPECT_FALSE(
+      rig.device
+          .Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_IN, REQ_TEMPERATURE, 0, 0, TEMPERATURE_LENGTH), dest)
+          .has_value());
   EXPECT_EQ(dest, (std::array<std::uint8_t, 2>{0x12, 0x34}));
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
 }
@@ -233,9 +247,9 @@ TEST(ResetSequence, OutletsOutsideOneToFourSendNothing) {
   rig.Connect(kSerial);
   rig.driver.ClearCalls();
   const std::size_t opensBefore = rig.driver.OpenAttempts().size();
-  EXPECT_FALSE(rig.device.ResetChannelRecord(0));
-  EXPECT_FALSE(rig.device.ResetChannelRecord(5));
-  EXPECT_FALSE(rig.device.ResetChannelRecord(-1));
+  EXPECT_FALSE(rig.device.ResetChannelRecord(rig.selected, 0));
+  EXPECT_FALSE(rig.device.ResetChannelRecord(rig.selected, 5));
+  EXPECT_FALSE(rig.device.ResetChannelRecord(rig.selected, -1));
   EXPECT_TRUE(rig.driver.Calls().empty());
   EXPECT_EQ(rig.driver.OpenAttempts().size(), opensBefore);
 }
@@ -246,7 +260,7 @@ TEST(ResetSequence, FiveStepsInOrderForEachOutlet) {
     StripRig rig({StripWithSerial(kSerial)});
     rig.Connect(kSerial);
     rig.driver.ClearCalls();
-    EXPECT_TRUE(rig.device.ResetChannelRecord(outlet));
+    EXPECT_TRUE(rig.device.ResetChannelRecord(rig.selected, outlet));
     EXPECT_EQ(Transfers(rig.driver),
               (std::vector<SetupFields>{Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2), Out(0x05, 0x0300),
                                         Out(0x06, addresses[outlet - 1]), Out(0x07, 0x0300), Out(0x09, 0)}))
@@ -261,12 +275,12 @@ TEST(ResetSequence, ReportsTheLastStepAndSendsAllWhateverFails) {
   rig.Connect(kSerial);
   rig.driver.SetOutResult([](std::uint32_t, const SetupFields& s) { return s.bRequest != REQ_UNLOCK; });
   rig.driver.ClearCalls();
-  EXPECT_TRUE(rig.device.ResetChannelRecord(2));
+  EXPECT_TRUE(rig.device.ResetChannelRecord(rig.selected, 2));
   EXPECT_EQ(Transfers(rig.driver).size(), 5u);
 
   rig.driver.SetOutResult([](std::uint32_t, const SetupFields& s) { return s.bRequest != REQ_RESET_STEP_09; });
   rig.driver.ClearCalls();
-  EXPECT_FALSE(rig.device.ResetChannelRecord(2));
+  EXPECT_FALSE(rig.device.ResetChannelRecord(rig.selected, 2));
   EXPECT_EQ(Transfers(rig.driver).size(), 5u);
   EXPECT_TRUE(LockIsFree(rig.device.deviceLock()));
 }
@@ -277,9 +291,10 @@ TEST(ResetSequence, NoRequestFromAnotherThreadComesBetweenTheSteps) {
   rig.driver.ClearCalls();
   constexpr int kRounds = 50;
   std::thread other([&] {
-    for (int i = 0; i < kRounds * 5; ++i) rig.device.VendorRequestOut(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0);
+    for (int i = 0; i < kRounds * 5; ++i)
+      rig.device.Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_OUT, REQ_SUSPEND, 0, 0, 0));
   });
-  for (int i = 0; i < kRounds; ++i) rig.device.ResetChannelRecord(1 + i % 4);
+  for (int i = 0; i < kRounds; ++i) rig.device.ResetChannelRecord(rig.selected, 1 + i % 4);
   other.join();
 
   const auto transfers = Transfers(rig.driver);

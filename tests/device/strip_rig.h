@@ -32,14 +32,15 @@ struct StripRig {
   explicit StripRig(std::vector<ScriptedStrip> strips = {}) {
     for (auto& strip : strips) driver.AddStrip(strip);
   }
-  // Builds the list and selects a strip (0 = none).
+  // Builds the list and chooses the strip the requests go to (0 = none).
   void Connect(std::uint32_t serial) {
     device.RebuildDeviceList();
-    device.setSelectedSerial(static_cast<std::int32_t>(serial));
+    selected = static_cast<std::int32_t>(serial);
   }
 
   ScriptedDriver driver;
   device::DeviceAccess device{driver};
+  std::int32_t selected = 0;  // the strip the requests go to
 };
 
 // Whether another thread could take the lock at this moment.

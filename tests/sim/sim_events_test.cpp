@@ -120,8 +120,7 @@ TEST(SimEnumeration, LongPathsWork) {
   device::DeviceAccess access(driver);
   ASSERT_EQ(access.RebuildDeviceList(), 1);
   EXPECT_EQ((*access.List())[0].devicePath.size(), 300u);
-  access.setSelectedSerial(0x1A2B3);
-  const device::Handle pipe = access.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = access.OpenPipe(0x1A2B3, PIPE_NAME);
   EXPECT_NE(pipe, device::INVALID_HANDLE_VALUE);
   access.ClosePipe(pipe);
 }

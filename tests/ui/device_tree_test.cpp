@@ -91,7 +91,7 @@ TEST_F(DeviceTreeTest, NothingIsSelectedAtStart) {
   Plug({kSerial1});
   EXPECT_EQ(tree.viewKind(), ui::VIEW_NONE);
   EXPECT_EQ(VisibleIds(), ViewIds({}, state.controls));
-  EXPECT_EQ(state.device.selectedSerial(), 0);
+  EXPECT_EQ(state.selection.serial(), 0);
 }
 
 TEST_F(DeviceTreeTest, SerialNumberNodeShowsDeviceInformationAndEnvironment) {
@@ -104,12 +104,12 @@ TEST_F(DeviceTreeTest, SerialNumberNodeShowsDeviceInformationAndEnvironment) {
   DirtyStatistics();
   Select(1, ui::NODE_STRIP);
   EXPECT_EQ(trace.entries(), (std::vector<std::string>{"clear graph", "hide 6002..6019", "hide 5001..5033",
-                                                        "show 3000..3006", "enable 3000", "show 4001..4005"}));
+                                                       "show 3000..3006", "enable 3000", "show 4001..4005"}));
   EXPECT_EQ(VisibleIds(), ViewIds({ids::DEVICE_INFO_PANEL, ids::ENVIRONMENT_ROW}, state.controls));
   EXPECT_EQ(tree.viewKind(), ui::NODE_STRIP);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial1));
   EXPECT_EQ(state.selectedOutlet.load(), 3);  // unchanged
-  EXPECT_FALSE(StatisticsAreReset());          // unchanged
+  EXPECT_FALSE(StatisticsAreReset());         // unchanged
 }
 
 TEST_F(DeviceTreeTest, CalculationNodeShowsCalculationPanelInCurrent) {
@@ -123,10 +123,9 @@ TEST_F(DeviceTreeTest, CalculationNodeShowsCalculationPanelInCurrent) {
   state.selectedQuantity.store(protocol::QUANTITY_POWER);
   DirtyStatistics();
   Select(1, ui::NODE_CALCULATION);
-  EXPECT_EQ(trace.entries(),
-            (std::vector<std::string>{"text 5014=mA", "text 5020=mA", "text 5026=mA", "text 5032=mA", "clear graph",
-                                      "hide 4001..4005", "hide 6002..6019", "show 3000..3006", "enable 3000",
-                                      "show 5001..5033"}));
+  EXPECT_EQ(trace.entries(), (std::vector<std::string>{"text 5014=mA", "text 5020=mA", "text 5026=mA", "text 5032=mA",
+                                                       "clear graph", "hide 4001..4005", "hide 6002..6019",
+                                                       "show 3000..3006", "enable 3000", "show 5001..5033"}));
   EXPECT_EQ(VisibleIds(), ViewIds({ids::CALCULATION_PANEL, ids::ENVIRONMENT_ROW}, state.controls));
   EXPECT_EQ(state.selectedOutlet.load(), 0);
   EXPECT_EQ(state.selectedQuantity.load(), protocol::QUANTITY_CURRENT);
@@ -157,8 +156,8 @@ TEST_F(DeviceTreeTest, EveryWaveformNodeShowsTheWaveformPanelOfItsOutlet) {
     Select(1, ui::NODE_WAVEFORMS + outlet);
     EXPECT_EQ(trace.entries(),
               (std::vector<std::string>{"create graph", "hide 4001..4005", "hide 5001..5033", "show 3000..3006",
-                                        "disable 3000", "show 6002..6019", "text 6002=実効電流 [mA]", "text 6003=",
-                                        "text 6005=", "text 6007="}))
+                                        "disable 3000", "show 6002..6019", "text 6002=実効電流 [mA]",
+                                        "text 6003=", "text 6005=", "text 6007="}))
         << outlet;
     EXPECT_EQ(VisibleIds(), ViewIds({ids::WAVEFORM_PANEL, ids::ENVIRONMENT_ROW}, state.controls)) << outlet;
     EXPECT_FALSE(state.controls.IsEnabled(ids::LOG_CHECK));
@@ -195,9 +194,9 @@ TEST_F(DeviceTreeTest, LogBoxIsDisabledOnlyInTheWaveformView) {
 TEST_F(DeviceTreeTest, SecondStripsSerialNodeSelectsItAndShowsDeviceInformation) {
   Plug({kSerial1, kSerial2});
   Select(1, ui::NODE_CALCULATION);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial1));
   Select(2, ui::NODE_STRIP);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial2));
   EXPECT_EQ(VisibleIds(), ViewIds({ids::DEVICE_INFO_PANEL, ids::ENVIRONMENT_ROW}, state.controls));
 }
 
@@ -210,8 +209,8 @@ TEST_F(DeviceTreeTest, AnotherOutletOfTheSameStripSetsTheWaveformViewUpAgain) {
   trace.Clear();
   Select(1, ui::NODE_WAVEFORM_3);
   EXPECT_EQ(state.selectedOutlet.load(), 3);
-  EXPECT_EQ(trace.entries(), (std::vector<std::string>{"create graph", "text 6002=実効電流 [mA]", "text 6003=",
-                                                       "text 6005=", "text 6007="}));
+  EXPECT_EQ(trace.entries(), (std::vector<std::string>{"create graph", "text 6002=実効電流 [mA]",
+                                                       "text 6003=", "text 6005=", "text 6007="}));
   EXPECT_TRUE(StatisticsAreReset());
 }
 
@@ -221,15 +220,15 @@ TEST_F(DeviceTreeTest, AnotherOutletOfTheSameStripSetsTheWaveformViewUpAgain) {
 TEST_F(DeviceTreeTest, NodesOfTheSelectedStripLeaveTheSelectionUnchanged) {
   Plug({kSerial1, kSerial2});
   Select(1, ui::NODE_STRIP);
-  const std::uint64_t changes = state.device.selectionChanges();
+  const std::uint64_t changes = state.selection.changes();
   for (int round = 0; round < 3; ++round) {
     for (int kind = 0; kind < ui::NODES_PER_STRIP; ++kind) Select(1, kind);
   }
-  EXPECT_EQ(state.device.selectionChanges(), changes);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(state.selection.changes(), changes);
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial1));
   Select(2, ui::NODE_CALCULATION);  // another strip: one change, straight to it
-  EXPECT_EQ(state.device.selectionChanges(), changes + 1);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(state.selection.changes(), changes + 1);
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial2));
 }
 
 TEST_F(DeviceTreeTest, SameOutletOfAnotherStripChangesOnlyTheStrip) {
@@ -239,7 +238,7 @@ TEST_F(DeviceTreeTest, SameOutletOfAnotherStripChangesOnlyTheStrip) {
   DirtyStatistics();
   trace.Clear();
   Select(2, ui::NODE_WAVEFORM_2);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial2));
   EXPECT_EQ(state.selectedOutlet.load(), 2);
   EXPECT_TRUE(trace.entries().empty());
   EXPECT_FALSE(StatisticsAreReset());
@@ -254,7 +253,7 @@ TEST_F(DeviceTreeTest, WaveformsParentNodeAfterCalculationKeepsTheCalculationPan
   DirtyStatistics();
   trace.Clear();
   Select(2, ui::NODE_WAVEFORMS);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial2));
   EXPECT_EQ(VisibleIds(), calculationView);
   EXPECT_TRUE(trace.entries().empty());
   EXPECT_EQ(state.selectedOutlet.load(), 0);
@@ -269,7 +268,7 @@ TEST_F(DeviceTreeTest, NodeOfAPositionTheListNoLongerHasSwitchesTheViewButSelect
   driver.SetPresent(kSerial2, false);
   state.device.RebuildDeviceList();  // the list shrank, the tree was not rebuilt
   Select(2, ui::NODE_CALCULATION);
-  EXPECT_EQ(state.device.selectedSerial(), 0);
+  EXPECT_EQ(state.selection.serial(), 0);
   EXPECT_EQ(tree.viewKind(), ui::NODE_CALCULATION);
   EXPECT_TRUE(state.controls.IsVisible(5001));
 }
@@ -279,10 +278,10 @@ TEST_F(DeviceTreeTest, SelectionOutsideTheSlotsChangesNothing) {
   Select(1, ui::NODE_STRIP);
   view.Select(TreeNode::None);
   EXPECT_EQ(tree.viewKind(), ui::NODE_STRIP);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial1));
   view.Select(view.InsertNode(TreeNode::None, "stray"));
   EXPECT_EQ(tree.viewKind(), ui::NODE_STRIP);
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial1));
 }
 
 TEST_F(DeviceTreeTest, RebuildResetsTheViewAndKeepsTheSelectedStrip) {
@@ -295,7 +294,7 @@ TEST_F(DeviceTreeTest, RebuildResetsTheViewAndKeepsTheSelectedStrip) {
   EXPECT_GT(view.selectionReports, reportsBefore);
   // ...which changed neither the strip, the outlet nor the panels.
   EXPECT_TRUE(trace.entries().empty());
-  EXPECT_EQ(state.device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial2));
   EXPECT_EQ(state.selectedOutlet.load(), 3);
   EXPECT_EQ(tree.viewKind(), ui::VIEW_NONE);
   EXPECT_EQ(view.NodeCount(), 0u);
@@ -327,10 +326,10 @@ TEST_F(DeviceTreeTest, MoreThanFourStripsAllAppearAndCanBeSelected) {
   EXPECT_EQ(tree.SlotCount(), 42);
   EXPECT_EQ(view.At(Node(6, ui::NODE_STRIP)).text, "S/N=10006");
   Select(6, ui::NODE_WAVEFORM_4);
-  EXPECT_EQ(state.device.selectedSerial(), 0x10006);
+  EXPECT_EQ(state.selection.serial(), 0x10006);
   EXPECT_EQ(state.selectedOutlet.load(), 4);
   Select(5, ui::NODE_STRIP);
-  EXPECT_EQ(state.device.selectedSerial(), 0x10005);
+  EXPECT_EQ(state.selection.serial(), 0x10005);
   tree.DeleteAllStripItems();
   EXPECT_EQ(view.NodeCount(), 0u);
   EXPECT_FALSE(view.deletedWithChildren);

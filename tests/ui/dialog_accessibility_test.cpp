@@ -46,10 +46,10 @@ class MainDialogAccessibilityTest : public DialogTest {
 
 TEST_F(MainDialogAccessibilityTest, ValueFieldsAreNamedAndDescribedAndSayTheirNumbers) {
   Start();
-  const std::map<int, QString> names = {
-      {5013, "１番 現在値"}, {5019, "２番 現在値"}, {5011, "１番 最大値"}, {5030, "４番 最小値"},
-      {5022, "３番 瞬時値"}, {3002, "入力電圧"},   {3006, "周波数"},     {3004, "庫内温度"},
-      {6003, "波形 現在値"}, {6005, "波形 最大値"}, {6007, "波形 最小値"}, {4003, "シリアル番号"}};
+  const std::map<int, QString> names = {{5013, "１番 現在値"}, {5019, "２番 現在値"}, {5011, "１番 最大値"},
+                                        {5030, "４番 最小値"}, {5022, "３番 瞬時値"}, {3002, "入力電圧"},
+                                        {3006, "周波数"},      {3004, "庫内温度"},    {6003, "波形 現在値"},
+                                        {6005, "波形 最大値"}, {6007, "波形 最小値"}, {4003, "シリアル番号"}};
   for (const auto& [id, name] : names) EXPECT_EQ(Accessible(dialog->Control(id))->text(QAccessible::Name), name) << id;
   for (int id : ids::VALUE_FIELDS) {
     QAccessibleInterface* field = Accessible(dialog->Control(id));
@@ -112,13 +112,13 @@ TEST_F(MainDialogAccessibilityTest, TreeItemsExpandCollapseAndSelectByTheirActio
   Act(Item("２番波形"), "Press");
   EXPECT_EQ(dialog->deviceTree().viewKind(), ui::NODE_WAVEFORM_2);
   EXPECT_EQ(client->state().selectedOutlet.load(), 2);
-  EXPECT_EQ(client->state().device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(client->state().selection.serial(), static_cast<std::int32_t>(kSerial1));
   EXPECT_TRUE(Shown(ids::WAVE_VALUE));
   EXPECT_TRUE(Tree()->child(5)->state().selected);
   EXPECT_TRUE(dialog->DeviceTreeWidget()->hasFocus());
 
   Act(Item("S/N=2C4D5"), "Press");
-  EXPECT_EQ(client->state().device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(client->state().selection.serial(), static_cast<std::int32_t>(kSerial2));
   EXPECT_TRUE(Shown(ids::SERIAL_VALUE));
 
   Act(strip, "Collapse");
@@ -144,7 +144,7 @@ TEST_F(MainDialogAccessibilityTest, TreeItemsGoWithARebuildAndComeBackWithIt) {
   ASSERT_EQ(Tree()->childCount(), 2);
   Act(Item("S/N=1A2B3"), "Expand");
   Act(Item("測定値計算"), "Press");
-  EXPECT_EQ(client->state().device.selectedSerial(), static_cast<std::int32_t>(kSerial1));
+  EXPECT_EQ(client->state().selection.serial(), static_cast<std::int32_t>(kSerial1));
   Act(Item("S/N=1A2B3"), "Collapse");
   EXPECT_EQ(Tree()->childCount(), 2);
 }

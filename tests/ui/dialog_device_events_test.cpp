@@ -31,8 +31,8 @@ TEST_F(MainDialogDeviceEventsTest, TheWindowTurnsWhileASlowEnumerationRunsAndThe
 
   gated.Close();
   AddStrips({kSerial1});
-  driver.Announce(device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid),
-                                      "/dev/kvx/new"});
+  driver.Announce(
+      device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "/dev/kvx/new"});
   // A timer of the window's thread keeps firing while the enumeration is held.
   int turnsWhileHeld = 0;
   QTimer timer;
@@ -50,7 +50,7 @@ TEST_F(MainDialogDeviceEventsTest, TheWindowTurnsWhileASlowEnumerationRunsAndThe
   EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("S/N=1A2B3"));
   EXPECT_EQ(tree->topLevelItem(1)->text(0), QStringLiteral("S/N=2C4D5"));
   EXPECT_EQ(dialog->deviceTree().viewKind(), ui::VIEW_NONE);
-  EXPECT_EQ(client->state().device.selectedSerial(), static_cast<std::int32_t>(kSerial2));
+  EXPECT_EQ(client->state().selection.serial(), static_cast<std::int32_t>(kSerial2));
   dialog->renderer().RenderNow();
   EXPECT_FALSE(Shown(5001));
   EXPECT_FALSE(gated.DeviceIoOn(std::this_thread::get_id()));

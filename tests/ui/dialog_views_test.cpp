@@ -27,7 +27,7 @@ class MainDialogViewsTest : public DialogTest {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
     ASSERT_TRUE(WaitFor([&] { return dialog->DeviceTreeWidget()->topLevelItemCount() == 2; }));
   }
-  std::int32_t SelectedSerial() const { return client->state().device.selectedSerial(); }
+  std::int32_t SelectedSerial() const { return client->state().selection.serial(); }
 };
 
 TEST_F(MainDialogViewsTest, TheTreeListsEveryStripCollapsed) {
@@ -151,8 +151,8 @@ TEST_F(MainDialogViewsTest, AStripsArrivalRebuildsTheTreeAndKeepsTheSelectedStri
   ClickNode(1, ui::NODE_CALCULATION);
   ASSERT_TRUE(Shown(5001));
   AddStrips({kSerial1});
-  driver.Announce(device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid),
-                                      "/dev/kvx/new"});
+  driver.Announce(
+      device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "/dev/kvx/new"});
   QTreeWidget* tree = dialog->DeviceTreeWidget();
   ASSERT_TRUE(WaitFor([&] { return tree->topLevelItemCount() == 2; }));
   dialog->renderer().RenderNow();

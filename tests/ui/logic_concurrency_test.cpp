@@ -25,7 +25,7 @@ TEST_F(LogicConcurrencyTest, SelectionsAndClicksWhileTheAcquisitionSideReadsAndW
       const std::uint8_t outlet = state.selectedOutlet.load();
       if (outlet <= 4) observedOutlets.fetch_or(1 << outlet);
       (void)state.selectedQuantity.load();
-      (void)state.device.selectedSerial();
+      (void)state.selection.serial();
       (void)state.controls.IsChecked(ids::LOG_CHECK);
       state.controls.SetText(ids::PRESENT_VALUE[0], std::to_string(outlet));
       state.measurement.outletMax[0].store(1.0);
@@ -48,7 +48,6 @@ TEST_F(LogicConcurrencyTest, SelectionsAndClicksWhileTheAcquisitionSideReadsAndW
   EXPECT_EQ(tree.viewKind(), ui::NODE_WAVEFORM_4);
   EXPECT_EQ(state.selectedOutlet.load(), 0);  // the last radio click asked for the summary again
 }
-
 
 }  // namespace
 }  // namespace kvx::test

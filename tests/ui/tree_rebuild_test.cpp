@@ -28,12 +28,8 @@ class TreeRebuildTest : public ::testing::Test {
     std::filesystem::remove_all(directory);
   }
 
-  void AddStrip(std::uint32_t serial) {
-    driver.AddStrip(ScriptedStrip{serial, "/dev/kvx/" + std::to_string(serial)});
-  }
-  ui::TreeNode Node(int position, int kind) const {
-    return tree.NodeAt(ui::DeviceTree::FirstSlotOf(position) + kind);
-  }
+  void AddStrip(std::uint32_t serial) { driver.AddStrip(ScriptedStrip{serial, "/dev/kvx/" + std::to_string(serial)}); }
+  ui::TreeNode Node(int position, int kind) const { return tree.NodeAt(ui::DeviceTree::FirstSlotOf(position) + kind); }
   // An arrival announced, and every recount it causes run to its end.
   void Arrive() {
     const int before = client.recount()->passes();
@@ -74,8 +70,8 @@ TEST_F(TreeRebuildTest, ArrivalRebuildsTheTreeHidesThePanelsAndKeepsTheSelectedS
   EXPECT_EQ(view.At(roots[0]).text, "S/N=1A2B3");
   EXPECT_EQ(view.At(roots[1]).text, "S/N=2C4D5");
   EXPECT_EQ(view.NodeCount(), 14u);
-  EXPECT_GT(view.selectionReports, reports);  // the deletion moved the tree's selection...
-  EXPECT_EQ(client.state().device.selectedSerial(), 0x2C4D5);  // ...which selected no other strip
+  EXPECT_GT(view.selectionReports, reports);              // the deletion moved the tree's selection...
+  EXPECT_EQ(client.state().selection.serial(), 0x2C4D5);  // ...which selected no other strip
   EXPECT_EQ(tree.viewKind(), ui::VIEW_NONE);
   EXPECT_FALSE(AnyPanelShown());
 

@@ -38,15 +38,14 @@ TEST_F(UsbDefaultScenarioTest, TheCalibrationFetchAndLineQuantitiesMatchTheSimul
   DeviceAccess overUsb(*driver_);
   for (DeviceAccess* access : {&overSim, &overUsb}) {
     ASSERT_EQ(access->RebuildDeviceList(), 2);
-    access->setSelectedSerial(0x1A2B3);
   }
-  EXPECT_EQ(FetchCalibration(overUsb), FetchCalibration(overSim));
+  EXPECT_EQ(FetchCalibration(overUsb, 0x1A2B3), FetchCalibration(overSim, 0x1A2B3));
   for (std::uint8_t request : {REQ_VOLTAGE, REQ_TEMPERATURE, REQ_FIRMWARE_VERSION}) {
     std::array<std::uint8_t, 8> viaUsb{};
     std::array<std::uint8_t, 8> viaSim{};
     const std::uint16_t length = request == REQ_VOLTAGE ? VOLTAGE_LENGTH : 2;
-    EXPECT_EQ(overUsb.VendorRequestInBytes(request, 0, 0, length, viaUsb),
-              overSim.VendorRequestInBytes(request, 0, 0, length, viaSim));
+    EXPECT_EQ(overUsb.Request(0x1A2B3, BuildSetupPacket(REQUEST_TYPE_IN, request, 0, 0, length), viaUsb),
+              overSim.Request(0x1A2B3, BuildSetupPacket(REQUEST_TYPE_IN, request, 0, 0, length), viaSim));
     EXPECT_EQ(viaUsb, viaSim) << "request " << int{request};
   }
 }
@@ -54,8 +53,7 @@ TEST_F(UsbDefaultScenarioTest, TheCalibrationFetchAndLineQuantitiesMatchTheSimul
 TEST_F(UsbDefaultScenarioTest, TheConnectionsReadingsArriveThroughReadReading) {
   DeviceAccess access(*driver_);
   ASSERT_EQ(access.RebuildDeviceList(), 2);
-  access.setSelectedSerial(0x2C4D5);
-  const device::Handle pipe = access.OpenPipe(PIPE_NAME);
+  const device::Handle pipe = access.OpenPipe(0x2C4D5, PIPE_NAME);
   ASSERT_NE(pipe, device::INVALID_HANDLE_VALUE);
   access.setReadTimeout(PATIENCE);
   access.SendSetEvent(pipe, 0x1234);
