@@ -15,13 +15,20 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
+# Whichever comes first: a raw string, a string, a character literal or a
+# comment ("http://" in a string is no comment, a quote in a comment no string).
+TOKEN = re.compile(r'R"(\w*)\(.*?\)\1"|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'|//[^\n]*|/\*.*?\*/', re.S)
+
+
 def strip(text):
     """The text with comments, strings and character literals blanked (lines kept)."""
-    text = re.sub(r"//[^\n]*", "", text)
-    text = re.sub(r"/\*.*?\*/", lambda m: "\n" * m.group(0).count("\n"), text, flags=re.S)
-    text = re.sub(r'R"(\w*)\((.*?)\)\1"', lambda m: '""' + "\n" * m.group(0).count("\n"), text, flags=re.S)
-    text = re.sub(r'"(\\.|[^"\\\n])*"', '""', text)
-    return re.sub(r"'(\\.|[^'\\\n])*'", "''", text)
+    def blank(m):
+        token = m.group(0)
+        kept = "\n" * token.count("\n")
+        if token.startswith("/"):
+            return kept
+        return ("''" if token.startswith("'") else '""') + kept
+    return TOKEN.sub(blank, text)
 
 
 def functions(text):
