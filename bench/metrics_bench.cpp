@@ -26,6 +26,7 @@
 
 #include "app/client.h"
 #include "device/sim/sim_driver.h"
+#include "recording/energy_listener.h"
 #include "metrics/collector.h"
 #include "metrics/exposition.h"
 #include "metrics/http_server.h"
@@ -58,13 +59,16 @@ double ThreadCpuSeconds() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-std::array<double, 4> EnergyOf(const Client& client) {
-  const auto snapshot = client.metricsBoard().Read();
-  const auto found = snapshot->strips.find(SERIAL);
-  return found == snapshot->strips.end() ? std::array<double, 4>{} : found->second.energyJoules;
+// Joules measured today, live (the counters follow the ledger's writes).
+std::array<double, 4> EnergyOf(Client& client) {
+  const auto figures = client.energy().Figures(SERIAL);
+  std::array<double, 4> joules{};
+  if (figures)
+    for (std::size_t k = 0; k < 4; ++k) joules[k] = figures->todayWh[k] * 3600.0;
+  return joules;
 }
 
-bool WaitForEnergy(const Client& client) {
+bool WaitForEnergy(Client& client) {
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (EnergyOf(client)[0] <= 0.0) {
     if (Clock::now() > deadline) return false;
@@ -168,7 +172,7 @@ bool PublishFigures() {
 }
 
 // The energy of each load against P x t; judged on the larger error, within 0.5 %.
-bool EnergyFigures(const Client& client, double seconds) {
+bool EnergyFigures(Client& client, double seconds) {
   const auto e0 = EnergyOf(client);
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(Seconds(seconds));

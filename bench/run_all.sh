@@ -31,6 +31,7 @@ run "$bench/kvx_headless_idle_bench" 5 "$build/src/main/kvxclient"
 run "$bench/kvx_scenario_bench"
 run "$bench/kvx_device_events_bench" 100
 run "$bench/kvx_metrics_bench" 10 300
+run "$bench/kvx_energy_bench" 1000000
 
 echo
 printf '%-26s %12s %12s %-11s %8s %10s  %s\n' benchmark figure floor unit ratio bound verdict

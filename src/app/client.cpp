@@ -13,6 +13,7 @@
 #include "kvx_version.h"
 #include "metrics/collector.h"
 #include "recording/csv_recorder.h"
+#include "recording/energy_listener.h"
 #include "recording/journal_listener.h"
 
 namespace kvx {
@@ -23,12 +24,19 @@ Client::Client(device::Driver& driver, Clock& clock, std::string logDirectory)
       state_(std::make_unique<AppState>(driver)),
       journal_(
           std::make_unique<recording::JournalListener>(state_->startup.log, state_->controls, clock, logDirectory)),
-      recorder_(std::make_unique<CsvRecorder>(state_->startup.log, state_->controls, clock, std::move(logDirectory),
+      recorder_(std::make_unique<CsvRecorder>(state_->startup.log, state_->controls, clock, logDirectory,
                                               journal_.get())),
+      energy_(std::make_unique<recording::EnergyListener>(
+          state_->controls, std::move(logDirectory),
+          [this](const std::string& message) { state_->device.Notice(message); })),
       graph_(std::make_unique<WaveformGraph>(state_->controls, state_->measurement)),
       metricsCollector_(std::make_unique<metrics::MetricsCollector>(metricsBoard_, [this] {
         const RecorderStatus log = recorder_->Status();
         return metrics::LogFacts{log.loggingChecked && log.failing, log.recordsWritten};
+      }, [this](std::uint32_t serial) -> std::optional<metrics::EnergyTotals> {
+        const auto figures = energy_->Figures(serial);
+        if (!figures) return std::nullopt;
+        return metrics::EnergyTotals{figures->joules, figures->measuredSeconds, figures->createdUnixSeconds};
       })) {}
 
 Client::~Client() { Shutdown(); }
@@ -68,6 +76,7 @@ bool Client::StartAcquisition(WindowLink& window) {
   // The journal first: a connection's end is said before the files it closes.
   acquisition_->AddListener(*journal_);
   acquisition_->AddListener(*recorder_);
+  acquisition_->AddListener(*energy_);
   acquisition_->AddListener(*metricsCollector_);
   for (AcquisitionListener* listener : listeners_) acquisition_->AddListener(*listener);
   return acquisition_->Start();
@@ -179,6 +188,7 @@ void Client::Shutdown() {
   // in flight is waited for and its list is not applied.
   if (recount_) recount_->Stop();
   noticeThread_.Stop();
+  energy_->Finish();
   recorder_->CloseLogFilesAndWait(CloseReason::Shutdown);  // on disk before the caller says the files are closed
 }
 

@@ -31,6 +31,7 @@ class MetricsCollector;
 }
 namespace recording {
 class JournalListener;
+class EnergyListener;
 }
 
 // How long the suspend notice may hold up the thread that received the
@@ -50,6 +51,7 @@ class Client {
   AppState& state() { return *state_; }
   Clock& clock() const { return clock_; }
   CsvRecorder& recorder() { return *recorder_; }
+  recording::EnergyListener& energy() { return *energy_; }
   WaveformGraph& graph() { return *graph_; }
   AcquisitionThread* acquisition() { return acquisition_.get(); }
   // The latest figures for the metrics endpoint and the energy in the status
@@ -70,7 +72,7 @@ class Client {
   void SetInitialControlStates();
   // One more listener of the acquisition thread's events, before
   // StartAcquisition; it outlives the client's thread. The client's own come
-  // first: the event journal, the CSV recorder, the metrics.
+  // first: the event journal, the CSV recorder, the energy ledger, the metrics.
   void AddListener(AcquisitionListener& listener) { listeners_.push_back(&listener); }
   // Sets both run flags and starts the acquisition thread.
   bool StartAcquisition(WindowLink& window);
@@ -94,7 +96,8 @@ class Client {
 
   // ---- Stop: the thread first (flags cleared, joined), then notifications,
   // the recount (a pass in flight waited for, its list dropped), the suspend
-  // notice's worker, and the log files. Idempotent.
+  // notice's worker, the energy ledger's hour in progress and the log files.
+  // Idempotent.
   void Shutdown();
 
  private:
@@ -105,6 +108,7 @@ class Client {
   std::unique_ptr<AppState> state_;
   std::unique_ptr<recording::JournalListener> journal_;  // before the recorder, which tells it
   std::unique_ptr<CsvRecorder> recorder_;
+  std::unique_ptr<recording::EnergyListener> energy_;  // before the metrics, which read its totals
   std::unique_ptr<WaveformGraph> graph_;
   metrics::MetricsBoard metricsBoard_;
   std::unique_ptr<metrics::MetricsCollector> metricsCollector_;

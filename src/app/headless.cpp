@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -16,7 +17,7 @@
 #include "app/status_output.h"
 #include "app/stop_request.h"
 #include "device/printable_text.h"
-#include "metrics/energy.h"
+#include "recording/energy_listener.h"
 #include "metrics/exposition.h"
 #include "metrics/http_server.h"
 #include "recording/csv_recorder.h"
@@ -37,18 +38,20 @@ std::string SerialName(std::uint32_t serial) { return protocol::FormatTreeLabel(
 // Longer than this without a reading, a connection is said to stall.
 constexpr std::uint32_t STALL_MS = 2000;
 
-// " | energy 1.23 0.00 0.00 0.00 Wh": what each outlet of the strip drew
-// while power was read, since start; nothing before its first connection.
-std::string EnergyText(const metrics::MetricsSnapshot& snapshot, std::uint32_t serial) {
-  const auto found = snapshot.strips.find(serial);
-  if (found == snapshot.strips.end()) return {};
-  std::string text = " | energy";
-  for (const double joules : found->second.energyJoules) {
+// " | energy today 1.23 0.00 0.00 0.00 Wh": what each outlet of the strip drew
+// today while power was read (the ledger's rows of earlier runs today
+// included), and "(not measuring)" while no power readings are integrated.
+std::string EnergyText(const std::optional<recording::EnergyFigures>& figures, const LocalTime& now) {
+  if (!figures) return " | energy n/a (no power readings)";
+  const auto local = static_cast<std::int64_t>(std::floor(UnixSeconds(now))) + now.utcOffsetSec;
+  const std::int64_t today = (local >= 0 ? local : local - 86399) / 86400;
+  std::string text = " | energy today";
+  for (std::size_t k = 0; k < 4; ++k) {
     char value[32];
-    std::snprintf(value, sizeof value, " %.2f", joules / metrics::JOULES_PER_WATT_HOUR);
+    std::snprintf(value, sizeof value, " %.2f", figures->todayDay == today ? figures->todayWh[k] : 0.0);
     text += value;
   }
-  return text + " Wh";
+  return text + (figures->measuring ? " Wh" : " Wh (not measuring)");
 }
 
 }  // namespace
@@ -205,7 +208,7 @@ std::string HeadlessSession::StatusLine() const {
   line << (power ? " W" : " mA");
   // Energy is measured only from power readings: in current mode there is none to show.
   if (power)
-    line << EnergyText(*client_.metricsBoard().Read(), selected != 0 ? static_cast<std::uint32_t>(selected) : target);
+    line << EnergyText(client_.energy().Figures(status.connectionSerial), client_.clock().Now());
   else
     line << " | energy n/a (current)";
   const RecorderStatus log = client_.recorder().Status();

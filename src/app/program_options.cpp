@@ -1,10 +1,12 @@
 #include "app/program_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <set>
 
 #include "kvx_version.h"
 #include "device/backends/backend_registry.h"
+#include "recording/energy_report.h"
 
 namespace kvx {
 
@@ -27,8 +29,61 @@ bool NeedValue(const std::string& value, std::string_view name, std::string_view
   return false;
 }
 
-const std::vector<OptionRow>& Table() {
-  static const std::vector<OptionRow> rows = {
+// The energy report's options (owner "report": refused without --energy-report).
+std::vector<OptionRow> ReportRows() {
+  return {
+      {{"--energy-report", "[PERIOD]", "print the energy ledgers of the log directory by hour, day\n(default) or month and exit: kWh, measured share, gaps, peak"}, "report",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.energyReport = v.empty() ? std::string("day") : v;
+         if (recording::ParseReportPeriod(*o.energyReport)) return true;
+         error = "--energy-report takes hour, day or month: --energy-report=day";
+         return false;
+       }},
+      {{"--serial", "HEX", "--energy-report: only this strip's ledger"}, "report",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         std::uint32_t serial = 0;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), serial, 16);
+         if (ec == std::errc() && end == v.data() + v.size() && serial != 0 && serial <= 0xFFFFFF) {
+           o.reportSerial = serial;
+           return true;
+         }
+         error = "--serial needs a strip's serial number in hexadecimal: --serial=1A2B3";
+         return false;
+       }},
+      {{"--from", "DATE", "--energy-report: from this day on (YYYY-MM-DD)"}, "report",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.reportFrom = recording::ParseReportDate(v);
+         if (!o.reportFrom) error = "--from needs a date: --from=YYYY-MM-DD";
+         return o.reportFrom.has_value();
+       }},
+      {{"--to", "DATE", "--energy-report: up to and including this day (YYYY-MM-DD)"}, "report",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.reportTo = recording::ParseReportDate(v, /*end=*/true);
+         if (!o.reportTo) error = "--to needs a date: --to=YYYY-MM-DD";
+         return o.reportTo.has_value();
+       }},
+      {{"--price", "AMOUNT", "--energy-report: price per kWh, adds the cost"}, "report",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         double price = 0;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), price);
+         if (ec == std::errc() && end == v.data() + v.size() && price >= 0 && price < 1e9) {
+           o.reportPrice = price;
+           return true;
+         }
+         error = "--price needs an amount per kWh: --price=0.30";
+         return false;
+       }},
+      {{"--format", "FORMAT", "--energy-report: table (default) or csv"}, "report",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         if (v != "table" && v != "csv") error = "--format takes table or csv: --format=csv";
+         o.reportCsv = v == "csv";
+         return error.empty();
+       }},
+  };
+}
+
+std::vector<OptionRow> CoreRows() {
+  return {
       {{"--headless", "", "run without a window (for servers); prints a status line\nabout once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly"}, "headless",
        [](ProgramOptions& o, const std::string&, std::string&) { return o.headless = true; }},
       {{"--duration", "SEC", "headless: stop by itself after SEC seconds"}, "headless",
@@ -72,7 +127,25 @@ const std::vector<OptionRow>& Table() {
          return NeedValue(v, "--driver", "a backend name: --driver=NAME", error);
        }},
   };
+}
+
+// The report's rows come after the program's own, before the window's.
+std::vector<OptionRow> AllRows() {
+  std::vector<OptionRow> all = CoreRows();
+  const std::vector<OptionRow> report = ReportRows();
+  const auto window = std::find_if(all.begin(), all.end(), [](const OptionRow& r) { return r.owner == "window"; });
+  all.insert(window, report.begin(), report.end());
+  return all;
+}
+
+const std::vector<OptionRow>& Table() {
+  static const std::vector<OptionRow> rows = AllRows();
   return rows;
+}
+
+// "[PERIOD]": the option is given alone or with "=VALUE".
+bool ValueIsOptional(const OptionRow& row) {
+  return row.option.valueName.size() > 2 && row.option.valueName.front() == '[' && row.option.valueName.back() == ']';
 }
 
 const OptionRow* Find(std::string_view name) {
@@ -93,6 +166,15 @@ std::string OptionOfHeadlessOnly(const ProgramOptions& options) {
   return {};
 }
 
+std::string OptionOfReportOnly(const ProgramOptions& options) {
+  if (options.energyReport) return {};
+  for (const std::string& option : options.given) {
+    const OptionRow* row = Find(std::string_view(option).substr(0, option.find('=')));
+    if (row && row->owner == "report") return std::string(row->option.name);
+  }
+  return {};
+}
+
 std::vector<std::string> ProgramOptionNames() {
   std::vector<std::string> names;
   for (const OptionRow& row : Table()) names.emplace_back(row.option.name);
@@ -100,7 +182,8 @@ std::vector<std::string> ProgramOptionNames() {
 }
 
 bool OptionTakesValue(std::string_view name) {
-  if (const OptionRow* row = Find(name)) return !row->option.valueName.empty();
+  // An optional value ("--energy-report[=PERIOD]") is given with "=" only.
+  if (const OptionRow* row = Find(name)) return !row->option.valueName.empty() && !ValueIsOptional(*row);
   if (name == "--trace") return true;  // any backend's
   for (const device::Backend& backend : device::Backends())
     for (const device::BackendOption& option : backend.options)
@@ -125,7 +208,8 @@ bool ParseProgramOptions(const std::vector<std::string>& options, ProgramOptions
     const OptionRow* row = Find(std::string_view(option).substr(0, equals));
     // A flag given a value ("--headless=1") is not the flag: it goes on, and
     // is refused as unknown where the options end.
-    const bool fits = row && row->apply && (row->option.valueName.empty() == (equals == std::string::npos));
+    const bool fits = row && row->apply &&
+                      (ValueIsOptional(*row) || row->option.valueName.empty() == (equals == std::string::npos));
     if (!fits) {
       out.windowOptions.push_back(option);
       continue;

@@ -23,6 +23,13 @@ struct ProgramOptions {
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
   std::string metricsWebConfig;  // --metrics-web-config=FILE: TLS and users of the endpoint
+  // --energy-report[=hour|day|month]: print the energy ledgers' report and exit.
+  std::optional<std::string> energyReport;
+  std::optional<std::uint32_t> reportSerial;             // --serial=HEX
+  std::optional<std::int64_t> reportFrom;                // --from=DATE, Unix seconds
+  std::optional<std::int64_t> reportTo;                  // --to=DATE (inclusive), its end
+  std::optional<double> reportPrice;                     // --price=AMOUNT per kWh
+  bool reportCsv = false;                                // --format=csv
   // Options it does not know, in order: the backend's (the backend registry
   // takes those out) and the window's (e.g. --screenshot=FILE).
   std::vector<std::string> windowOptions;
@@ -42,6 +49,8 @@ bool OptionTakesValue(std::string_view name);
 // An option given that only headless mode uses ("--duration"), when the
 // window runs; empty when there is none.
 std::string OptionOfHeadlessOnly(const ProgramOptions& options);
+// An option of the energy report ("--from") given without --energy-report.
+std::string OptionOfReportOnly(const ProgramOptions& options);
 
 // The names of the program's own options, in --help order (from the one
 // table that also reads them and writes their --help lines).

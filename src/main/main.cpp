@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/command_line.h"
+#include "app/energy_report_command.h"
 #include "app/headless.h"
 #include "app/program_options.h"
 #include "app/startup_checks.h"
@@ -94,6 +95,13 @@ int main(int argc, char** argv) {
   if (options.version) {
     std::cout << kvx::VersionText();
     return kvx::EXIT_CLEAN_STOP;
+  }
+  if (const std::string other = kvx::OptionOfReportOnly(options); !other.empty()) {
+    return Refused(other + " works with --energy-report only");
+  }
+  if (options.energyReport) {
+    if (!options.windowOptions.empty()) return Refused("unknown option " + options.windowOptions.front());
+    return kvx::RunEnergyReport(options, std::cout, std::cerr);
   }
   // The backend takes its own options; an option of another backend, or one
   // it cannot use, is a mistake on the command line like any other.

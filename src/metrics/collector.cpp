@@ -9,8 +9,8 @@ namespace {
 constexpr double MILLI_PER_UNIT = 1000.0;
 }  // namespace
 
-MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts)
-    : board_(board), logFacts_(std::move(logFacts)) {}
+MetricsCollector::MetricsCollector(MetricsBoard& board, std::function<LogFacts()> logFacts, EnergyFunction energy)
+    : board_(board), logFacts_(std::move(logFacts)), energy_(std::move(energy)) {}
 
 StripMetrics* MetricsCollector::LiveStrip(MetricsSnapshot& working) {
   if (working.liveSerial == 0) return nullptr;
@@ -22,10 +22,10 @@ void MetricsCollector::OnConnectionOpened(const ConnectionOpenedEvent& event) {
     const ConnectionIdentity& identity = event.identity;
     identifiedSerial_ = identity.connectionSerial;
     working.strips[identifiedSerial_].firmware = identity.firmwareText;
-    // A new connection: nothing is integrated across it, and no value of the
-    // previous one is shown for this strip.
-    energy_[identifiedSerial_].Interrupt();
+    // A new connection: no value of the previous one is shown for this strip.
     working.live = LiveValues{};
+    if (energy_)
+      if (const auto totals = energy_(identifiedSerial_)) working.strips[identifiedSerial_].energy = *totals;
     refreshesAtConnection_ = previous_.environmentRefreshes;
   });
 }
@@ -41,9 +41,8 @@ void MetricsCollector::OnSummaryReading(const SummaryReadingEvent& reading) {
       live.summary[k] = reading.power ? reading.values[k] : reading.values[k] / MILLI_PER_UNIT;
     }
     live.on = reading.isOn;
-    EnergyIntegrator& energy = energy_[working.liveSerial];
-    energy.AddReading(reading.tick, reading.power, reading.values);
-    strip->energyJoules = energy.joules();
+    if (energy_)
+      if (const auto totals = energy_(working.liveSerial)) strip->energy = *totals;
     strip->lastReadingUnixSeconds = UnixSeconds(reading.time);
     if (logFacts_) {
       const LogFacts log = logFacts_();
@@ -63,9 +62,6 @@ void MetricsCollector::OnWaveformValue(const WaveformValueEvent& event) {
     live.wavePower = event.power;
     live.waveValue = event.power ? event.value : event.value / MILLI_PER_UNIT;
     strip->lastReadingUnixSeconds = UnixSeconds(event.time);
-    // The waveform view is not logged and sends no power summary: the energy
-    // chain breaks here.
-    energy_[working.liveSerial].Interrupt();
   });
 }
 
@@ -82,10 +78,7 @@ void MetricsCollector::OnStatus(const AcquisitionStatus& status) {
     }
     const bool connected = status.connected && identifiedSerial_ != 0;
     for (auto& [serial, strip] : working.strips) strip.connected = connected && serial == identifiedSerial_;
-    if (!connected && working.liveSerial != 0) {
-      energy_[working.liveSerial].Interrupt();
-      working.live = LiveValues{};
-    }
+    if (!connected && working.liveSerial != 0) working.live = LiveValues{};
     working.liveSerial = connected ? identifiedSerial_ : 0;
     // Line quantities of an earlier connection are not this one's.
     if (connected && status.environmentRefreshes != refreshesAtConnection_) {

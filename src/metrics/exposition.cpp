@@ -97,7 +97,11 @@ std::string FormatExposition(const MetricsSnapshot& s) {
   Family timeouts("kvx_read_timeouts_total", "counter", "Reads that timed out or returned nothing.");
   Family connections("kvx_connections_total", "counter", "Connections opened to the strip.");
   Family records("kvx_log_records_total", "counter", "CSV records written.");
-  Family energy("kvx_outlet_energy_joules_total", "counter", "Energy drawn through each outlet while power was read.");
+  Family energy("kvx_outlet_energy_joules_total", "counter",
+                "Energy drawn through each outlet while power was read, as the energy ledger holds it.");
+  Family energyCreated("kvx_outlet_energy_joules_created", "gauge", "Unix time the energy ledger began.");
+  Family measured("kvx_outlet_energy_measured_seconds_total", "counter",
+                  "Time over which each outlet's energy was measured, as the energy ledger holds it.");
 
   AddLiveValues(s, current, power, rms, active, volts, hertz, celsius, on);
   for (const auto& [serial, strip] : s.strips) {
@@ -109,7 +113,12 @@ std::string FormatExposition(const MetricsSnapshot& s) {
     dropped.Add(label, static_cast<double>(strip.readingsDropped));
     timeouts.Add(label, static_cast<double>(strip.readTimeouts));
     connections.Add(label, static_cast<double>(strip.connections));
-    for (std::size_t k = 0; k < 4; ++k) energy.Add(OutletLabel(serial, k + 1), strip.energyJoules[k]);
+    for (std::size_t k = 0; k < 4; ++k) {
+      energy.Add(OutletLabel(serial, k + 1), strip.energy.joules[k]);
+      if (strip.energy.createdUnixSeconds > 0)
+        energyCreated.Add(OutletLabel(serial, k + 1), strip.energy.createdUnixSeconds);
+      measured.Add(OutletLabel(serial, k + 1), strip.energy.measuredSeconds[k]);
+    }
   }
   failing.Add("", s.loggingFailing ? 1 : 0);
   records.Add("", static_cast<double>(s.logRecords));
@@ -117,7 +126,7 @@ std::string FormatExposition(const MetricsSnapshot& s) {
   std::string out;
   for (const Family* family : {&current, &power, &rms, &active, &volts, &hertz, &celsius, &on, &connected, &info,
                                &lastReading, &failing, &readings, &dropped, &timeouts, &connections, &records,
-                               &energy}) {
+                               &energy, &energyCreated, &measured}) {
     family->WriteTo(out);
   }
   return out;

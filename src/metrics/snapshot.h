@@ -16,6 +16,14 @@
 
 namespace kvx::metrics {
 
+// The energy ledger's totals of one strip, per outlet: what its rows on disk
+// hold, so they never go back, not even across a restart.
+struct EnergyTotals {
+  std::array<double, 4> joules{};
+  std::array<double, 4> measuredSeconds{};
+  double createdUnixSeconds = 0.0;  // when the ledger began; 0: not yet
+};
+
 // Per strip seen since start; kept after it goes away so counters stay monotonic.
 struct StripMetrics {
   std::string firmware;  // "V%X.%XL%02X"
@@ -24,7 +32,7 @@ struct StripMetrics {
   std::uint64_t readingsDropped = 0;
   std::uint64_t readTimeouts = 0;
   std::uint64_t connections = 0;
-  std::array<double, 4> energyJoules{};
+  EnergyTotals energy;
   std::optional<double> lastReadingUnixSeconds;
 };
 

@@ -9,7 +9,10 @@
 #include <set>
 #include <sstream>
 
+#include "acquisition/control_ids.h"
 #include "metrics/exposition.h"
+#include "recording/energy_listener.h"
+#include "support/temp_dir.h"
 
 namespace kvx::metrics {
 namespace {
@@ -27,6 +30,7 @@ class CollectorTest : public ::testing::Test {
     status.state = ConnectionState::Opening;
     status.connected = false;
     collector.OnStatus(status);
+    ledger.OnConnectionOpened({0, ConnectionIdentity{serial, "", firmware}});
     collector.OnConnectionOpened({0, ConnectionIdentity{serial, "", firmware}});
     ++status.connections;
     status.state = ConnectionState::Reading;
@@ -34,6 +38,7 @@ class CollectorTest : public ::testing::Test {
     collector.OnStatus(status);
   }
   void Disconnect() {
+    ledger.OnConnectionEnded({});
     status.state = ConnectionState::Idle;
     status.connected = false;
     collector.OnStatus(status);
@@ -52,16 +57,37 @@ class CollectorTest : public ::testing::Test {
     event.power = power;
     event.isOn = on;
     event.values = values;
+    ledger.OnSummaryReading(event);
     collector.OnSummaryReading(event);
     ++status.readings;
     ++status.readingsAccepted;
     collector.OnStatus(status);
   }
 
+  // A sample's value in the text ("name{labels}" as written).
+  static double Sample(const std::string& text, const std::string& series) {
+    const std::size_t at = text.find("\n" + series + " ");
+    return at == std::string::npos ? -1.0 : std::stod(text.substr(at + series.size() + 2));
+  }
+
   MetricsBoard board;
   LogFacts log;
   LocalTime wall{2026, 12, 8, 8, 50, 45, 500, 3600};  // 1796716245.5 s, at UTC+01:00
-  MetricsCollector collector{board, [this] { return log; }};
+  // The energy comes from a real ledger, logging on, its state saved at every reading.
+  test::TempDir logs{"kvx-collector"};
+  ControlModel controls;
+  const bool logging = [this] {
+    controls.SetCheck(ids::LOG_CHECK, true);
+    return true;
+  }();
+  recording::EnergyListener ledger{controls, logs.path(), {}, 0};
+  MetricsCollector collector{board, [this] { return log; }, [this](std::uint32_t serial) {
+                               const auto figures = ledger.Figures(serial);
+                               return figures ? std::optional<EnergyTotals>(EnergyTotals{
+                                                    figures->joules, figures->measuredSeconds,
+                                                    figures->createdUnixSeconds})
+                                              : std::nullopt;
+                             }};
   AcquisitionStatus status;
 };
 
@@ -180,8 +206,13 @@ TEST_F(CollectorTest, CountersAndEnergyGoOnAcrossReconnectsAndAreKeptPerStrip) {
                               "kvx_readings_total{serial=\"02C4D5\"} 2\n"));
   EXPECT_THAT(text, HasSubstr("kvx_connections_total{serial=\"01A2B3\"} 2\n"
                               "kvx_connections_total{serial=\"02C4D5\"} 1\n"));
-  EXPECT_THAT(text, HasSubstr("kvx_outlet_energy_joules_total{serial=\"01A2B3\",outlet=\"1\"} 200\n"));
-  EXPECT_THAT(text, HasSubstr("kvx_outlet_energy_joules_total{serial=\"02C4D5\",outlet=\"1\"} 50\n"));
+  // The first connection's 100 J came back from the ledger's rows, rounded up
+  // to whole micro-watt-hours and one more (0.0044 J): never less than shown.
+  const double first = Sample(text, "kvx_outlet_energy_joules_total{serial=\"01A2B3\",outlet=\"1\"}");
+  EXPECT_GE(first, 200.0);
+  EXPECT_NEAR(first, 200.0, 0.01);
+  EXPECT_NEAR(Sample(text, "kvx_outlet_energy_joules_total{serial=\"02C4D5\",outlet=\"1\"}"), 50.0, 0.01);
+  EXPECT_EQ(Sample(text, "kvx_outlet_energy_measured_seconds_total{serial=\"01A2B3\",outlet=\"1\"}"), 2.0);
 }
 
 TEST_F(CollectorTest, LoggingFailingAndRecordsFollowTheRecorder) {
@@ -216,7 +247,7 @@ TEST_F(CollectorTest, EveryFamilyHasHelpAndTypeBeforeItsSamplesAndLabelsAreEscap
     }
     EXPECT_EQ(line.substr(0, line.find_first_of("{ ")), family) << line;
   }
-  EXPECT_EQ(seen.size(), 15u);  // all but current (power is read) and the waveform view's two
+  EXPECT_EQ(seen.size(), 17u);  // all but current (power is read) and the waveform view's two
 }
 
 }  // namespace

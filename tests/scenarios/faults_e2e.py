@@ -35,7 +35,7 @@ FAST_STRIP = {"strips": [strip(0x1A2B3, [HEATER, SMPS, EMPTY, HEATER], summary_m
 
 
 def log_files(directory):
-    return sorted(name for name in os.listdir(directory) if name.endswith(".csv"))
+    return sorted(name for name in os.listdir(directory) if kvx_e2e.is_log(name))
 
 
 def wait_until(condition, timeout=GENEROUS, step=0.002):
@@ -121,6 +121,9 @@ class FaultTest(unittest.TestCase):
             if name == JOURNAL:
                 self.check_journal(os.path.join(directory, name))
                 continue
+            if name.startswith("kvx-energy-"):
+                kvx_e2e.check_ledger_file(self, os.path.join(directory, name))
+                continue
             m = NAME.match(name)
             self.assertIsNotNone(m, "not a log file: %s" % name)
             with open(os.path.join(directory, name), "rb") as f:
@@ -141,7 +144,7 @@ class FaultTest(unittest.TestCase):
 
     def check_headed_while_running(self, directory):
         """The part of each file that never changes once it has its name: six header lines and a record."""
-        for name in glob.glob(os.path.join(directory, "*.csv")):
+        for name in filter(lambda p: kvx_e2e.is_log(os.path.basename(p)), glob.glob(os.path.join(directory, "*.csv"))):
             with open(name, "rb") as f:
                 lines = f.read().splitlines(keepends=True)
             unit = NAME.match(os.path.basename(name)).group(2)

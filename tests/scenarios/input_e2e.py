@@ -108,7 +108,7 @@ class InputTest(unittest.TestCase):
         return self.path(name)
 
     def csv_files(self):
-        return sorted(n for n in os.listdir(self.dir) if n.endswith(".csv"))
+        return sorted(n for n in os.listdir(self.dir) if kvx_e2e.is_log(n))
 
     def assert_option_error(self, args, message):
         """Exit status 2 at once, the message on stderr, nothing logged."""

@@ -43,6 +43,28 @@ RECORD = {
 NAME = re.compile(r"^([0-9A-F]{5,})_ALL_([AW])_(\d{8})_(\d{6})_(\d{3})\.csv$")
 
 
+def is_log(name):
+    """A CSV log file's name (the energy ledgers beside them are CSV files too)."""
+    return name.endswith(".csv") and not name.startswith("kvx-energy-")
+
+
+LEDGER_ROW = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:00:00[+-]\d\d:\d\d,[0-9A-F]{6},[1-4],[^,]*,-?\d+\.\d{6},"
+                        r"\d+\.\d{3},\d+,(-?\d+\.\d\d,-?\d+\.\d\d|,)\n$")
+
+
+def check_ledger_file(test, path):
+    """An energy ledger (or its state, or a save cut short) holds whole rows only."""
+    with open(path, "rb") as f:
+        lines = f.read().decode("ascii").splitlines(keepends=True)
+    if path.endswith(".new"):
+        lines = lines[:-1] if lines and not lines[-1].endswith("\n") else lines  # a save a kill cut short
+    if path.endswith(".csv"):
+        test.assertEqual(lines[0], "hour_start,serial,outlet,name,energy_wh,measured_s,gaps,max_w,min_w\n")
+        lines = lines[1:]
+    for line in lines:
+        test.assertRegex(line, LEDGER_ROW)
+
+
 def strip(serial, outlets, summary_ms=50, waveform_ms=2, **extra):
     config = {"serial": serial, "summaryIntervalMs": summary_ms, "waveformIntervalMs": waveform_ms,
               "outlets": outlets}
@@ -58,12 +80,14 @@ EMPTY = {"type": "empty"}
 class HeadlessRun:
     """One run of the program in a fresh directory."""
 
-    def __init__(self, test, args, scenario=None, duration=None, window=False, env=None, preexec_fn=None):
+    def __init__(self, test, args, scenario=None, duration=None, window=False, env=None, preexec_fn=None, logs=None):
         self.dir = tempfile.mkdtemp(prefix="kvx-e2e-")
         test.addCleanup(lambda: subprocess.run(["rm", "-rf", self.dir]))
         self.trace = os.path.join(self.dir, "trace.txt")
-        self.logs = os.path.join(self.dir, "logs")
-        os.mkdir(self.logs)
+        # `logs`: a directory that runs share (one made for this run by default).
+        self.logs = logs or os.path.join(self.dir, "logs")
+        if not logs:
+            os.mkdir(self.logs)
         # The strips' options: the program's over the simulated driver, the
         # emulator's over USB.
         strips = ["--trace=" + self.trace]
@@ -160,7 +184,8 @@ class HeadlessRun:
         return self.wait()
 
     def files(self):
-        return sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.logs, "*.csv")))
+        return sorted(n for n in (os.path.basename(p) for p in glob.glob(os.path.join(self.logs, "*.csv")))
+                      if is_log(n))
 
     def read(self, name):
         with open(os.path.join(self.logs, name), "rb") as f:

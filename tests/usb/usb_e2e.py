@@ -45,7 +45,7 @@ class UsbRunTest(unittest.TestCase):
 
     def records(self, logs):
         """The one log file's name, its six header lines and its record lines."""
-        names = sorted(n for n in os.listdir(logs) if n.endswith(".csv"))
+        names = sorted(n for n in os.listdir(logs) if kvx_e2e.is_log(n))
         self.assertEqual(len(names), 1, names)
         with open(os.path.join(logs, names[0]), "rb") as f:
             lines = f.read().split(b"\r\n")
@@ -140,7 +140,7 @@ class UserMistakeTest(UsbRunTest):
         self.assertIn("Waiting for S/N=1A2B3 to be plugged in. No strip found.\n", result.stdout)
         self.assertIn("S/N=1A2B3 (waiting) | - V", result.stdout)
         self.assertIn("Stopped; log files flushed and closed.\n", result.stdout)
-        self.assertEqual([n for n in os.listdir(logs) if n.endswith(".csv")], [])  # nothing logged
+        self.assertEqual([n for n in os.listdir(logs) if kvx_e2e.is_log(n)], [])  # nothing logged
 
     def test_a_strip_that_may_not_be_opened_names_the_fix_once_and_waits(self):
         # The emulated node is made unreadable inside the testbed; root would
@@ -159,7 +159,7 @@ class UserMistakeTest(UsbRunTest):
                    "to group plugdev\n")
         self.assertEqual(result.stderr.count(message), 1, result.stderr)
         self.assertIn("Waiting for S/N=1A2B3 to be plugged in. No strip found.\n", result.stdout)
-        self.assertEqual([n for n in os.listdir(logs) if n.endswith(".csv")], [])  # nothing logged
+        self.assertEqual([n for n in os.listdir(logs) if kvx_e2e.is_log(n)], [])  # nothing logged
 
 
 if __name__ == "__main__":

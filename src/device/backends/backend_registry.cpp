@@ -51,7 +51,10 @@ bool CheckValue(const BackendOption& declared, const std::string& option, Backen
 
 std::string Usage(const BackendOption& option) {
   std::string text(option.name);
-  if (!option.valueName.empty()) text += "=" + std::string(option.valueName);
+  const std::string_view value = option.valueName;
+  // "[PERIOD]": a value that may be left out.
+  if (value.size() > 2 && value.front() == '[' && value.back() == ']') return text + "[=" + std::string(value.substr(1));
+  if (!value.empty()) text += "=" + std::string(value);
   return text;
 }
 
