@@ -29,10 +29,7 @@ std::uint32_t NextReadEventToken() {
 }  // namespace
 
 AcquisitionThread::AcquisitionThread(AppState& state, WaveformSink& graph, WindowLink& window, Clock& clock)
-    : state_(state),
-      device_(state.device),
-      window_(window),
-      clock_(clock),
+    : state_(state), device_(state.device), window_(window), clock_(clock),
       measurement_(state.controls, state.measurement, graph) {
   listeners_.SetFaultFunction([this](const std::string& message) { device_.Notice(message); });
 }

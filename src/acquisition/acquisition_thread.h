@@ -108,8 +108,8 @@ class AcquisitionThread {
   std::int32_t connectionSelection_ = 0;
   ConnectionIdentity identity_;  // of the present connection, read when it opened
   std::uint32_t lastEnvironmentTick_ = 0;
-  bool environmentDue_ = false;           // the first non-empty reading of a connection refreshes at once
-  bool stripGone_ = false;                // a request found the strip gone: the connection ends
+  bool environmentDue_ = false;  // the first non-empty reading of a connection refreshes at once
+  bool stripGone_ = false;       // a request found the strip gone: the connection ends
   std::uint64_t connectionReadings_ = 0;  // non-empty readings of the current connection
   std::uint32_t failedOpenings_ = 0;      // connections in a row whose reads failed before any reading
 

@@ -51,8 +51,8 @@ struct StartupValues {
   std::uint32_t startQuantity = 0;  // 0 current, 1 power
 };
 
-inline constexpr double OUTLET_MIN_RESET = 99999.9;       // ResetStatistics
-inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;  // ResetOutletStatistics
+inline constexpr double OUTLET_MIN_RESET = 99999.9;        // ResetStatistics
+inline constexpr double OUTLET_MIN_CONNECTION = 60000.0;   // ResetOutletStatistics
 
 // The displayed statistics and the latest reading's kind. The
 // statistics are reset from both threads and updated by the acquisition
@@ -65,7 +65,7 @@ struct MeasurementState {
   std::atomic<double> activePowerMax{0.0};
   std::atomic<double> activePowerMin{0.0};
   std::atomic<std::uint8_t> lastReadingKind{0};  // read by the window's paint handler
-  std::atomic<double> waveMin{0.0};              // also set by CreateGraphBitmap on the UI thread
+  std::atomic<double> waveMin{0.0};  // also set by CreateGraphBitmap on the UI thread
   std::atomic<double> waveMax{0.0};
 
   // Acquisition thread only.

@@ -88,7 +88,8 @@ void AcquisitionThread::SendChangedSelections() {
   }
 }
 
-void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick, const LocalTime& arrivalTime) {
+void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arrivalTick,
+                                      const LocalTime& arrivalTime) {
   // Unsigned 32-bit difference: right across the wrap of the tick counter.
   if (environmentDue_ || static_cast<std::uint32_t>(arrivalTick - lastEnvironmentTick_) >= ENVIRONMENT_PERIOD_MS) {
     // A stop that came during the refresh refused its requests: neither the
@@ -113,10 +114,9 @@ void AcquisitionThread::HandleReading(const Reading& reading, std::uint32_t arri
         measurement_.ProcessWaveformPacket(reading);
         frameDone = reading.packetIndex == WAVEFORM_PACKETS;
         if (frameDone) {
-          listeners_.Tell(
-              &AcquisitionListener::OnWaveformValue,
-              WaveformValueEvent{arrivalTick, arrivalTime, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
-                                 measurement_.lastWaveIsPower(), measurement_.lastWaveValue()});
+          listeners_.Tell(&AcquisitionListener::OnWaveformValue,
+                          WaveformValueEvent{arrivalTick, arrivalTime, static_cast<std::uint8_t>(reading.readingKind & 0x0F),
+                                             measurement_.lastWaveIsPower(), measurement_.lastWaveValue()});
         }
         outcome = Outcome::Accepted;
         break;

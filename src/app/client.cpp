@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "acquisition/acquisition_thread.h"
+#include "kvx_version.h"
 #include "acquisition/control_ids.h"
 #include "graph/waveform_graph.h"
-#include "kvx_version.h"
 #include "metrics/collector.h"
 #include "recording/csv_recorder.h"
 #include "recording/energy_listener.h"
@@ -49,12 +49,14 @@ CommandLineResult Client::ApplyCommandLine(std::string_view text) {
 
 void Client::RegisterNotifications(TreeRebuildTarget* tree, DeviceRecount::PostToOwner post) {
   if (recount_ || shutDown_) return;
-  recount_ = std::make_unique<DeviceRecount>(
-      state_->device, std::move(post),
-      [this, tree](const DeviceListUpdate& update) { ApplyDeviceListUpdate(update, tree); });
+  recount_ = std::make_unique<DeviceRecount>(state_->device, std::move(post),
+                                             [this, tree](const DeviceListUpdate& update) {
+                                               ApplyDeviceListUpdate(update, tree);
+                                             });
   for (std::string_view guid : {device::primaryInterfaceGuid, device::fallbackInterfaceGuid}) {
-    const auto id =
-        driver_.Subscribe(guid, [recount = recount_.get()](const device::DeviceEvent&) { recount->Request(); });
+    const auto id = driver_.Subscribe(guid, [recount = recount_.get()](const device::DeviceEvent&) {
+      recount->Request();
+    });
     if (id != 0) subscriptions_.push_back(id);
   }
 }
@@ -91,10 +93,10 @@ void Client::JournalProcessStarted(const std::vector<std::string>& options, cons
   }
   const std::uint32_t serial = state_->startup.commandSerial;
   journal_->ProcessStarted(serial != 0 ? std::optional<std::uint32_t>(serial) : std::nullopt,
-                           {{"version", std::string(KVX_VERSION)},
-                            {"pid", std::int64_t{getpid()}},
-                            {"options", text},
-                            {"values", commandLineText}});
+                            {{"version", std::string(KVX_VERSION)},
+                             {"pid", std::int64_t{getpid()}},
+                             {"options", text},
+                             {"values", commandLineText}});
 }
 
 namespace {

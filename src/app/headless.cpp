@@ -17,10 +17,10 @@
 #include "app/status_output.h"
 #include "app/stop_request.h"
 #include "device/printable_text.h"
-#include "recording/energy_listener.h"
 #include "metrics/exposition.h"
 #include "metrics/http_server.h"
 #include "recording/csv_recorder.h"
+#include "recording/energy_listener.h"
 
 namespace kvx {
 
@@ -199,8 +199,8 @@ std::string HeadlessSession::StatusLine() const {
   }
   if (status.connected && !live) line << " | no readings for " << silentMs / 1000 << " s";
   line << " | " << shown(controls.GetText(ids::VOLTAGE_VALUE)) << " V | "
-       << shown(controls.GetText(ids::FREQUENCY_VALUE)) << " Hz | " << shown(controls.GetText(ids::TEMPERATURE_VALUE))
-       << " \u00B0C |";
+       << shown(controls.GetText(ids::FREQUENCY_VALUE)) << " Hz | "
+       << shown(controls.GetText(ids::TEMPERATURE_VALUE)) << " \u00B0C |";
   for (std::size_t k = 0; k < 4; ++k) {
     line << " CH" << (k + 1) << ' ' << shown(controls.GetText(ids::PRESENT_VALUE[k]));
   }
@@ -304,10 +304,8 @@ bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& w
       nextStatus += std::chrono::seconds(1);
       if (nextStatus <= now) nextStatus = now + std::chrono::seconds(1);
       const std::string line = session.StatusLine();
-      if (terminal)
-        out << '\r' << line << "\x1b[K" << std::flush;
-      else
-        out << line << '\n' << std::flush;
+      if (terminal) out << '\r' << line << "\x1b[K" << std::flush;
+      else out << line << '\n' << std::flush;
       service.Status(line);
     }
     if (options.durationMs && now - start >= std::chrono::milliseconds(*options.durationMs)) break;
@@ -340,8 +338,8 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   // Listening before acquisition starts, so a port in use stops the run before
   // any file is written. Declared after the client: it is gone before the
   // client's records.
-  metrics::MetricsServer metricsServer([&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); },
-                                       options.metricsWeb);
+  metrics::MetricsServer metricsServer(
+      [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
   if (const std::optional<int> exit = StartMetrics(metricsServer, options, out, err)) return *exit;
   if (!client.StartAcquisition(session)) {
     err << "kvxclient: the acquisition thread could not be started\n";

@@ -25,7 +25,8 @@ bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, De
   const Handle handle = OpenPath(*path);
   if (handle == INVALID_HANDLE_VALUE) return false;
   // The same 8-byte buffer carries the setup packet in and the reply out.
-  std::array<std::uint8_t, 8> buffer = BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
+  std::array<std::uint8_t, 8> buffer =
+      BuildSetupPacket(REQUEST_TYPE_IN, REQ_SERIAL_NUMBER, 0, 0, SERIAL_NUMBER_LENGTH);
   std::uint32_t returned = 0;
   const bool ok = Control(handle, IOCTL_STRIP_CONTROL_TRANSFER, buffer, buffer, returned);
   // The buffer still holds the setup packet beyond the bytes returned; a short
@@ -33,8 +34,7 @@ bool DeviceAccess::ReadDeviceIdentity(InterfaceSet& set, std::uint32_t index, De
   // they read as zero like every other short reply.
   std::fill(buffer.begin() + std::min<std::size_t>(returned, buffer.size()), buffer.end(), std::uint8_t{0});
   if (ok) {
-    entry.serialNumber =
-        static_cast<std::int32_t>(DecodeSerialNumber(std::span<const std::uint8_t, 3>(buffer.data(), 3)));
+    entry.serialNumber = static_cast<std::int32_t>(DecodeSerialNumber(std::span<const std::uint8_t, 3>(buffer.data(), 3)));
     entry.devicePath = *path;
   }
   driver_.Close(handle);
@@ -222,10 +222,8 @@ void DeviceAccess::SayRecordKept(std::int32_t serial, int outlet) {
 
 void DeviceAccess::Notice(const std::string& line) {
   std::lock_guard lock(noticeMutex_);
-  if (noticeSink_)
-    noticeSink_(line);
-  else
-    std::fprintf(stderr, "%s\n", line.c_str());
+  if (noticeSink_) noticeSink_(line);
+  else std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // ---------------------------------------------------------------- pipe handle

@@ -140,7 +140,7 @@ class DeviceAccess {
   std::atomic<std::int64_t> readTimeout_{DEFAULT_READ_TIMEOUT.count()};
   std::atomic<std::int64_t> controlTimeout_{DEFAULT_CONTROL_TIMEOUT.count()};
   std::atomic<bool> refused_{false};
-  std::mutex controlMutex_;                    // guards controlPipe_
+  std::mutex controlMutex_;  // guards controlPipe_
   Handle controlPipe_ = INVALID_HANDLE_VALUE;  // the pipe of the request in flight
   std::atomic<bool> recordKeptSaid_{false};
   std::mutex noticeMutex_;  // guards noticeSink_

@@ -7,8 +7,8 @@ namespace kvx::ui {
 
 namespace {
 
-constexpr std::array<const char*, NODES_PER_STRIP - 1> kChildTexts = {"測定値計算", "波形の観察", "１番波形",
-                                                                      "２番波形",   "３番波形",   "４番波形"};
+constexpr std::array<const char*, NODES_PER_STRIP - 1> kChildTexts = {
+    "測定値計算", "波形の観察", "１番波形", "２番波形", "３番波形", "４番波形"};
 
 // Every node shows the closed folder, and the open folder while selected.
 constexpr int kImageClosed = 0;
@@ -43,7 +43,8 @@ void DeviceTree::AddStripToTree(const std::string& label, int position) {
 
 void DeviceTree::CreateImageListOnce() {
   if (imageListReady_) return;
-  const std::array<resources::Image16, 2> images = {resources::FolderClosedBitmap(), resources::FolderOpenBitmap()};
+  const std::array<resources::Image16, 2> images = {resources::FolderClosedBitmap(),
+                                                     resources::FolderOpenBitmap()};
   view_.SetImageList(images);
   imageListReady_ = true;
 }
@@ -85,10 +86,17 @@ void DeviceTree::OnTreeSelectionChanged() {
 
   if (kind == viewKind_.load()) return;
   switch (kind) {
-    case NODE_STRIP: ShowDeviceInformation(); break;
-    case NODE_CALCULATION: ShowCalculation(); break;
-    case NODE_WAVEFORMS: break;
-    default: ShowWaveform(kind - NODE_WAVEFORMS); break;
+    case NODE_STRIP:
+      ShowDeviceInformation();
+      break;
+    case NODE_CALCULATION:
+      ShowCalculation();
+      break;
+    case NODE_WAVEFORMS:
+      break;
+    default:
+      ShowWaveform(kind - NODE_WAVEFORMS);
+      break;
   }
   viewKind_.store(kind);
 }

@@ -87,13 +87,13 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
       return std::vector<std::uint8_t>{141};
     }
     if (s.bRequest == REQ_LINE_PERIOD) {
-      if (p == 0) return std::nullopt;                                 // fails
+      if (p == 0) return std::nullopt;  // fails
       return std::vector<std::uint8_t>{0x50, 0x4E, 0, 0, 0, 0, 0, 0};  // 20048 counts
     }
     if (s.bRequest == REQ_TEMPERATURE) {
-      if (p == 1) return std::nullopt;                     // fails after a successful line period
+      if (p == 1) return std::nullopt;  // fails after a successful line period
       if (p == 2) return std::vector<std::uint8_t>{0x88};  // one byte of two
-      return std::vector<std::uint8_t>{0x88, 0x13};        // 5000
+      return std::vector<std::uint8_t>{0x88, 0x13};  // 5000
     }
     return ScriptedDriver::DefaultReply(serial, s);
   });
@@ -103,8 +103,8 @@ TEST_F(ThreadTest, LineQuantitiesFromWholeRepliesOnlyAndBadWithZeroOtherwise) {
   ASSERT_TRUE(WaitConnected());
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
   ASSERT_TRUE(Feed(STRIP_A, SummaryReading(100)));
-  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");    // 141 is out of range
-  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");  // not 14184.40 from the 141 left over
+  EXPECT_EQ(state.controls.GetText(ids::VOLTAGE_VALUE), "(BAD)");      // 141 is out of range
+  EXPECT_EQ(state.controls.GetText(ids::FREQUENCY_VALUE), "(BAD)");    // not 14184.40 from the 141 left over
   EXPECT_EQ(state.controls.GetText(ids::TEMPERATURE_VALUE), "50.00");
   ASSERT_EQ(recorder.Readings().size(), 1u);
   EXPECT_EQ(recorder.Readings()[0].supplyVolts, 141.0);

@@ -29,8 +29,7 @@ TEST_F(ThreadTest, UserInterfaceSideRacesTheThreadWithoutDataRaces) {
   for (int round = 0; round < 200; ++round) {
     for (std::uint32_t serial : {STRIP_A, STRIP_B})
       for (int p = 1; p <= WAVEFORM_PACKETS; ++p)
-        driver.QueueRead(serial,
-                         ScriptedRead::Of(Reading{static_cast<std::uint8_t>(p), 0x02, {900, 1000, 1100, 1000}}));
+        driver.QueueRead(serial, ScriptedRead::Of(Reading{static_cast<std::uint8_t>(p), 0x02, {900, 1000, 1100, 1000}}));
     ResetStatistics(state.measurement);
     state.selectedOutlet.store(static_cast<std::uint8_t>(round % 3));
     state.selectedQuantity.store(round % 2 ? QUANTITY_POWER : QUANTITY_CURRENT);

@@ -24,8 +24,8 @@ TEST_F(ThreadTest, ThreadStartFillsTheTreeRegistersAndSetsTheStartValues) {
   // Run flags cleared: the thread procedure performs its start steps and returns.
   EXPECT_EQ(thread.ThreadProc(), 0);
 
-  EXPECT_EQ(window.Events(),
-            (Strings{"AddStripToTree S/N=007FF 1", "AddStripToTree S/N=12ABC 2", "RegisterInterfaceNotifications"}));
+  EXPECT_EQ(window.Events(), (Strings{"AddStripToTree S/N=007FF 1", "AddStripToTree S/N=12ABC 2",
+                                      "RegisterInterfaceNotifications"}));
   EXPECT_EQ(recorder.StartTicks(), std::vector<std::uint32_t>{1000});
   EXPECT_EQ(state.device.deviceCount(), 2);
   EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(STRIP_A));
@@ -96,14 +96,13 @@ TEST_F(ThreadTest, ConnectionSendsItsRequestsInOrder) {
   AddStrip(STRIP_A);
   // Outlet 2's record is flagged on the first read: reset sequence, one repeated read.
   auto outlet2Reads = std::make_shared<std::atomic<int>>(0);
-  driver.SetReply(
-      [outlet2Reads](std::uint32_t serial, const SetupFields& s) -> std::optional<std::vector<std::uint8_t>> {
-        if (s.bRequest == REQ_READ_MEMORY && s.wValue == 0x0300 && s.wIndex == CalibrationRecordOffset(2)) {
-          if ((*outlet2Reads)++ == 0) return std::vector<std::uint8_t>{0, 0, 0, 0, 0, 1, 0, 0};
-          return std::vector<std::uint8_t>(8, 0);
-        }
-        return ScriptedDriver::DefaultReply(serial, s);
-      });
+  driver.SetReply([outlet2Reads](std::uint32_t serial, const SetupFields& s) -> std::optional<std::vector<std::uint8_t>> {
+    if (s.bRequest == REQ_READ_MEMORY && s.wValue == 0x0300 && s.wIndex == CalibrationRecordOffset(2)) {
+      if ((*outlet2Reads)++ == 0) return std::vector<std::uint8_t>{0, 0, 0, 0, 0, 1, 0, 0};
+      return std::vector<std::uint8_t>(8, 0);
+    }
+    return ScriptedDriver::DefaultReply(serial, s);
+  });
   state.startup = StartupValues{STRIP_A, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());
@@ -114,26 +113,17 @@ TEST_F(ThreadTest, ConnectionSendsItsRequestsInOrder) {
                                     "IN C0 0000 0000",  // firmware
                                     "IN C1 0000 0000",  // serial
                                     "IN A2 0080 0078",  // page selector
-                                    "IN A2 0300 001E",
-                                    "IN A2 0300 0026",  // outlet 1
-                                    "IN A2 0300 002C",  // outlet 2, flagged
-                                    "OUT 15 4B56 5843",
-                                    "OUT 05 0300 0000",
-                                    "OUT 06 0230 0000",
-                                    "OUT 07 0300 0000",
+                                    "IN A2 0300 001E", "IN A2 0300 0026",  // outlet 1
+                                    "IN A2 0300 002C",                     // outlet 2, flagged
+                                    "OUT 15 4B56 5843", "OUT 05 0300 0000", "OUT 06 0230 0000", "OUT 07 0300 0000",
                                     "OUT 09 0000 0000",
-                                    "IN A2 0300 002C",
-                                    "IN A2 0300 0034",  // outlet 2 again
-                                    "IN A2 0300 003A",
-                                    "IN A2 0300 0042",  // outlet 3
-                                    "IN A2 0300 0048",
-                                    "IN A2 0300 0050",  // outlet 4
+                                    "IN A2 0300 002C", "IN A2 0300 0034",  // outlet 2 again
+                                    "IN A2 0300 003A", "IN A2 0300 0042",  // outlet 3
+                                    "IN A2 0300 0048", "IN A2 0300 0050",  // outlet 4
                                     "SET_EVENT",
                                     "OUT 01 0000 0000",  // selections before the first read
                                     "OUT 20 0030 0000",
-                                    "IN B0 0000 0000",
-                                    "IN A1 0000 0000",
-                                    "IN B4 0000 0000",  // first reading
+                                    "IN B0 0000 0000", "IN A1 0000 0000", "IN B4 0000 0000",  // first reading
                                     "STOP",
                                 }));
   // SET_EVENT carries the thread's event token; STOP goes on the same long-lived pipe.
@@ -214,15 +204,15 @@ TEST_F(ThreadTest, FailedOrShortSerialRequestNamesTheFilesByTheListedSerial) {
   AddStrip(STRIP_B);
   std::atomic<int> serialRequests{0};
   std::atomic<bool> shortReply{false};
-  driver.SetReply(
-      [&](std::uint32_t serial, const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
-        // The first one is the enumeration's; the following ones open connections.
-        if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 1) {
-          if (shortReply.load()) return std::vector<std::uint8_t>{0x01};
-          return std::nullopt;
-        }
-        return ScriptedDriver::DefaultReply(serial, setup);
-      });
+  driver.SetReply([&](std::uint32_t serial,
+                      const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
+    // The first one is the enumeration's; the following ones open connections.
+    if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 1) {
+      if (shortReply.load()) return std::vector<std::uint8_t>{0x01};
+      return std::nullopt;
+    }
+    return ScriptedDriver::DefaultReply(serial, setup);
+  });
   state.startup = StartupValues{STRIP_B, {1, 1, 0}, 0};
   StartThread();
   ASSERT_TRUE(WaitConnected());

@@ -105,7 +105,7 @@ TEST_F(BackendRegistryTest, TheClientsTraceEqualsTheSimulatorsOwn) {
     std::ifstream in(file);
     std::vector<std::string> out;
     for (std::string line; std::getline(in, line);) {
-      line = line.substr(line.find(' ') + 1);                  // the time
+      line = line.substr(line.find(' ') + 1);                   // the time
       if (client) line = line.substr(0, line.rfind(" seq="));  // the sequence number
       out.push_back(line);
     }
@@ -182,9 +182,7 @@ TEST_F(BackendRegistryTest, ABackendNotBuiltInIsNamedAsSuchBeforeItsOptionsAreJu
 TEST_F(BackendRegistryTest, EachBackendGetsOnlyItsOwnArgumentsCheckedAgainstTheirDeclaration) {
   std::vector<BackendArgument> seen;
   const std::vector<Backend> backends = {
-      {"a",
-       "first",
-       {{"--port", "N", "a port"}, {"--fast", "", "a flag"}},
+      {"a", "first", {{"--port", "N", "a port"}, {"--fast", "", "a flag"}},
        [&](const std::vector<BackendArgument>& arguments, std::string&) -> std::unique_ptr<device::Driver> {
          seen = arguments;
          return std::make_unique<test::ScriptedDriver>();
@@ -222,15 +220,15 @@ TEST_F(BackendRegistryTest, EachBackendGetsOnlyItsOwnArgumentsCheckedAgainstThei
 
 TEST_F(BackendRegistryTest, HelpNamesTheDriverOptionEveryBackendAndTheOptionsOfThoseBuiltIn) {
   const std::string help = UsageText("kvxclient");
-  for (const char* line :
-       {"  --driver=NAME      where the strips are reached (default: sim)\n", "  sim                simulated strips",
-        "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
-        "  --trace=FILE       write every request to the strips and every reading received to FILE"
-        " (any backend)\n",
-        "  usb                real strips over USB",
-        "    --usb-id=VID:PID USB vendor and product ID of the strips (repeatable)\n",
-        "    --usb-fallback-id=VID:PID\n                     IDs of strips", "    --usb-endpoint=ADDR\n",
-        "    --unlock-code=W1:W2\n"}) {
+  for (const char* line : {"  --driver=NAME      where the strips are reached (default: sim)\n",
+                           "  sim                simulated strips",
+                           "    --scenario=FILE  strips, loads, faults and timeline from a scenario file\n",
+                           "  --trace=FILE       write every request to the strips and every reading received to FILE"
+                           " (any backend)\n",
+                           "  usb                real strips over USB",
+                           "    --usb-id=VID:PID USB vendor and product ID of the strips (repeatable)\n",
+                           "    --usb-fallback-id=VID:PID\n                     IDs of strips",
+                           "    --usb-endpoint=ADDR\n", "    --unlock-code=W1:W2\n"}) {
     EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
   }
   EXPECT_EQ(help.find("not built"), std::string::npos) << help;

@@ -132,9 +132,8 @@ TEST_F(ClientTest, HeadlessFollowsTheFirstStripWithoutASerialAndReportsIt) {
   EXPECT_EQ(client.state().selection.serial(), 0x345);
   EXPECT_NE(out.str().find("No serial number given: polling the first strip found, S/N=00345."), std::string::npos)
       << out.str();
-  ASSERT_TRUE(WaitFor([&] {
-    return session.StatusLine().find("CH1 100 CH2 200 CH3 300 CH4 400 mA") != std::string::npos;
-  })) << session.StatusLine();
+  ASSERT_TRUE(WaitFor([&] { return session.StatusLine().find("CH1 100 CH2 200 CH3 300 CH4 400 mA") != std::string::npos; }))
+      << session.StatusLine();
   EXPECT_NE(session.StatusLine().find("S/N=00345 | 100 V | 50.00 Hz | 25.34 \u00B0C |"), std::string::npos)
       << session.StatusLine();
   EXPECT_NE(session.StatusLine().find("log off"), std::string::npos);
@@ -253,12 +252,12 @@ TEST_F(ClientTest, HeadlessSaysALoggingFailureOnceWhenItBeginsAndOnceWhenItEnds)
 // The connection's serial request fails: said once, on stderr.
 TEST_F(ClientTest, HeadlessSaysOnceThatAStripDidNotGiveItsSerial) {
   std::atomic<int> serialRequests{0};
-  driver.SetReply(
-      [&](std::uint32_t serial, const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
-        // The enumeration asks both strips first; the connection's request fails.
-        if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 2) return std::nullopt;
-        return ScriptedDriver::DefaultReply(serial, setup);
-      });
+  driver.SetReply([&](std::uint32_t serial,
+                      const protocol::SetupFields& setup) -> std::optional<std::vector<std::uint8_t>> {
+    // The enumeration asks both strips first; the connection's request fails.
+    if (setup.bRequest == protocol::REQ_SERIAL_NUMBER && ++serialRequests > 2) return std::nullopt;
+    return ScriptedDriver::DefaultReply(serial, setup);
+  });
   Client client(driver, DefaultClock(), dir);
   ASSERT_TRUE(client.ApplyCommandLine("789 1 1 0 0").ok);
   std::ostringstream out, err;
@@ -321,8 +320,8 @@ TEST(ProgramOptionsTest, ReadsTheProgramsOwnOptions) {
   ASSERT_TRUE(ParseProgramOptions({"--metrics=9100"}, withMetrics, error)) << error;
   EXPECT_EQ(withMetrics.metrics, (metrics::ListenAddress{"127.0.0.1", 9100, true}));
 
-  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc",
-                          "--driver=", "--log-dir=", "--metrics=", "--metrics=somehost:9100", "--metrics=0"}) {
+  for (const char* bad : {"--duration=0", "--duration=-3", "--duration=abc", "--driver=", "--log-dir=",
+                          "--metrics=", "--metrics=somehost:9100", "--metrics=0"}) {
     ProgramOptions o;
     EXPECT_FALSE(ParseProgramOptions({bad}, o, error)) << bad;
     EXPECT_FALSE(error.empty());

@@ -162,14 +162,13 @@ TEST_F(DeviceEventsTest, ShutdownWaitsForARecountInFlightAndDropsItsList) {
 // Holds deviceLock on a thread of its own, as a read in flight does.
 class LockHolder {
  public:
-  explicit LockHolder(std::recursive_mutex& lock)
-      : thread_([this, &lock] {
-          std::lock_guard hold(lock);
-          std::unique_lock state(mutex_);
-          held_ = true;
-          changed_.notify_all();
-          changed_.wait(state, [this] { return released_; });
-        }) {
+  explicit LockHolder(std::recursive_mutex& lock) : thread_([this, &lock] {
+      std::lock_guard hold(lock);
+      std::unique_lock state(mutex_);
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait(state, [this] { return released_; });
+    }) {
     std::unique_lock state(mutex_);
     changed_.wait(state, [this] { return held_; });
   }

@@ -49,7 +49,7 @@ class CalibrationFetchTest : public ::testing::Test {
 
 TEST_F(CalibrationFetchTest, FlaggedRecordIsResetAndReadAgain) {
   ScriptedMemory memory;
-  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 1, 0, 0, 0, 0};                       // page 0x0300
+  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 1, 0, 0, 0, 0};  // page 0x0300
   memory.firstRead[{0x0300, 44}] = {0x11, 0x11, 0x22, 0x22, 0x33, 0xFF, 0x44, 0x44};  // byte 5 set
   memory.contents[{0x0300, 44}] = {0xE8, 0x03, 0xB0, 0x04, 0x05, 0x00, 0xD0, 0x07};
   memory.contents[{0x0300, 52}] = {0xE8, 0x03, 0x4C, 0x04, 0x00, 0x00, 0x99, 0x99};
@@ -59,20 +59,13 @@ TEST_F(CalibrationFetchTest, FlaggedRecordIsResetAndReadAgain) {
 
   const std::vector<SetupFields> expected{
       In(0xA2, 0x0080, 0x0078, 8),
-      In(0xA2, 0x0300, 30, 8),
-      In(0xA2, 0x0300, 38, 8),
+      In(0xA2, 0x0300, 30, 8), In(0xA2, 0x0300, 38, 8),
       In(0xA2, 0x0300, 44, 8),
-      Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2),
-      Out(0x05, 0x0300),
-      Out(0x06, 0x0230),
-      Out(0x07, 0x0300),
+      Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2), Out(0x05, 0x0300), Out(0x06, 0x0230), Out(0x07, 0x0300),
       Out(0x09, 0),
-      In(0xA2, 0x0300, 44, 8),
-      In(0xA2, 0x0300, 52, 8),
-      In(0xA2, 0x0300, 58, 8),
-      In(0xA2, 0x0300, 66, 8),
-      In(0xA2, 0x0300, 72, 8),
-      In(0xA2, 0x0300, 80, 8),
+      In(0xA2, 0x0300, 44, 8), In(0xA2, 0x0300, 52, 8),
+      In(0xA2, 0x0300, 58, 8), In(0xA2, 0x0300, 66, 8),
+      In(0xA2, 0x0300, 72, 8), In(0xA2, 0x0300, 80, 8),
   };
   EXPECT_EQ(Transfers(rig.driver), expected);
   EXPECT_EQ(records[1], (ChannelCalibration{1000, 1200, 5, 2000, 1000, 1100, 0}));
@@ -82,7 +75,7 @@ TEST_F(CalibrationFetchTest, FlaggedRecordIsResetAndReadAgain) {
 
 TEST_F(CalibrationFetchTest, RepeatedReadIsUsedWhateverItHolds) {
   ScriptedMemory memory;
-  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 2, 0, 0, 0, 0};                      // page 0x0380
+  memory.contents[{0x0080, 0x0078}] = {0, 0, 0, 2, 0, 0, 0, 0};  // page 0x0380
   memory.contents[{0x0380, 72}] = {0x01, 0x00, 0x02, 0x00, 0x03, 0x80, 0x04, 0x00};  // stays flagged
   memory.contents[{0x0380, 80}] = {0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x00, 0x00};
   rig.driver.SetReply(memory.Replies());

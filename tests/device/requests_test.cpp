@@ -201,8 +201,9 @@ TEST(VendorRequests, ShortReplyCopiesOnlyWhatCame) {
 TEST(VendorRequests, ReplyLongerThanTheDestinationIsClamped) {
   StripRig rig({StripWithSerial(kSerial)});
   rig.Connect(kSerial);
-  rig.driver.SetReply(
-      [](std::uint32_t, const SetupFields&) { return std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}; });
+  rig.driver.SetReply([](std::uint32_t, const SetupFields&) {
+    return std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8};
+  });
   std::array<std::uint8_t, 4> buffer{0xEE, 0xEE, 0xEE, 0xEE};
   EXPECT_TRUE(rig.device
                   .Request(rig.selected, BuildSetupPacket(REQUEST_TYPE_IN, REQ_READ_MEMORY, 0, 0, READ_MEMORY_LENGTH),

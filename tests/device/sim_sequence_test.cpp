@@ -50,20 +50,13 @@ TEST(SimulatedStripSequence, EnumerationThenCalibrationFetchWithAFlaggedRecord) 
 
   const std::vector<SetupFields> expected{
       In(0xA2, 0x0080, 0x0078, 8),
-      In(0xA2, 0x0300, 30, 8),
-      In(0xA2, 0x0300, 38, 8),
+      In(0xA2, 0x0300, 30, 8), In(0xA2, 0x0300, 38, 8),
       In(0xA2, 0x0300, 44, 8),
-      Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2),
-      Out(0x05, 0x0300),
-      Out(0x06, 0x0230),
-      Out(0x07, 0x0300),
+      Out(0x15, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2), Out(0x05, 0x0300), Out(0x06, 0x0230), Out(0x07, 0x0300),
       Out(0x09, 0),
-      In(0xA2, 0x0300, 44, 8),
-      In(0xA2, 0x0300, 52, 8),
-      In(0xA2, 0x0300, 58, 8),
-      In(0xA2, 0x0300, 66, 8),
-      In(0xA2, 0x0300, 72, 8),
-      In(0xA2, 0x0300, 80, 8),
+      In(0xA2, 0x0300, 44, 8), In(0xA2, 0x0300, 52, 8),
+      In(0xA2, 0x0300, 58, 8), In(0xA2, 0x0300, 66, 8),
+      In(0xA2, 0x0300, 72, 8), In(0xA2, 0x0300, 80, 8),
   };
   EXPECT_EQ(SetupsOn(driver.RequestLog(0), sim::HandleKind::Pipe), expected);
 

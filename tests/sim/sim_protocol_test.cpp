@@ -41,7 +41,7 @@ TEST_F(SimReplies, EveryInRequestReturnsItsLayout) {
 }
 
 TEST_F(SimReplies, ReplyIsNeverLongerThanTheLayoutWLengthOrTheBuffer) {
-  EXPECT_EQ(In(REQ_VOLTAGE, 8).bytes.size(), 1u);                  // layout shorter than asked
+  EXPECT_EQ(In(REQ_VOLTAGE, 8).bytes.size(), 1u);        // layout shorter than asked
   EXPECT_EQ(In(REQ_SERIAL_NUMBER, 2).bytes, (Bytes{0x01, 0x23}));  // asked fewer
   EXPECT_TRUE(In(REQ_SERIAL_NUMBER, 0).bytes.empty());
   const device::Handle pipe = driver_.Open(driver_.DevicePath(0) + "\\PIPE00");
@@ -166,8 +166,7 @@ TEST(SimMemory, RecordsLieOnTheSelectedPage) {
     for (int outlet = 1; outlet <= 4; ++outlet) {
       const Bytes first = RecordFirstHalf(driver, static_cast<std::uint16_t>(page), outlet);
       const Bytes second = Request(driver, 0, REQUEST_TYPE_IN, REQ_READ_MEMORY, static_cast<std::uint16_t>(page),
-                                   CalibrationSecondReadOffset(outlet), 8)
-                               .bytes;
+                                   CalibrationSecondReadOffset(outlet), 8).bytes;
       ASSERT_EQ(first.size(), 8u);
       ASSERT_EQ(second.size(), 8u);
       EXPECT_EQ(DecodeChannelCalibration(std::span<const std::uint8_t, 8>(first.data(), 8),
@@ -186,10 +185,8 @@ TEST(SimMemory, PatchesAndReadsPastThePageEnd) {
   Scenario scenario = OneStrip();
   scenario.strips[0].memory.push_back(MemoryPatch{0x1234, 250, {1, 2, 3, 4, 5, 6}});
   SimDriver driver(scenario, Manual());
-  EXPECT_EQ(Request(driver, 0, REQUEST_TYPE_IN, REQ_READ_MEMORY, 0x1234, 248, 8).bytes,
-            (Bytes{0, 0, 1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(Request(driver, 0, REQUEST_TYPE_IN, REQ_READ_MEMORY, 0x1234, 252, 8).bytes,
-            (Bytes{3, 4, 5, 6, 0, 0, 0, 0}));
+  EXPECT_EQ(Request(driver, 0, REQUEST_TYPE_IN, REQ_READ_MEMORY, 0x1234, 248, 8).bytes, (Bytes{0, 0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Request(driver, 0, REQUEST_TYPE_IN, REQ_READ_MEMORY, 0x1234, 252, 8).bytes, (Bytes{3, 4, 5, 6, 0, 0, 0, 0}));
   EXPECT_EQ(Request(driver, 0, REQUEST_TYPE_IN, REQ_READ_MEMORY, 0x1234, 0xFFFF, 8).bytes, Bytes(8, 0));
 }
 
@@ -293,21 +290,15 @@ TEST(SimWithDeviceAccess, CalibrationFetchResetsAFlaggedRecordWithTheExactSequen
   const auto out = [](std::uint8_t request, std::uint16_t value, std::uint16_t index = 0) {
     return SetupFields{REQUEST_TYPE_OUT, request, value, index, 0};
   };
-  const std::vector<SetupFields> expected = {read(0x0080, 0x0078),
-                                             read(0x0300, 30),
-                                             read(0x0300, 38),
-                                             read(0x0300, 44),
-                                             read(0x0300, 52),
-                                             read(0x0300, 58),
-                                             out(REQ_UNLOCK, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2),
-                                             out(REQ_RESET_STEP_05, 0x0300),
-                                             out(REQ_RESET_STEP_06, 0x023E),
-                                             out(REQ_RESET_STEP_07, 0x0300),
-                                             out(REQ_RESET_STEP_09, 0),
-                                             read(0x0300, 58),
-                                             read(0x0300, 66),
-                                             read(0x0300, 72),
-                                             read(0x0300, 80)};
+  const std::vector<SetupFields> expected = {
+      read(0x0080, 0x0078),
+      read(0x0300, 30), read(0x0300, 38),
+      read(0x0300, 44), read(0x0300, 52),
+      read(0x0300, 58),
+      out(REQ_UNLOCK, UNLOCK_CODE_WORD_1, UNLOCK_CODE_WORD_2), out(REQ_RESET_STEP_05, 0x0300),
+      out(REQ_RESET_STEP_06, 0x023E), out(REQ_RESET_STEP_07, 0x0300), out(REQ_RESET_STEP_09, 0),
+      read(0x0300, 58), read(0x0300, 66),
+      read(0x0300, 72), read(0x0300, 80)};
   EXPECT_EQ(seen, expected);
 }
 

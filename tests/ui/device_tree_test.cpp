@@ -104,12 +104,12 @@ TEST_F(DeviceTreeTest, SerialNumberNodeShowsDeviceInformationAndEnvironment) {
   DirtyStatistics();
   Select(1, ui::NODE_STRIP);
   EXPECT_EQ(trace.entries(), (std::vector<std::string>{"clear graph", "hide 6002..6019", "hide 5001..5033",
-                                                       "show 3000..3006", "enable 3000", "show 4001..4005"}));
+                                                        "show 3000..3006", "enable 3000", "show 4001..4005"}));
   EXPECT_EQ(VisibleIds(), ViewIds({ids::DEVICE_INFO_PANEL, ids::ENVIRONMENT_ROW}, state.controls));
   EXPECT_EQ(tree.viewKind(), ui::NODE_STRIP);
   EXPECT_EQ(state.selection.serial(), static_cast<std::int32_t>(kSerial1));
   EXPECT_EQ(state.selectedOutlet.load(), 3);  // unchanged
-  EXPECT_FALSE(StatisticsAreReset());         // unchanged
+  EXPECT_FALSE(StatisticsAreReset());          // unchanged
 }
 
 TEST_F(DeviceTreeTest, CalculationNodeShowsCalculationPanelInCurrent) {
@@ -123,9 +123,10 @@ TEST_F(DeviceTreeTest, CalculationNodeShowsCalculationPanelInCurrent) {
   state.selectedQuantity.store(protocol::QUANTITY_POWER);
   DirtyStatistics();
   Select(1, ui::NODE_CALCULATION);
-  EXPECT_EQ(trace.entries(), (std::vector<std::string>{"text 5014=mA", "text 5020=mA", "text 5026=mA", "text 5032=mA",
-                                                       "clear graph", "hide 4001..4005", "hide 6002..6019",
-                                                       "show 3000..3006", "enable 3000", "show 5001..5033"}));
+  EXPECT_EQ(trace.entries(),
+            (std::vector<std::string>{"text 5014=mA", "text 5020=mA", "text 5026=mA", "text 5032=mA", "clear graph",
+                                      "hide 4001..4005", "hide 6002..6019", "show 3000..3006", "enable 3000",
+                                      "show 5001..5033"}));
   EXPECT_EQ(VisibleIds(), ViewIds({ids::CALCULATION_PANEL, ids::ENVIRONMENT_ROW}, state.controls));
   EXPECT_EQ(state.selectedOutlet.load(), 0);
   EXPECT_EQ(state.selectedQuantity.load(), protocol::QUANTITY_CURRENT);
@@ -156,8 +157,8 @@ TEST_F(DeviceTreeTest, EveryWaveformNodeShowsTheWaveformPanelOfItsOutlet) {
     Select(1, ui::NODE_WAVEFORMS + outlet);
     EXPECT_EQ(trace.entries(),
               (std::vector<std::string>{"create graph", "hide 4001..4005", "hide 5001..5033", "show 3000..3006",
-                                        "disable 3000", "show 6002..6019", "text 6002=実効電流 [mA]",
-                                        "text 6003=", "text 6005=", "text 6007="}))
+                                        "disable 3000", "show 6002..6019", "text 6002=実効電流 [mA]", "text 6003=",
+                                        "text 6005=", "text 6007="}))
         << outlet;
     EXPECT_EQ(VisibleIds(), ViewIds({ids::WAVEFORM_PANEL, ids::ENVIRONMENT_ROW}, state.controls)) << outlet;
     EXPECT_FALSE(state.controls.IsEnabled(ids::LOG_CHECK));
@@ -209,8 +210,8 @@ TEST_F(DeviceTreeTest, AnotherOutletOfTheSameStripSetsTheWaveformViewUpAgain) {
   trace.Clear();
   Select(1, ui::NODE_WAVEFORM_3);
   EXPECT_EQ(state.selectedOutlet.load(), 3);
-  EXPECT_EQ(trace.entries(), (std::vector<std::string>{"create graph", "text 6002=実効電流 [mA]",
-                                                       "text 6003=", "text 6005=", "text 6007="}));
+  EXPECT_EQ(trace.entries(), (std::vector<std::string>{"create graph", "text 6002=実効電流 [mA]", "text 6003=",
+                                                       "text 6005=", "text 6007="}));
   EXPECT_TRUE(StatisticsAreReset());
 }
 

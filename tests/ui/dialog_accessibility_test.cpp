@@ -46,10 +46,10 @@ class MainDialogAccessibilityTest : public DialogTest {
 
 TEST_F(MainDialogAccessibilityTest, ValueFieldsAreNamedAndDescribedAndSayTheirNumbers) {
   Start();
-  const std::map<int, QString> names = {{5013, "１番 現在値"}, {5019, "２番 現在値"}, {5011, "１番 最大値"},
-                                        {5030, "４番 最小値"}, {5022, "３番 瞬時値"}, {3002, "入力電圧"},
-                                        {3006, "周波数"},      {3004, "庫内温度"},    {6003, "波形 現在値"},
-                                        {6005, "波形 最大値"}, {6007, "波形 最小値"}, {4003, "シリアル番号"}};
+  const std::map<int, QString> names = {
+      {5013, "１番 現在値"}, {5019, "２番 現在値"}, {5011, "１番 最大値"}, {5030, "４番 最小値"},
+      {5022, "３番 瞬時値"}, {3002, "入力電圧"},   {3006, "周波数"},     {3004, "庫内温度"},
+      {6003, "波形 現在値"}, {6005, "波形 最大値"}, {6007, "波形 最小値"}, {4003, "シリアル番号"}};
   for (const auto& [id, name] : names) EXPECT_EQ(Accessible(dialog->Control(id))->text(QAccessible::Name), name) << id;
   for (int id : ids::VALUE_FIELDS) {
     QAccessibleInterface* field = Accessible(dialog->Control(id));

@@ -31,8 +31,8 @@ TEST_F(MainDialogDeviceEventsTest, TheWindowTurnsWhileASlowEnumerationRunsAndThe
 
   gated.Close();
   AddStrips({kSerial1});
-  driver.Announce(
-      device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "/dev/kvx/new"});
+  driver.Announce(device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid),
+                                      "/dev/kvx/new"});
   // A timer of the window's thread keeps firing while the enumeration is held.
   int turnsWhileHeld = 0;
   QTimer timer;

@@ -151,8 +151,8 @@ TEST_F(MainDialogViewsTest, AStripsArrivalRebuildsTheTreeAndKeepsTheSelectedStri
   ClickNode(1, ui::NODE_CALCULATION);
   ASSERT_TRUE(Shown(5001));
   AddStrips({kSerial1});
-  driver.Announce(
-      device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid), "/dev/kvx/new"});
+  driver.Announce(device::DeviceEvent{device::DeviceEventType::Arrival, std::string(device::primaryInterfaceGuid),
+                                      "/dev/kvx/new"});
   QTreeWidget* tree = dialog->DeviceTreeWidget();
   ASSERT_TRUE(WaitFor([&] { return tree->topLevelItemCount() == 2; }));
   dialog->renderer().RenderNow();

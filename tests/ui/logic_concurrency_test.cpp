@@ -49,5 +49,6 @@ TEST_F(LogicConcurrencyTest, SelectionsAndClicksWhileTheAcquisitionSideReadsAndW
   EXPECT_EQ(state.selectedOutlet.load(), 0);  // the last radio click asked for the summary again
 }
 
+
 }  // namespace
 }  // namespace kvx::test

@@ -28,8 +28,12 @@ class TreeRebuildTest : public ::testing::Test {
     std::filesystem::remove_all(directory);
   }
 
-  void AddStrip(std::uint32_t serial) { driver.AddStrip(ScriptedStrip{serial, "/dev/kvx/" + std::to_string(serial)}); }
-  ui::TreeNode Node(int position, int kind) const { return tree.NodeAt(ui::DeviceTree::FirstSlotOf(position) + kind); }
+  void AddStrip(std::uint32_t serial) {
+    driver.AddStrip(ScriptedStrip{serial, "/dev/kvx/" + std::to_string(serial)});
+  }
+  ui::TreeNode Node(int position, int kind) const {
+    return tree.NodeAt(ui::DeviceTree::FirstSlotOf(position) + kind);
+  }
   // An arrival announced, and every recount it causes run to its end.
   void Arrive() {
     const int before = client.recount()->passes();
