@@ -82,11 +82,13 @@ class SimDriver final : public device::Driver, public StripControl {
 
   // ---- Time.
   double NowMs() const;
+
+  // ---- Test hooks: the program itself uses none of what follows up to
+  // StripControl; the tests, the USB emulator and the benchmarks do.
   // Manual clock only: moves time on, runs the timeline events now due and
   // wakes reads whose reading became due. Returns at once with the real clock.
   void AdvanceClock(std::chrono::milliseconds step);
-
-  // ---- Strips, by index into the scenario's strips.
+  // Strips, by index into the scenario's strips.
   std::size_t StripCount() const;
   std::optional<std::size_t> FindStrip(std::uint32_t serial) const;  // the first with that serial
   std::string DevicePath(std::size_t strip) const;
@@ -110,7 +112,7 @@ class SimDriver final : public device::Driver, public StripControl {
   void SetPacketCorruption(std::size_t strip, std::uint32_t every, std::uint8_t index) override;
   void SetEnumerationErrors(std::vector<EnumerationError> errors) override;
 
-  // ---- Inspection.
+  // ---- Test hooks: inspection (the program uses none of it).
   std::vector<RequestRecord> RequestLog(std::size_t strip) const;
   void ClearRequestLog(std::size_t strip);
   std::uint64_t ReadCount(std::size_t strip) const;  // completed reads of the strip's readings
