@@ -32,6 +32,12 @@ run "$bench/kvx_scenario_bench"
 run "$bench/kvx_device_events_bench" 100
 run "$bench/kvx_metrics_bench" 10 300
 run "$bench/kvx_energy_bench" 1000000
+# Over the emulated USB bus, when the tests (and so the emulator) were built.
+emulator=$build/tests/tools/usb_emulator/kvx-usb-emulator
+if [ -x "$emulator" ]; then
+  run "$bench/kvx_usb_open_bench" "$emulator" 1 16
+  run python3 bench/usb_cpu_bench.py --binary "$build/src/main/kvxclient" --emulator "$emulator" --seconds 5 --rounds 2
+fi
 
 echo
 printf '%-26s %12s %12s %-11s %8s %10s  %s\n' benchmark figure floor unit ratio bound verdict

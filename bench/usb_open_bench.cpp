@@ -14,10 +14,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <map>
 #include <vector>
 
 #include "device/device_access.h"
 #include "device/usb/usb_options.h"
+#include "verdict.h"
 
 namespace {
 
@@ -65,6 +67,7 @@ int Measure(int count) {
   std::printf("%2d strips: libusb start %7.2f ms, list %7.2f ms, discover (open + serial each) %7.2f ms, "
               "open all pipes (claim) %7.2f ms  [median of %d]\n",
               count, Median(init), Median(list), Median(discover), Median(open), ROUNDS);
+  std::printf("MEASURE %d %.6f\n", count, Median(discover) + Median(open));
   return 0;
 }
 
@@ -88,14 +91,28 @@ int main(int argc, char** argv) {
   std::vector<int> counts;
   for (int i = 2; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
   if (counts.empty()) counts = {1, 4, 16};
+  // Discovering and opening n strips against n times one strip: each strip
+  // costs what one alone does (nothing grows with the number plugged in).
+  std::map<int, double> perCount;
   for (int count : counts) {
     const std::string scenario = WriteScenario(count);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     const std::string command = std::string(argv[1]) + " --scenario=" + scenario + " -- " + self + " --measure " +
                                 std::to_string(count);
-    const int status = std::system(command.c_str());
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe)) {
+      int n = 0;
+      double ms = 0;
+      if (std::sscanf(line, "MEASURE %d %lf", &n, &ms) == 2) perCount[n] = ms;
+      else std::fputs(line, stdout);
+    }
+    const int status = pipe ? ::pclose(pipe) : -1;
     std::remove(scenario.c_str());
     if (status != 0) return 1;
   }
-  return 0;
+  if (perCount.size() < 2 || !perCount.count(1)) return 0;
+  const auto& [most, figure] = *perCount.rbegin();
+  const std::string name = "usb_open_" + std::to_string(most) + "_strips";
+  return kvx::bench::Verdict(name.c_str(), figure, perCount[1] * most, "ms") ? 0 : 1;
 }
