@@ -10,24 +10,20 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "acquisition/control_ids.h"
 #include "recording/energy_listener.h"
 #include "recording/energy_report.h"
 #include "support/temp_dir.h"
+#include "listener_floor.h"
 #include "verdict.h"
 
 namespace {
 
 using namespace kvx;
 
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
+using bench::ThreadCpuSeconds;
 
 double WallSeconds() {
   timespec t{};
@@ -58,19 +54,7 @@ bool PerReading(int readings) {
   const double cpu0 = ThreadCpuSeconds();
   for (int i = 0; i < readings; ++i) ledger.OnSummaryReading(Reading(i));
   const double figure = (ThreadCpuSeconds() - cpu0) / readings * 1e6;
-  struct Kept {
-    std::mutex mutex;
-    std::array<double, 4> values{};
-    std::uint32_t tick = 0;
-  } kept;
-  const double floor0 = ThreadCpuSeconds();
-  for (int i = 0; i < readings; ++i) {
-    const SummaryReadingEvent event = Reading(i);
-    std::lock_guard lock(kept.mutex);
-    kept.values = event.values;
-    kept.tick = event.tick;
-  }
-  const double floor = (ThreadCpuSeconds() - floor0) / readings * 1e6;
+  const double floor = bench::LockedKeepFloorUs(readings);
   std::printf("ledger per summary reading (%d readings, %d hours): %.3f us CPU; floor %.3f us\n", readings,
               readings / 72000 + 1, figure, floor);
   return bench::VerdictWithin("energy_ledger_per_reading", figure, floor, "us", 1.0);

@@ -30,6 +30,7 @@
 #include "metrics/collector.h"
 #include "metrics/exposition.h"
 #include "metrics/http_server.h"
+#include "listener_floor.h"
 #include "verdict.h"
 
 namespace {
@@ -53,11 +54,7 @@ double ProcessCpuSeconds() {
   return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
+using kvx::bench::ThreadCpuSeconds;
 
 // Joules measured today, live (the counters follow the ledger's writes).
 std::array<double, 4> EnergyOf(Client& client) {
@@ -152,19 +149,7 @@ bool PublishFigures() {
   const double figure = (ThreadCpuSeconds() - cpu0) / N * 1e6;
   // The floor: a listener that keeps the same values under a lock, as any
   // consumer read by another thread must.
-  struct Kept {
-    std::mutex mutex;
-    std::array<double, 4> values{};
-    std::uint64_t readings = 0;
-  } kept;
-  const double floor0 = ThreadCpuSeconds();
-  for (int i = 0; i < N; ++i) {
-    const std::array<double, 4> values = {1200, 150, 0, static_cast<double>(i)};
-    std::lock_guard lock(kept.mutex);
-    kept.values = values;
-    ++kept.readings;
-  }
-  const double floor = (ThreadCpuSeconds() - floor0) / N * 1e6;
+  const double floor = kvx::bench::LockedKeepFloorUs(N);
   std::printf("publishing per summary reading (collector update, no copy): %.3f us CPU on the acquisition thread; "
               "floor %.3f us\n",
               figure, floor);

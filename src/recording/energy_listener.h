@@ -56,7 +56,7 @@ struct EnergyFigures {
 class EnergyListener final : public AcquisitionListener {
  public:
   static constexpr std::uint32_t MAX_GAP_MS = 5000;
-  static constexpr std::uint32_t SAVE_PERIOD_MS = 10000;
+  static constexpr std::uint32_t SAVE_PERIOD_MS = 30000;
   using FailureFunction = std::function<void(const std::string& message)>;
 
   // `controls` (the Log box) outlives the listener. `savePeriodMs` is for
