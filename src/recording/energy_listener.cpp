@@ -177,7 +177,9 @@ std::string EnergyListener::HourRows(bool asIfStopped) const {
     row.energy = hour_->outlets[k];
     row.energy.microWh = RowMicroWh(runJoules_[k]) - hour_->baseMicroWh[k];
     row.energy.measuredMs = runMs_[k] - hour_->baseMs[k];
-    if (asIfStopped && chain_ && chainMeasured_) ++row.energy.gaps;
+    // A chain still open when the process dies ends there: a gap (it measures
+    // on after this save, so its end is one even if it has measured nothing yet).
+    if (asIfStopped && chain_) ++row.energy.gaps;
     any = any || !row.energy.Empty();
   }
   std::string text;

@@ -97,7 +97,7 @@ class EnergyListener final : public AcquisitionListener {
   void AddPart(std::uint32_t ms, const std::array<double, 4>& from, const std::array<double, 4>& to);
   void RollTo(std::int64_t hourStart, const LocalTime& time);
   void EndChain();
-  // The rows of the hour in progress; `asIfStopped` counts a running chain's end as a gap.
+  // The rows of the hour in progress; `asIfStopped` counts an open chain's end as a gap.
   std::string HourRows(bool asIfStopped) const;
   void Commit(std::string rows);
   void SaveState(std::uint32_t tick);
