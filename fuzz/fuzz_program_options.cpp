@@ -6,6 +6,7 @@
 //     twice, and every argument is accounted for: a known option sets its
 //     field, anything else is left, in
 //     order, in windowOptions (the backend's options among them); a duration is at most 4e9 ms (a positive one below 1 ms is 0);
+//   - a report only when --energy-report was given, by hour, day or month;
 //   - on failure the message is not empty and names the option;
 //   - the message printed for it holds no control character.
 #include <algorithm>
@@ -29,7 +30,10 @@ bool StartsWith(const std::string& text, std::string_view prefix) { return text.
 bool IsKnown(const std::string& option) {
   return option == "--headless" || option == "--help" || option == "-h" || option == "--version" || option == "--list" ||
          StartsWith(option, "--driver=") || StartsWith(option, "--metrics=") || StartsWith(option, "--log-dir=") ||
-         StartsWith(option, "--duration=") || StartsWith(option, "--metrics-web-config=");
+         StartsWith(option, "--duration=") || StartsWith(option, "--metrics-web-config=") ||
+         option == "--energy-report" || StartsWith(option, "--energy-report=") || StartsWith(option, "--serial=") ||
+         StartsWith(option, "--from=") || StartsWith(option, "--to=") || StartsWith(option, "--price=") ||
+         StartsWith(option, "--format=");
 }
 
 }  // namespace
@@ -54,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> unknown;
   std::string driver = "sim", logDirectory = ".";
   bool metrics = false;
-  bool headless = false, help = false, version = false, duration = false, list = false;
+  bool headless = false, help = false, version = false, duration = false, list = false, report = false;
   std::vector<std::string> names;
   for (const std::string& option : options) {
     const std::string name = option.substr(0, option.find('='));
@@ -71,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     metrics = metrics || StartsWith(option, "--metrics=");
     if (StartsWith(option, "--log-dir=")) logDirectory = option.substr(10);
     duration = duration || StartsWith(option, "--duration=");
+    report = report || option == "--energy-report" || StartsWith(option, "--energy-report=");
   }
   Require(parsed.windowOptions == unknown, "unknown options left in order");
   Require(parsed.headless == headless && parsed.help == help && parsed.version == version && parsed.list == list,
@@ -78,6 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(parsed.driverName == driver && parsed.logDirectory == logDirectory, "the last value of each option");
   Require(parsed.metrics.has_value() == metrics, "an endpoint only when asked for");
   Require(parsed.durationMs.has_value() == duration, "a duration only when given");
+  Require(parsed.energyReport.has_value() == report, "a report only when asked for");
+  if (parsed.energyReport)
+    Require(*parsed.energyReport == "hour" || *parsed.energyReport == "day" || *parsed.energyReport == "month",
+            "a report period the report knows");
   if (parsed.durationMs) Require(*parsed.durationMs <= 4'000'000'000u, "duration bounded");
   return 0;
 }
