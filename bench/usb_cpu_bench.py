@@ -2,8 +2,8 @@
 """CPU of the headless program polling one strip over the USB backend and over
 the simulated driver, in one run: each case runs `kvxclient --headless` on the
 same one-strip scenario (paced as the simulator's default strip), logging
-every reading, and after the first status line reads utime + stime of the
-client from /proc/PID/stat at the start and the end of the measured window.
+every reading, and after the first status line reads the CPU time of the
+client's threads from /proc (schedstat) at the start and the end of the measured window.
 Printed: CPU-seconds per minute of each case, and the ratio USB / simulated.
 
 Over USB the strip is played by kvx-usb-emulator; its own CPU is printed
@@ -25,33 +25,38 @@ import sys
 import tempfile
 import time
 
-TICKS = os.sysconf("SC_CLK_TCK")
 SERIAL = "1A2B3"
 
 
 EVENT_THREAD = "kvx-usb-events"
 
 
-def stat_seconds(path):
-    """utime + stime from a stat file of /proc, in seconds."""
-    with open(path) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS  # fields 14 and 15 of stat(5)
+def task_seconds(pid, comm=None):
+    """CPU time of a process's threads (those named `comm` only, when given), from
+    schedstat: nanoseconds, where stat counts 10 ms ticks that a short window of
+    a quiet client does not fill."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            if comm is not None:
+                with open("/proc/%d/task/%s/comm" % (pid, task)) as f:
+                    if f.read().strip() != comm:
+                        continue
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except FileNotFoundError:  # a thread that ended meanwhile
+            pass
+    return total / 1e9
 
 
 def cpu_seconds(pid):
-    """utime + stime of a process (all its threads)."""
-    return stat_seconds("/proc/%d/stat" % pid)
+    """CPU time of a process (all its threads)."""
+    return task_seconds(pid)
 
 
 def event_thread_seconds(pid):
-    """utime + stime of the USB backend's event thread (0 when there is none)."""
-    total = 0.0
-    for task in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/comm" % (pid, task)) as f:
-            if f.read().strip() == EVENT_THREAD:
-                total += stat_seconds("/proc/%d/task/%s/stat" % (pid, task))
-    return total
+    """CPU time of the USB backend's event thread (0 when there is none)."""
+    return task_seconds(pid, EVENT_THREAD)
 
 
 def child_of(pid, timeout=30):
