@@ -1,0 +1,104 @@
+#include "history/pyramid.h"
+
+#include <algorithm>
+
+namespace kvx::history {
+
+namespace {
+
+// Floor division: the bucket of a moment before 1970 too.
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
+void Bucket::Add(float value) {
+  min = count == 0 ? value : std::min(min, value);
+  max = count == 0 ? value : std::max(max, value);
+  sum += value;
+  ++count;
+}
+
+void Bucket::Merge(const Bucket& other) {
+  if (other.count == 0) return;
+  min = count == 0 ? other.min : std::min(min, other.min);
+  max = count == 0 ? other.max : std::max(max, other.max);
+  sum += other.sum;
+  count += other.count;
+}
+
+std::int64_t Pyramid::WidthMs(int level) {
+  std::int64_t width = BASE_MS;
+  for (int k = 0; k < level; ++k) width *= FANOUT;
+  return width;
+}
+
+void Pyramid::Add(std::int64_t unixMs, float value) {
+  for (int level = 0; level < LEVELS; ++level) {
+    Store& store = levels_[static_cast<std::size_t>(level)];
+    const std::int64_t width = WidthMs(level);
+    const std::int64_t index = FloorDiv(unixMs, width);
+    // Level 0 keeps the retention; each level above two buckets more, so that
+    // it begins no later than the level below and every reading one level
+    // holds, the levels above hold too (their counts add up).
+    const std::int64_t keep = retentionS_ * 1000 / width + (level == 0 ? 0 : 2);
+    const auto end = store.first + static_cast<std::int64_t>(store.buckets.size());
+    // Empty, or a jump past everything held (a clock set years ahead): start afresh.
+    if (store.buckets.empty() || index - end >= keep) {
+      store.buckets.clear();
+      store.first = index;
+    }
+    if (index < store.first) {
+      // Older than what level 0 holds (so than what any level holds): dropped.
+      ++dropped_;
+      return;
+    }
+    const auto last = store.first + static_cast<std::int64_t>(store.buckets.size());
+    if (index >= last) store.buckets.resize(store.buckets.size() + static_cast<std::size_t>(index - last + 1));
+    store.buckets[static_cast<std::size_t>(index - store.first)].Add(value);
+    // Whole buckets older than the retention go.
+    while (static_cast<std::int64_t>(store.buckets.size()) > std::max<std::int64_t>(1, keep)) {
+      store.buckets.pop_front();
+      ++store.first;
+    }
+  }
+}
+
+Slice Pyramid::Level(int level, std::int64_t fromMs, std::int64_t toMs) const {
+  level = std::clamp(level, 0, LEVELS - 1);
+  const Store& store = levels_[static_cast<std::size_t>(level)];
+  Slice slice;
+  slice.widthMs = WidthMs(level);
+  const std::int64_t from = FloorDiv(fromMs, slice.widthMs);
+  const std::int64_t to = std::max(from, FloorDiv(toMs - 1, slice.widthMs) + 1);
+  slice.startMs = from * slice.widthMs;
+  slice.buckets.resize(static_cast<std::size_t>(to - from));
+  const std::int64_t end = store.first + static_cast<std::int64_t>(store.buckets.size());
+  for (std::int64_t i = std::max(from, store.first); i < std::min(to, end); ++i)
+    slice.buckets[static_cast<std::size_t>(i - from)] = store.buckets[static_cast<std::size_t>(i - store.first)];
+  return slice;
+}
+
+Slice Pyramid::Range(std::int64_t fromMs, std::int64_t toMs, std::size_t maxBuckets) const {
+  // The buckets a level needs over the range, its grid's alignment included.
+  const auto needed = [&](int level) {
+    const std::int64_t width = WidthMs(level);
+    return std::max<std::int64_t>(1, FloorDiv(toMs - 1, width) - FloorDiv(fromMs, width) + 1);
+  };
+  int level = 0;
+  while (level < LEVELS - 1 && needed(level) > static_cast<std::int64_t>(maxBuckets)) ++level;
+  return Level(level, fromMs, toMs);
+}
+
+std::int64_t Pyramid::FirstMs() const { return empty() ? 0 : levels_[0].first * BASE_MS; }
+
+std::int64_t Pyramid::EndMs() const {
+  return empty() ? 0 : (levels_[0].first + static_cast<std::int64_t>(levels_[0].buckets.size())) * BASE_MS;
+}
+
+std::size_t Pyramid::MemoryBytes() const {
+  std::size_t bytes = sizeof(*this);
+  for (const Store& store : levels_) bytes += store.buckets.size() * sizeof(Bucket);
+  return bytes;
+}
+
+}  // namespace kvx::history
