@@ -7,9 +7,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <string>
 #include <vector>
 
+#include <ctime>
+#include <fstream>
+
 #include "history/history_store.h"
+#include "history/log_loader.h"
+#include "support/temp_dir.h"
 #include "listener_floor.h"
 #include "verdict.h"
 
@@ -60,7 +68,40 @@ int main(int argc, char** argv) {
   std::printf("taking 1000 buckets of 4 outlets at 10 min, 1 h, 1 day and the whole range: median %.3f ms; "
               "copying as many buckets %.4f ms\n",
               Median(takes), Median(copies));
+  // A week of 1 s power records in seven daily files, loaded back; against reading the same bytes.
+  const test::TempDir logs{"kvx-history-bench"};
+  std::size_t bytes = 0;
+  for (int day = 0; day < 7; ++day) {
+    char name[64];
+    std::snprintf(name, sizeof name, "1A2B3_ALL_W_202612%02d_000000_000.csv", 1 + day);
+    std::ofstream out(logs.Path(name), std::ios::binary);
+    out << "hostname,LM-3827QD,,,,,\r\nMAC Address,00:00:00:00:00:00,,,,,\r\nIP Address,000.000.000.000,,,,,\r\n"
+           "unit,electric power[W],,,,,\r\n,01A2B3,V2.1L10,,,,\r\ndate,state,ch1,ch2,ch3,ch4,V,Hz,Temp\r\n";
+    for (int s = 0; s < 86400; ++s) {
+      char line[96];
+      const int n = std::snprintf(line, sizeof line, "2026/12/%02d %02d:%02d:%02d,on,%04d,0150,0000,0000,100,50.00,25.34\r\n",
+                                  1 + day, s / 3600, s / 60 % 60, s % 60, 1200 + s % 13);
+      out.write(line, n);
+      bytes += static_cast<std::size_t>(n);
+    }
+  }
+  const auto r0 = SteadyClock::now();
+  std::size_t read = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(logs.path())) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    read += content.size();
+  }
+  const double readSeconds = std::chrono::duration<double>(SteadyClock::now() - r0).count();
+  history::HistoryStore loaded;
+  const auto l0 = SteadyClock::now();
+  const history::LoadResult result = history::LoadLogDirectory(loaded, logs.path(), 0x1A2B3);
+  const double loadSeconds = std::chrono::duration<double>(SteadyClock::now() - l0).count();
+  std::printf("loading a week of 1 s records (%zu files, %zu records, %zu bytes, %zu read): %.3f s; reading the bytes %.3f s\n",
+              result.files, result.records, bytes, read, loadSeconds, readSeconds);
+
   const bool memory = bench::VerdictWithin("history_memory_7_days", megabytes, 0.0, "MB", 64.0);
+  const bool load = bench::VerdictWithin("history_load_week_of_records", loadSeconds, readSeconds, "s", 3.0);
   const bool take = bench::VerdictWithin("history_take_1000_buckets", Median(takes), Median(copies), "ms", 16.0);
-  return memory && take ? 0 : 1;
+  return memory && take && load && result.records == 7u * 86400u ? 0 : 1;
 }

@@ -22,7 +22,8 @@ void HistoryStore::OnSummaryReading(const SummaryReadingEvent& event) {
   Add(connectionSerial_, event.power, unixMs, event.values);
 }
 
-void HistoryStore::Add(std::uint32_t serial, bool power, std::int64_t unixMs, const std::array<double, 4>& values) {
+void HistoryStore::Add(std::uint32_t serial, bool power, std::int64_t unixMs, const std::array<double, 4>& values,
+                       bool stalls) {
   std::lock_guard lock(mutex_);
   StripState& strip = strips_[serial];
   std::vector<Gap>& gaps = gaps_[serial];
@@ -30,7 +31,7 @@ void HistoryStore::Add(std::uint32_t serial, bool power, std::int64_t unixMs, co
     // The gap the connection's end opened closes with this reading.
     if (!gaps.empty() && gaps.back().endMs == 0) gaps.back().endMs = unixMs;
     strip.endedBecause.reset();
-  } else if (strip.lastMs != 0 && unixMs - strip.lastMs > STALL_MS) {
+  } else if (stalls && strip.lastMs != 0 && unixMs - strip.lastMs > STALL_MS) {
     gaps.push_back(Gap{strip.lastMs, unixMs, "stall"});
   }
   strip.lastMs = std::max(strip.lastMs, unixMs);

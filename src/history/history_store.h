@@ -46,8 +46,11 @@ class HistoryStore final : public AcquisitionListener {
   void OnSummaryReading(const SummaryReadingEvent& event) override;
   void OnConnectionEnded(const ConnectionEndedEvent& event) override;
 
-  // A reading at Unix time `unixMs` (also what loading a log file does).
-  void Add(std::uint32_t serial, bool power, std::int64_t unixMs, const std::array<double, 4>& values);
+  // A reading at Unix time `unixMs`. `stalls`: readings further apart than
+  // STALL_MS make a gap (live readings; logged records come at the record
+  // interval, and their gaps' causes are the journal's).
+  void Add(std::uint32_t serial, bool power, std::int64_t unixMs, const std::array<double, 4>& values,
+           bool stalls = true);
 
   Slice Range(const SeriesKey& key, std::int64_t fromMs, std::int64_t toMs, std::size_t maxBuckets) const;
   std::vector<Gap> Gaps(std::uint32_t serial) const;

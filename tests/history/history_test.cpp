@@ -4,7 +4,11 @@
 // causes, and the retention that bounds the memory.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "history/history_store.h"
+#include "history/log_loader.h"
+#include "support/temp_dir.h"
 
 namespace kvx::history {
 namespace {
@@ -95,6 +99,46 @@ TEST(HistoryStore, GapsStayEmptyAndSayWhy) {
     EXPECT_EQ(slice.buckets[s].count == 0, inGap) << s << " s";
   }
   EXPECT_EQ(store.Range(SeriesKey{0x1A2B3, false, 1}, T0, T0 + 61000, 1000).buckets[0].count, 0u);  // no current read
+}
+
+TEST(LogLoader, TakesTheStripsFilesInTimeOrderAndSkipsOnlyATornLine) {
+  const test::TempDir logs{"kvx-history"};
+  const std::string header =
+      "hostname,LM-3827QD,,,,,\r\nMAC Address,00:00:00:00:00:00,,,,,\r\nIP Address,000.000.000.000,,,,,\r\n"
+      "unit,electric power[W],,,,,\r\n,01A2B3,V2.1L10,,,,\r\ndate,state,ch1,ch2,ch3,ch4,V,Hz,Temp\r\n";
+  const auto write = [&](const std::string& name, const std::string& records) {
+    std::ofstream(logs.Path(name), std::ios::binary) << header << records;
+  };
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  write("1A2B3_ALL_W_20261208_080000_000.csv",
+        "2026/12/08 08:00:00,on,1200,0150,0000,0000,100,50.00,25.34\r\n"
+        "2026/12/08 08:00:01,on,1210,0150,0000,0000,100,50.00,25.34\r\n");
+  write("1A2B3_ALL_A_20261208_080002_000.csv",  // a split into current, later than the power file
+        "2026/12/08 08:00:02,on,12000,00625,00000,00000,100,50.00,25.34\r\n"
+        "2026/12/08 08:00:03,off,00000,00000,00000,00000,000,00.00,25.34\r\n"
+        "2026/12/08 08:00:04,on,1200");  // torn by a kill
+  write("2C4D5_ALL_W_20261208_080000_000.csv", "2026/12/08 08:00:00,on,9999,0000,0000,0000,100,50.00,25.34\r\n");
+  HistoryStore store;
+  std::vector<std::size_t> progress;
+  const LoadResult result =
+      LoadLogDirectory(store, logs.path(), 0x1A2B3, [&](std::size_t done, std::size_t) { progress.push_back(done); });
+  ::unsetenv("TZ");
+  ::tzset();
+  EXPECT_EQ(result.files, 2u);
+  EXPECT_EQ(result.records, 4u);
+  EXPECT_EQ(result.skippedLines, 1u);
+  EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2}));
+  const Slice watts = store.Range({0x1A2B3, true, 1}, T0, T0 + 5000, 100);
+  ASSERT_EQ(watts.widthMs, 1000);
+  EXPECT_EQ(watts.buckets[0].max, 1200.0f);
+  EXPECT_EQ(watts.buckets[1].max, 1210.0f);
+  EXPECT_EQ(watts.buckets[2].count, 0u);  // current was logged then
+  const Slice amps = store.Range({0x1A2B3, false, 2}, T0, T0 + 5000, 100);
+  EXPECT_EQ(amps.buckets[2].max, 625.0f);
+  EXPECT_EQ(amps.buckets[3].count, 1u);   // switched off: 0 mA, a reading all the same
+  EXPECT_EQ(amps.buckets[4].count, 0u);   // the torn line
+  for (const SeriesKey& key : store.Series()) EXPECT_EQ(key.serial, 0x1A2B3u);  // not the other strip
 }
 
 }  // namespace

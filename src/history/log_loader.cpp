@@ -1,0 +1,123 @@
+#include "history/log_loader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace kvx::history {
+
+namespace {
+
+constexpr std::size_t HEADER_LINES = 6;
+
+// "2026/12/08 21:51:25" as Unix milliseconds in the process's time zone.
+std::optional<std::int64_t> RecordTime(std::string_view text) {
+  if (text.size() != 19 || text[4] != '/' || text[7] != '/' || text[10] != ' ' || text[13] != ':' || text[16] != ':')
+    return std::nullopt;
+  const auto number = [&](std::size_t at, std::size_t length, int& value) {
+    const auto [end, ec] = std::from_chars(text.data() + at, text.data() + at + length, value);
+    return ec == std::errc() && end == text.data() + at + length;
+  };
+  std::tm tm{};
+  int year = 0, month = 0;
+  if (!number(0, 4, year) || !number(5, 2, month) || !number(8, 2, tm.tm_mday) || !number(11, 2, tm.tm_hour) ||
+      !number(14, 2, tm.tm_min) || !number(17, 2, tm.tm_sec))
+    return std::nullopt;
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(t) * 1000;
+}
+
+// One record line without its CR LF: the time and the four outlets' values.
+bool ParseRecord(std::string_view line, std::int64_t& unixMs, std::array<double, 4>& values) {
+  std::array<std::string_view, 9> fields{};
+  std::size_t count = 0;
+  for (std::size_t start = 0; count < fields.size();) {
+    const std::size_t comma = line.find(',', start);
+    fields[count++] = line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  if (count != fields.size() || (fields[1] != "on" && fields[1] != "off")) return false;
+  const auto time = RecordTime(fields[0]);
+  if (!time) return false;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const std::string_view f = fields[2 + k];
+    const auto [end, ec] = std::from_chars(f.data(), f.data() + f.size(), values[k]);
+    if (ec != std::errc() || end != f.data() + f.size()) return false;
+  }
+  unixMs = *time;
+  return true;
+}
+
+void LoadFile(HistoryStore& store, const std::filesystem::path& path, std::uint32_t serial, bool power,
+              LoadResult& result) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  const std::string text = content.str();
+  std::size_t start = 0, number = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {  // the last line, without its end: torn
+      ++result.skippedLines;
+      break;
+    }
+    const std::string_view line(text.data() + start, end - start);
+    start = end + 2;
+    if (number++ < HEADER_LINES) continue;
+    std::int64_t unixMs = 0;
+    std::array<double, 4> values{};
+    if (!ParseRecord(line, unixMs, values)) {
+      ++result.skippedLines;
+      continue;
+    }
+    store.Add(serial, power, unixMs, values, /*stalls=*/false);
+    ++result.records;
+  }
+  ++result.files;
+}
+
+}  // namespace
+
+LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, std::uint32_t serial,
+                            const LoadProgress& progress) {
+  LoadResult result;
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "%05X_ALL_", serial);
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(prefix, 0) == 0 && name.size() > std::strlen(prefix) + 1 && name.ends_with(".csv") &&
+        (name[std::strlen(prefix)] == 'A' || name[std::strlen(prefix)] == 'W') && name[std::strlen(prefix) + 1] == '_')
+      files.push_back(it->path());
+  }
+  if (error) {
+    result.error = directory + ": " + error.message();
+    return result;
+  }
+  // In time order: the stamp after "_ALL_A_" / "_ALL_W_", so the two kinds interleave.
+  const std::size_t stamp = std::strlen(prefix) + 2;
+  std::sort(files.begin(), files.end(), [stamp](const std::filesystem::path& a, const std::filesystem::path& b) {
+    return a.filename().string().substr(stamp) < b.filename().string().substr(stamp);
+  });
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const bool power = files[i].filename().string()[std::strlen(prefix)] == 'W';
+    LoadFile(store, files[i], serial, power, result);
+    if (progress) progress(i + 1, files.size());
+  }
+  return result;
+}
+
+}  // namespace kvx::history

@@ -1,0 +1,33 @@
+// Loading the past into a history store: the CSV logs of one strip in a log
+// directory (current and power files, any split, files of earlier runs), each
+// whole record line as one reading of its time. A line without its CR LF (the
+// last one of a file whose writer was killed) or that does not parse is
+// skipped and counted, never guessed at.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "history/history_store.h"
+
+namespace kvx::history {
+
+struct LoadResult {
+  std::size_t files = 0;
+  std::size_t records = 0;
+  std::size_t skippedLines = 0;  // torn or malformed
+  std::string error;             // the directory cannot be read
+};
+
+// Files done of files to do, after each file.
+using LoadProgress = std::function<void(std::size_t done, std::size_t total)>;
+
+// Reads every "<serial>_ALL_A_*.csv" and "<serial>_ALL_W_*.csv" of
+// `directory` in name (so time) order into `store`. Record times are local
+// time without an offset: they are taken in the process's time zone.
+LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, std::uint32_t serial,
+                            const LoadProgress& progress = {});
+
+}  // namespace kvx::history
