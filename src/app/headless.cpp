@@ -43,8 +43,8 @@ constexpr std::uint32_t STALL_MS = 2000;
 // included), and "(not measuring)" while no power readings are integrated.
 std::string EnergyText(const std::optional<recording::EnergyFigures>& figures, const LocalTime& now) {
   if (!figures) return " | energy n/a (no power readings)";
-  const auto local = static_cast<std::int64_t>(std::floor(UnixSeconds(now))) + now.utcOffsetSec;
-  const std::int64_t today = (local >= 0 ? local : local - 86399) / 86400;
+  const std::int64_t today =
+      recording::LocalDay(static_cast<std::int64_t>(std::floor(UnixSeconds(now))), now.utcOffsetSec);
   std::string text = " | energy today";
   for (std::size_t k = 0; k < 4; ++k) {
     char value[32];

@@ -169,10 +169,14 @@ std::string EnergyStateName(std::uint32_t serial) {
   return buffer;
 }
 
-std::string FormatHourStart(std::int64_t unixSeconds, long utcOffsetSec) {
+std::int64_t LocalDay(std::int64_t unixSeconds, long utcOffsetSec) {
   const std::int64_t local = unixSeconds + utcOffsetSec;
-  const std::int64_t days = (local >= 0 ? local : local - 86399) / 86400;
-  const std::int64_t second = local - days * 86400;
+  return (local >= 0 ? local : local - 86399) / 86400;
+}
+
+std::string FormatHourStart(std::int64_t unixSeconds, long utcOffsetSec) {
+  const std::int64_t days = LocalDay(unixSeconds, utcOffsetSec);
+  const std::int64_t second = unixSeconds + utcOffsetSec - days * 86400;
   int y = 0, m = 0, d = 0;
   CivilFromDays(days, y, m, d);
   const long offset = utcOffsetSec < 0 ? -utcOffsetSec : utcOffsetSec;

@@ -63,6 +63,8 @@ struct LedgerRow {
 std::string FormatLedgerRow(const LedgerRow& row);
 // The row of a line (LF or CR LF); nullopt for the header or a malformed line.
 std::optional<LedgerRow> ParseLedgerRow(std::string_view line);
+// The local day (days since 1970-01-01 in local time) of a moment at a UTC offset.
+std::int64_t LocalDay(std::int64_t unixSeconds, long utcOffsetSec);
 // "2026-12-08T14:00:00+01:00" of a moment and its offset.
 std::string FormatHourStart(std::int64_t unixSeconds, long utcOffsetSec);
 

@@ -19,11 +19,6 @@ std::int64_t RowMicroWh(double joules) {
   return joules > 0 ? static_cast<std::int64_t>(std::ceil(microWh)) + 1 : static_cast<std::int64_t>(std::floor(microWh));
 }
 
-std::int64_t LocalDay(std::int64_t unixSeconds, long utcOffsetSec) {
-  const std::int64_t local = unixSeconds + utcOffsetSec;
-  return (local >= 0 ? local : local - 86399) / 86400;
-}
-
 }  // namespace
 
 EnergyListener::EnergyListener(const ControlModel& controls, std::string directory, FailureFunction onFailure,
