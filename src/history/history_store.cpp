@@ -1,5 +1,6 @@
 #include "history/history_store.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kvx::history {
@@ -25,6 +26,11 @@ void HistoryStore::OnSummaryReading(const SummaryReadingEvent& event) {
 void HistoryStore::Add(std::uint32_t serial, bool power, std::int64_t unixMs, const std::array<double, 4>& values,
                        bool stalls) {
   std::lock_guard lock(mutex_);
+  for (int outlet = 1; outlet <= 4; ++outlet) {
+    auto [it, added] = series_.try_emplace(SeriesKey{serial, power, outlet}, retentionS_);
+    it->second.Add(unixMs, static_cast<float>(values[static_cast<std::size_t>(outlet - 1)]));
+  }
+  if (!stalls) return;  // loaded records: their gaps come with them
   StripState& strip = strips_[serial];
   std::vector<Gap>& gaps = gaps_[serial];
   if (strip.endedBecause) {
@@ -35,10 +41,13 @@ void HistoryStore::Add(std::uint32_t serial, bool power, std::int64_t unixMs, co
     gaps.push_back(Gap{strip.lastMs, unixMs, "stall"});
   }
   strip.lastMs = std::max(strip.lastMs, unixMs);
-  for (int outlet = 1; outlet <= 4; ++outlet) {
-    auto [it, added] = series_.try_emplace(SeriesKey{serial, power, outlet}, retentionS_);
-    it->second.Add(unixMs, static_cast<float>(values[static_cast<std::size_t>(outlet - 1)]));
-  }
+}
+
+void HistoryStore::AddGaps(std::uint32_t serial, const std::vector<Gap>& gaps) {
+  std::lock_guard lock(mutex_);
+  std::vector<Gap>& kept = gaps_[serial];
+  kept.insert(kept.end(), gaps.begin(), gaps.end());
+  std::stable_sort(kept.begin(), kept.end(), [](const Gap& a, const Gap& b) { return a.startMs < b.startMs; });
 }
 
 Slice HistoryStore::Range(const SeriesKey& key, std::int64_t fromMs, std::int64_t toMs,
@@ -47,6 +56,42 @@ Slice HistoryStore::Range(const SeriesKey& key, std::int64_t fromMs, std::int64_
   const auto found = series_.find(key);
   if (found != series_.end()) return found->second.Range(fromMs, toMs, maxBuckets);
   return Pyramid(retentionS_).Range(fromMs, toMs, maxBuckets);  // all gap
+}
+
+RangeEnergy HistoryStore::Energy(std::uint32_t serial, std::int64_t fromMs, std::int64_t toMs) const {
+  std::lock_guard lock(mutex_);
+  std::array<const Pyramid*, 4> pyramids{};
+  for (int outlet = 1; outlet <= 4; ++outlet) {
+    const auto found = series_.find(SeriesKey{serial, true, outlet});
+    if (found == series_.end()) return {};
+    pyramids[static_cast<std::size_t>(outlet - 1)] = &found->second;
+  }
+  // The time a reading stands for, from up to an hour of seconds with readings.
+  std::vector<std::int64_t> spacing;
+  std::int64_t previous = -1;
+  std::uint64_t readings = 0, secondsWithReadings = 0;
+  pyramids[0]->VisitSeconds(fromMs, toMs, [&](std::int64_t startMs, const Bucket& bucket) {
+    if (previous >= 0) spacing.push_back(startMs - previous);
+    previous = startMs;
+    readings += bucket.count;
+    return ++secondsWithReadings < 3600;
+  });
+  RangeEnergy energy;
+  if (readings == 0) return energy;
+  std::int64_t usualMs = Pyramid::BASE_MS;
+  if (!spacing.empty()) {
+    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
+    usualMs = std::max(usualMs, spacing[spacing.size() / 2]);
+  }
+  const double secondsPerReading =
+      static_cast<double>(usualMs) / 1000.0 * static_cast<double>(secondsWithReadings) / static_cast<double>(readings);
+  for (std::size_t k = 0; k < 4; ++k) {
+    std::uint64_t count = 0;
+    const double sum = pyramids[k]->SumOver(fromMs, toMs, count);
+    energy.wattHours[k] = sum * secondsPerReading / 3600.0;
+    if (k == 0) energy.measuredS = static_cast<double>(count) * secondsPerReading;
+  }
+  return energy;
 }
 
 std::vector<Gap> HistoryStore::Gaps(std::uint32_t serial) const {
@@ -60,6 +105,13 @@ std::vector<SeriesKey> HistoryStore::Series() const {
   std::vector<SeriesKey> keys;
   for (const auto& [key, pyramid] : series_) keys.push_back(key);
   return keys;
+}
+
+std::pair<std::int64_t, std::int64_t> HistoryStore::Held(const SeriesKey& key) const {
+  std::lock_guard lock(mutex_);
+  const auto found = series_.find(key);
+  if (found == series_.end() || found->second.empty()) return {0, 0};
+  return {found->second.FirstMs(), found->second.EndMs()};
 }
 
 std::size_t HistoryStore::MemoryBytes() const {

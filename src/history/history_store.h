@@ -31,7 +31,19 @@ struct SeriesKey {
 struct Gap {
   std::int64_t startMs = 0;
   std::int64_t endMs = 0;
-  std::string cause;  // "unplugged", "read_failure", "selection_changed", "stop", "stall"
+  std::string cause;  // "unplugged", "read_failure", "selection_changed", "stop", "stall", or
+                      // one of the journal's (journal_causes.h); GapCauseText gives the words
+};
+
+// The energy of a strip's four outlets over a stretch, from its power
+// readings: each reading counts for the usual time per reading (the usual
+// spacing of the seconds with readings over their usual count, learnt from
+// the stretch's first hour of readings), so a gap counts nothing and a
+// stretch of any length costs a few thousand buckets. Nothing is estimated
+// from current.
+struct RangeEnergy {
+  std::array<double, 4> wattHours{};
+  double measuredS = 0;  // 0: no power reading in the stretch
 };
 
 class HistoryStore final : public AcquisitionListener {
@@ -46,15 +58,21 @@ class HistoryStore final : public AcquisitionListener {
   void OnSummaryReading(const SummaryReadingEvent& event) override;
   void OnConnectionEnded(const ConnectionEndedEvent& event) override;
 
-  // A reading at Unix time `unixMs`. `stalls`: readings further apart than
-  // STALL_MS make a gap (live readings; logged records come at the record
-  // interval, and their gaps' causes are the journal's).
+  // A reading at Unix time `unixMs`. `stalls`: a live reading, which makes a
+  // gap when it comes more than STALL_MS after the one before; loaded records
+  // (stalls false) leave the live state alone: the loader finds their gaps.
   void Add(std::uint32_t serial, bool power, std::int64_t unixMs, const std::array<double, 4>& values,
            bool stalls = true);
 
+  // Gaps found elsewhere (loaded logs), kept in time order with the others.
+  void AddGaps(std::uint32_t serial, const std::vector<Gap>& gaps);
+
   Slice Range(const SeriesKey& key, std::int64_t fromMs, std::int64_t toMs, std::size_t maxBuckets) const;
+  RangeEnergy Energy(std::uint32_t serial, std::int64_t fromMs, std::int64_t toMs) const;
   std::vector<Gap> Gaps(std::uint32_t serial) const;
   std::vector<SeriesKey> Series() const;
+  // The start of the oldest and the end of the newest second held of a series (0, 0: none).
+  std::pair<std::int64_t, std::int64_t> Held(const SeriesKey& key) const;
   std::size_t MemoryBytes() const;
 
  private:

@@ -1,8 +1,11 @@
 #include "history/log_loader.h"
 
+#include "history/journal_causes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -61,7 +64,7 @@ bool ParseRecord(std::string_view line, std::int64_t& unixMs, std::array<double,
 }
 
 void LoadFile(HistoryStore& store, const std::filesystem::path& path, std::uint32_t serial, bool power,
-              LoadResult& result) {
+              std::int64_t beforeMs, std::vector<std::int64_t>& times, LoadResult& result) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
   content << in.rdbuf();
@@ -82,16 +85,43 @@ void LoadFile(HistoryStore& store, const std::filesystem::path& path, std::uint3
       ++result.skippedLines;
       continue;
     }
+    if (unixMs >= beforeMs) continue;
     store.Add(serial, power, unixMs, values, /*stalls=*/false);
+    times.push_back(unixMs);
     ++result.records;
   }
   ++result.files;
 }
 
+// The stretches without records, each with the journal's cause.
+std::vector<Gap> FindGaps(std::vector<std::int64_t>& times, const std::vector<JournalEvent>& events,
+                          std::int64_t beforeMs) {
+  std::vector<Gap> gaps;
+  if (times.empty()) return gaps;
+  std::sort(times.begin(), times.end());
+  std::vector<std::int64_t> spacing;
+  for (std::size_t i = 1; i < times.size(); ++i)
+    if (times[i] > times[i - 1]) spacing.push_back(times[i] - times[i - 1]);
+  std::int64_t usual = 1000;
+  if (!spacing.empty()) {
+    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
+    usual = std::max<std::int64_t>(usual, spacing[spacing.size() / 2]);
+  }
+  const std::int64_t limit = 2 * usual + 1000;
+  const auto add = [&](std::int64_t from, std::int64_t to) {
+    // Record times are whole seconds: the next record came up to 999 ms after its text.
+    gaps.push_back(Gap{from, to, CauseBetween(events, from, to + 999)});
+  };
+  for (std::size_t i = 1; i < times.size(); ++i)
+    if (times[i] - times[i - 1] > limit) add(times[i - 1], times[i]);
+  if (beforeMs != INT64_MAX && beforeMs - times.back() > limit) add(times.back(), beforeMs);
+  return gaps;
+}
+
 }  // namespace
 
 LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, std::uint32_t serial,
-                            const LoadProgress& progress) {
+                            const LoadProgress& progress, std::int64_t beforeMs) {
   LoadResult result;
   char prefix[32];
   std::snprintf(prefix, sizeof prefix, "%05X_ALL_", serial);
@@ -112,11 +142,16 @@ LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, s
   std::sort(files.begin(), files.end(), [stamp](const std::filesystem::path& a, const std::filesystem::path& b) {
     return a.filename().string().substr(stamp) < b.filename().string().substr(stamp);
   });
+  std::vector<std::int64_t> times;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const bool power = files[i].filename().string()[std::strlen(prefix)] == 'W';
-    LoadFile(store, files[i], serial, power, result);
+    LoadFile(store, files[i], serial, power, beforeMs, times, result);
     if (progress) progress(i + 1, files.size());
   }
+  const std::vector<Gap> gaps = FindGaps(times, ReadJournalCauses(directory, serial), beforeMs);
+  result.gaps = gaps.size();
+  result.lastMs = times.empty() ? 0 : times.back();
+  store.AddGaps(serial, gaps);
   return result;
 }
 

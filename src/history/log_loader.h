@@ -2,7 +2,8 @@
 // directory (current and power files, any split, files of earlier runs), each
 // whole record line as one reading of its time. A line without its CR LF (the
 // last one of a file whose writer was killed) or that does not parse is
-// skipped and counted, never guessed at.
+// skipped and counted, never guessed at. The stretches without records become
+// the store's gaps, each with its cause from the event journal beside the logs.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,8 @@ struct LoadResult {
   std::size_t files = 0;
   std::size_t records = 0;
   std::size_t skippedLines = 0;  // torn or malformed
+  std::size_t gaps = 0;
+  std::int64_t lastMs = 0;       // the latest record taken (0: none)
   std::string error;             // the directory cannot be read
 };
 
@@ -25,9 +28,13 @@ struct LoadResult {
 using LoadProgress = std::function<void(std::size_t done, std::size_t total)>;
 
 // Reads every "<serial>_ALL_A_*.csv" and "<serial>_ALL_W_*.csv" of
-// `directory` in name (so time) order into `store`. Record times are local
-// time without an offset: they are taken in the process's time zone.
+// `directory` in name (so time) order into `store`, records before `beforeMs`
+// only (a running client passes its first live reading, so nothing counts
+// twice). Record times are local time without an offset: they are taken in
+// the process's time zone. Two records further apart than twice the usual
+// spacing (and a second) are a gap; one from the last record to `beforeMs`
+// too.
 LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, std::uint32_t serial,
-                            const LoadProgress& progress = {});
+                            const LoadProgress& progress = {}, std::int64_t beforeMs = INT64_MAX);
 
 }  // namespace kvx::history

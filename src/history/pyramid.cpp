@@ -89,6 +89,35 @@ Slice Pyramid::Range(std::int64_t fromMs, std::int64_t toMs, std::size_t maxBuck
   return Level(level, fromMs, toMs);
 }
 
+double Pyramid::SumOver(std::int64_t fromMs, std::int64_t toMs, std::uint64_t& count) const {
+  double sum = 0;
+  const auto seconds = [&](std::int64_t from, std::int64_t to) {
+    VisitSeconds(from, to, [&](std::int64_t, const Bucket& bucket) {
+      sum += bucket.sum;
+      count += bucket.count;
+      return true;
+    });
+  };
+  fromMs = (fromMs + BASE_MS - 1) / BASE_MS * BASE_MS;  // the seconds that start in the range
+  toMs = (toMs + BASE_MS - 1) / BASE_MS * BASE_MS;
+  if (toMs <= fromMs) return 0;
+  const Slice slice = Range(fromMs, toMs, 4096);
+  if (slice.widthMs == BASE_MS) {
+    seconds(fromMs, toMs);
+    return sum;
+  }
+  for (std::size_t i = 0; i < slice.buckets.size(); ++i) {
+    const std::int64_t start = slice.startMs + static_cast<std::int64_t>(i) * slice.widthMs;
+    if (start >= fromMs && start + slice.widthMs <= toMs) {
+      sum += slice.buckets[i].sum;
+      count += slice.buckets[i].count;
+    } else {
+      seconds(std::max(start, fromMs), std::min(start + slice.widthMs, toMs));
+    }
+  }
+  return sum;
+}
+
 std::int64_t Pyramid::FirstMs() const { return empty() ? 0 : levels_[0].first * BASE_MS; }
 
 std::int64_t Pyramid::EndMs() const {

@@ -12,6 +12,7 @@
 // bytes: 44 MB for 7 days and 4 outlets.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,24 @@ class Pyramid {
   Slice Range(std::int64_t fromMs, std::int64_t toMs, std::size_t maxBuckets) const;
   // The buckets of one level over [fromMs, toMs).
   Slice Level(int level, std::int64_t fromMs, std::int64_t toMs) const;
+  // Each held bucket of level 0 with readings that starts in [fromMs, toMs),
+  // with its start, in time order, without copying the level; the visit
+  // returns false to stop.
+  template <typename Visitor>
+  void VisitSeconds(std::int64_t fromMs, std::int64_t toMs, Visitor&& visit) const {
+    const Store& store = levels_[0];
+    const std::int64_t end = store.first + static_cast<std::int64_t>(store.buckets.size());
+    const std::int64_t from = std::max(store.first, (fromMs + BASE_MS - 1) / BASE_MS);
+    for (std::int64_t i = from; i < std::min(end, (toMs + BASE_MS - 1) / BASE_MS); ++i) {
+      const Bucket& bucket = store.buckets[static_cast<std::size_t>(i - store.first)];
+      if (bucket.count != 0 && !visit(i * BASE_MS, bucket)) return;
+    }
+  }
+  // The sum and the count of the readings in the seconds that start in
+  // [fromMs, toMs): whole buckets of the coarsest level that fits at most
+  // 4096 of them, level 0 at the two ends, so a week costs a few thousand
+  // buckets and is exact all the same.
+  double SumOver(std::int64_t fromMs, std::int64_t toMs, std::uint64_t& count) const;
 
   bool empty() const { return levels_[0].buckets.empty(); }
   std::int64_t FirstMs() const;  // the start of the oldest bucket held (0 when empty)

@@ -118,6 +118,15 @@ TEST(LogLoader, TakesTheStripsFilesInTimeOrderAndSkipsOnlyATornLine) {
         "2026/12/08 08:00:02,on,12000,00625,00000,00000,100,50.00,25.34\r\n"
         "2026/12/08 08:00:03,off,00000,00000,00000,00000,000,00.00,25.34\r\n"
         "2026/12/08 08:00:04,on,1200");  // torn by a kill
+  // Logging switched off for a minute: the journal says so between two files.
+  write("1A2B3_ALL_W_20261208_080104_000.csv", "2026/12/08 08:01:04,on,1200,0150,0000,0000,100,50.00,25.34\r\n");
+  std::ofstream(logs.Path("kvx-events.jsonl"))
+      << R"({"time":"2026-12-08T08:00:02.900+00:00","ms":1,"serial":"1A2B3","event":"read_timeouts","count":0})"
+         "\n"
+      << R"({"time":"2026-12-08T09:00:04.500+01:00","ms":2,"serial":"1A2B3","event":"file_closed","reason":"log_switched_off"})"
+         "\n"
+      << R"({"time":"2026-12-08T08:00:05.000+00:00","ms":3,"serial":"2C4D5","event":"connection_ended","reason":"unplugged"})"
+         "\n";
   write("2C4D5_ALL_W_20261208_080000_000.csv", "2026/12/08 08:00:00,on,9999,0000,0000,0000,100,50.00,25.34\r\n");
   HistoryStore store;
   std::vector<std::size_t> progress;
@@ -125,10 +134,17 @@ TEST(LogLoader, TakesTheStripsFilesInTimeOrderAndSkipsOnlyATornLine) {
       LoadLogDirectory(store, logs.path(), 0x1A2B3, [&](std::size_t done, std::size_t) { progress.push_back(done); });
   ::unsetenv("TZ");
   ::tzset();
-  EXPECT_EQ(result.files, 2u);
-  EXPECT_EQ(result.records, 4u);
+  EXPECT_EQ(result.files, 3u);
+  EXPECT_EQ(result.records, 5u);
   EXPECT_EQ(result.skippedLines, 1u);
-  EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2}));
+  EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2, 3}));
+  // The first event with a cause inside the gap (another strip's aside), its
+  // time read with its offset; the read timeouts before the last record explain nothing.
+  const std::vector<Gap> gaps = store.Gaps(0x1A2B3);
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0].startMs, T0 + 3000);
+  EXPECT_EQ(gaps[0].endMs, T0 + 64000);
+  EXPECT_EQ(gaps[0].cause, "logging_off");
   const Slice watts = store.Range({0x1A2B3, true, 1}, T0, T0 + 5000, 100);
   ASSERT_EQ(watts.widthMs, 1000);
   EXPECT_EQ(watts.buckets[0].max, 1200.0f);

@@ -1,0 +1,110 @@
+#include "history/journal_causes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+namespace kvx::history {
+
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// The cause an event tells, from its name and reason.
+std::string CauseOf(const nlohmann::json& line) {
+  const std::string event = line.value("event", "");
+  const std::string reason =
+      line.contains("reason") && line["reason"].is_string() ? line["reason"].get<std::string>() : "";
+  // unplugged, read_failure, selection_changed; "stop" is the client stopping.
+  if (event == "connection_ended") return reason == "stop" ? "not_running" : reason.empty() ? "unknown" : reason;
+  if (event == "logging_failed") {
+    if (reason.find("No space left") != std::string::npos) return "disk_full";
+    if (reason.find("directory gone") != std::string::npos) return "directory_gone";
+    return "logging_failed";
+  }
+  if (event == "file_closed") {
+    if (reason == "log_switched_off") return "logging_off";
+    if (reason == "directory_gone" || reason == "directory_replaced" || reason == "file_gone") return "directory_gone";
+    if (reason == "write_failed") return "logging_failed";
+    if (reason == "shutdown") return "not_running";
+    return {};
+  }
+  if (event == "shutdown" || event == "process_started") return "not_running";
+  if (event == "read_timeouts") return "stall";
+  return {};
+}
+
+}  // namespace
+
+std::int64_t ParseJournalTime(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0, oh = 0, om = 0;
+  char sign = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d", &y, &mo, &d, &h, &mi, &s, &ms, &sign, &oh,
+                  &om) != 10 ||
+      (sign != '+' && sign != '-') || mo < 1 || mo > 12 || d < 1 || d > 31)
+    return -1;
+  const std::int64_t offset = (sign == '-' ? -1 : 1) * (oh * 3600 + om * 60);
+  const std::int64_t seconds =
+      DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s - offset;
+  return seconds * 1000 + ms;
+}
+
+std::vector<JournalEvent> ReadJournalCauses(const std::string& directory, std::uint32_t serial) {
+  char serialText[16];
+  std::snprintf(serialText, sizeof serialText, "%05X", serial);
+  std::vector<JournalEvent> events;
+  std::ifstream in(directory + "/kvx-events.jsonl");
+  for (std::string text; std::getline(in, text);) {
+    const nlohmann::json line = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!line.is_object() || !line.contains("time") || !line["time"].is_string()) continue;
+    if (!line.contains("serial") || !(line["serial"].is_null() || line["serial"] == serialText)) continue;
+    const std::int64_t ms = ParseJournalTime(line["time"].get<std::string>());
+    if (ms >= 0) events.push_back(JournalEvent{ms, CauseOf(line)});
+  }
+  return events;
+}
+
+std::string CauseBetween(const std::vector<JournalEvent>& events, std::int64_t fromMs, std::int64_t toMs) {
+  std::string causes;
+  for (const JournalEvent& event : events) {
+    if (event.unixMs < fromMs || event.unixMs > toMs || event.cause.empty()) continue;
+    if (("," + causes + ",").find("," + event.cause + ",") == std::string::npos)
+      causes += (causes.empty() ? "" : ",") + event.cause;
+  }
+  return causes.empty() ? "unknown" : causes;
+}
+
+std::string GapCauseText(const std::string& cause) {
+  static const std::map<std::string, std::string> kTexts = {
+      {"unplugged", "取り外し"},
+      {"read_failure", "読み取り失敗"},
+      {"selection_changed", "他のデバイスを選択"},
+      {"stop", "クライアント停止中"},
+      {"stall", "応答なし"},
+      {"disk_full", "ディスクの空き不足"},
+      {"directory_gone", "ログフォルダなし"},
+      {"logging_failed", "記録失敗"},
+      {"logging_off", "ログ停止"},
+      {"not_running", "クライアント停止中"},
+  };
+  std::string text;
+  for (std::size_t start = 0; start <= cause.size();) {
+    const std::size_t comma = std::min(cause.find(',', start), cause.size());
+    const auto found = kTexts.find(cause.substr(start, comma - start));
+    text += (text.empty() ? "" : "、") + (found != kTexts.end() ? found->second : std::string("記録なし"));
+    start = comma + 1;
+  }
+  return text;
+}
+
+}  // namespace kvx::history
