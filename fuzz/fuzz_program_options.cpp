@@ -5,8 +5,10 @@
 //   - on success no "--" option but --usb-id and --usb-fallback-id was given
 //     twice, and every argument is accounted for: a known option sets its
 //     field, anything else is left, in
-//     order, in windowOptions (the backend's options among them); a duration is at most 4e9 ms (a positive one below 1 ms is 0);
-//   - a report only when --energy-report was given, by hour, day or month;
+//     order, in windowOptions (the backend's options among them); a duration is at most 4e9 ms (a positive one below 1
+//     ms is 0);
+//   - a report only when --energy-report was given, by hour, day or month; a
+//     picture only when --render was given, of a size from 200 to 10000;
 //   - on failure the message is not empty and names the option;
 //   - the message printed for it holds no control character.
 #include <algorithm>
@@ -28,12 +30,13 @@ using kvx::fuzz::Require;
 bool StartsWith(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool IsKnown(const std::string& option) {
-  return option == "--headless" || option == "--help" || option == "-h" || option == "--version" || option == "--list" ||
-         StartsWith(option, "--driver=") || StartsWith(option, "--metrics=") || StartsWith(option, "--log-dir=") ||
-         StartsWith(option, "--duration=") || StartsWith(option, "--metrics-web-config=") ||
-         option == "--energy-report" || StartsWith(option, "--energy-report=") || StartsWith(option, "--serial=") ||
-         StartsWith(option, "--from=") || StartsWith(option, "--to=") || StartsWith(option, "--price=") ||
-         StartsWith(option, "--format=");
+  return option == "--headless" || option == "--help" || option == "-h" || option == "--version" ||
+         option == "--list" || StartsWith(option, "--driver=") || StartsWith(option, "--metrics=") ||
+         StartsWith(option, "--log-dir=") || StartsWith(option, "--duration=") ||
+         StartsWith(option, "--metrics-web-config=") || option == "--energy-report" ||
+         StartsWith(option, "--energy-report=") || StartsWith(option, "--serial=") || StartsWith(option, "--from=") ||
+         StartsWith(option, "--to=") || StartsWith(option, "--price=") || StartsWith(option, "--format=") ||
+         StartsWith(option, "--render=") || StartsWith(option, "--size=");
 }
 
 }  // namespace
@@ -58,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> unknown;
   std::string driver = "sim", logDirectory = ".";
   bool metrics = false;
-  bool headless = false, help = false, version = false, duration = false, list = false, report = false;
+  bool headless = false, help = false, version = false, duration = false, list = false, report = false, render = false;
   std::vector<std::string> names;
   for (const std::string& option : options) {
     const std::string name = option.substr(0, option.find('='));
@@ -76,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (StartsWith(option, "--log-dir=")) logDirectory = option.substr(10);
     duration = duration || StartsWith(option, "--duration=");
     report = report || option == "--energy-report" || StartsWith(option, "--energy-report=");
+    render = render || StartsWith(option, "--render=");
   }
   Require(parsed.windowOptions == unknown, "unknown options left in order");
   Require(parsed.headless == headless && parsed.help == help && parsed.version == version && parsed.list == list,
@@ -87,6 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (parsed.energyReport)
     Require(*parsed.energyReport == "hour" || *parsed.energyReport == "day" || *parsed.energyReport == "month",
             "a report period the report knows");
+  Require(parsed.render.has_value() == render, "a picture only when asked for");
+  Require(parsed.renderWidth >= 200 && parsed.renderWidth <= 10000 && parsed.renderHeight >= 200 &&
+              parsed.renderHeight <= 10000,
+          "a picture's size within its bounds");
   if (parsed.durationMs) Require(*parsed.durationMs <= 4'000'000'000u, "duration bounded");
   return 0;
 }

@@ -19,7 +19,7 @@ using Apply = bool (*)(ProgramOptions& out, const std::string& value, std::strin
 // backends declare theirs. `apply` null: the window's, handed on to it.
 struct OptionRow {
   device::BackendOption option;
-  std::string_view owner;  // who uses it: "both", "headless", "window"
+  std::string_view owner;  // who uses it: "both", "headless", "window", "report", "render", "offline"
   Apply apply;
 };
 
@@ -29,7 +29,8 @@ bool NeedValue(const std::string& value, std::string_view name, std::string_view
   return false;
 }
 
-// The energy report's options (owner "report": refused without --energy-report).
+// The offline commands' options: "report" ones are refused without
+// --energy-report, "render" ones without --render, "offline" ones without either.
 std::vector<OptionRow> ReportRows() {
   return {
       {{"--energy-report", "[PERIOD]", "print the energy ledgers of the log directory by hour, day\n(default) or month and exit: kWh, measured share, gaps, peak"}, "report",
@@ -39,7 +40,7 @@ std::vector<OptionRow> ReportRows() {
          error = "--energy-report takes hour, day or month: --energy-report=day";
          return false;
        }},
-      {{"--serial", "HEX", "--energy-report: only this strip's ledger"}, "report",
+      {{"--serial", "HEX", "--energy-report, --render: only this strip"}, "offline",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          std::uint32_t serial = 0;
          const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), serial, 16);
@@ -50,16 +51,16 @@ std::vector<OptionRow> ReportRows() {
          error = "--serial needs a strip's serial number in hexadecimal: --serial=1A2B3";
          return false;
        }},
-      {{"--from", "DATE", "--energy-report: from this day on (YYYY-MM-DD)"}, "report",
+      {{"--from", "TIME", "--energy-report, --render: from this day (YYYY-MM-DD) or\nmoment (YYYY-MM-DDTHH:MM[:SS]) on"}, "offline",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.reportFrom = recording::ParseReportDate(v);
-         if (!o.reportFrom) error = "--from needs a date: --from=YYYY-MM-DD";
+         if (!o.reportFrom) error = "--from needs a date or a time: --from=YYYY-MM-DD or --from=YYYY-MM-DDTHH:MM";
          return o.reportFrom.has_value();
        }},
-      {{"--to", "DATE", "--energy-report: up to and including this day (YYYY-MM-DD)"}, "report",
+      {{"--to", "TIME", "--energy-report, --render: up to this moment or to the end\nof this day"}, "offline",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.reportTo = recording::ParseReportDate(v, /*end=*/true);
-         if (!o.reportTo) error = "--to needs a date: --to=YYYY-MM-DD";
+         if (!o.reportTo) error = "--to needs a date or a time: --to=YYYY-MM-DD or --to=YYYY-MM-DDTHH:MM";
          return o.reportTo.has_value();
        }},
       {{"--price", "AMOUNT", "--energy-report: price per kWh, adds the cost"}, "report",
@@ -78,6 +79,33 @@ std::vector<OptionRow> ReportRows() {
          if (v != "table" && v != "csv") error = "--format takes table or csv: --format=csv";
          o.reportCsv = v == "csv";
          return error.empty();
+       }},
+  };
+}
+
+// The picture's own options (--serial, --from and --to it shares with the report).
+std::vector<OptionRow> RenderRows() {
+  return {
+      {{"--render", "FILE", "draw the log directory's history into FILE (.png or .svg) and\nexit: each outlet's min-max band and mean, gaps with their causes"}, "render",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.render = v;
+         return NeedValue(v, "--render", "a file: --render=FILE.png or --render=FILE.svg", error);
+       }},
+      {{"--size", "WxH", "--render: the picture's size in pixels (default 1200x600)"}, "render",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         const std::size_t x = v.find('x');
+         int width = 0, height = 0;
+         const auto number = [&](std::size_t from, std::size_t to, int& out) {
+           const auto [end, ec] = std::from_chars(v.data() + from, v.data() + to, out);
+           return ec == std::errc() && end == v.data() + to && out >= 200 && out <= 10000;
+         };
+         if (x != std::string::npos && number(0, x, width) && number(x + 1, v.size(), height)) {
+           o.renderWidth = width;
+           o.renderHeight = height;
+           return true;
+         }
+         error = "--size needs a width and a height of 200 to 10000 pixels: --size=1200x600";
+         return false;
        }},
   };
 }
@@ -117,6 +145,7 @@ std::vector<OptionRow> CoreRows() {
       {{"--screenshot", "FILE", "window: select a node, wait for data, save a PNG and exit"}, "window", nullptr},
       {{"--select", "NODE", "with --screenshot: strip:P, calc:P, waves:P or wave:P:N"}, "window", nullptr},
       {{"--wait", "MS", "with --screenshot: how long to wait for readings"}, "window", nullptr},
+      {{"--trend", "", "window: open the trend window (the history) at start"}, "window", nullptr},
       {{"--help", "", "show this text (also -h)"}, "both",
        [](ProgramOptions& o, const std::string&, std::string&) { return o.help = true; }},
       {{"--version", "", "show the version"}, "both",
@@ -129,12 +158,14 @@ std::vector<OptionRow> CoreRows() {
   };
 }
 
-// The report's rows come after the program's own, before the window's.
+// The report's and the picture's rows come after the program's own, before the window's.
 std::vector<OptionRow> AllRows() {
   std::vector<OptionRow> all = CoreRows();
-  const std::vector<OptionRow> report = ReportRows();
+  std::vector<OptionRow> offline = ReportRows();
+  const std::vector<OptionRow> render = RenderRows();
+  offline.insert(offline.end(), render.begin(), render.end());
   const auto window = std::find_if(all.begin(), all.end(), [](const OptionRow& r) { return r.owner == "window"; });
-  all.insert(window, report.begin(), report.end());
+  all.insert(window, offline.begin(), offline.end());
   return all;
 }
 
@@ -166,11 +197,16 @@ std::string OptionOfHeadlessOnly(const ProgramOptions& options) {
   return {};
 }
 
-std::string OptionOfReportOnly(const ProgramOptions& options) {
-  if (options.energyReport) return {};
+std::string MisplacedOfflineOption(const ProgramOptions& options) {
+  if (options.energyReport && options.render) return "--energy-report and --render: give one of them";
   for (const std::string& option : options.given) {
     const OptionRow* row = Find(std::string_view(option).substr(0, option.find('=')));
-    if (row && row->owner == "report") return std::string(row->option.name);
+    if (!row) continue;
+    const std::string name(row->option.name);
+    if (row->owner == "report" && !options.energyReport) return name + " works with --energy-report only";
+    if (row->owner == "render" && !options.render) return name + " works with --render only";
+    if (row->owner == "offline" && !options.energyReport && !options.render)
+      return name + " works with --energy-report or --render only";
   }
   return {};
 }

@@ -25,9 +25,13 @@ struct ProgramOptions {
   std::string metricsWebConfig;  // --metrics-web-config=FILE: TLS and users of the endpoint
   // --energy-report[=hour|day|month]: print the energy ledgers' report and exit.
   std::optional<std::string> energyReport;
+  // --render=FILE.png|FILE.svg: draw the log directory's history and exit.
+  std::optional<std::string> render;
+  int renderWidth = 1200, renderHeight = 600;  // --size=WxH
+  // The report's and the picture's choice of strip and stretch of time.
   std::optional<std::uint32_t> reportSerial;             // --serial=HEX
-  std::optional<std::int64_t> reportFrom;                // --from=DATE, Unix seconds
-  std::optional<std::int64_t> reportTo;                  // --to=DATE (inclusive), its end
+  std::optional<std::int64_t> reportFrom;                // --from=DATE or TIME, Unix seconds
+  std::optional<std::int64_t> reportTo;                  // --to=DATE (inclusive, its end) or TIME
   std::optional<double> reportPrice;                     // --price=AMOUNT per kWh
   bool reportCsv = false;                                // --format=csv
   // Options it does not know, in order: the backend's (the backend registry
@@ -49,8 +53,10 @@ bool OptionTakesValue(std::string_view name);
 // An option given that only headless mode uses ("--duration"), when the
 // window runs; empty when there is none.
 std::string OptionOfHeadlessOnly(const ProgramOptions& options);
-// An option of the energy report ("--from") given without --energy-report.
-std::string OptionOfReportOnly(const ProgramOptions& options);
+// What is wrong when an option of the energy report or of --render ("--from",
+// "--size") comes without its command, or both commands are given; empty
+// when nothing is.
+std::string MisplacedOfflineOption(const ProgramOptions& options);
 
 // The names of the program's own options, in --help order (from the one
 // table that also reads them and writes their --help lines).

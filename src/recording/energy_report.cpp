@@ -1,4 +1,5 @@
 #include "recording/energy_report.h"
+#include <cctype>
 
 #include <dirent.h>
 
@@ -158,13 +159,35 @@ std::optional<ReportPeriod> ParseReportPeriod(std::string_view text) {
 }
 
 std::optional<std::int64_t> ParseReportDate(std::string_view text, bool endOfDay) {
-  int y = 0, m = 0, d = 0;
+  int y = 0, m = 0, d = 0, h = 0, mi = 0, sec = 0;
   char end = 0;
   const std::string copy(text);
-  if (copy.size() != 10 || std::sscanf(copy.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &end) != 3 || m < 1 || m > 12 ||
-      d < 1 || d > 31 || copy[4] != '-' || copy[7] != '-')
+  if (copy.size() < 10 || copy[4] != '-' || copy[7] != '-' ||
+      std::sscanf(copy.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &end) < 3 || m < 1 || m > 12 || d < 1 || d > 31)
     return std::nullopt;
-  return LocalMidnight(y, m, endOfDay ? d + 1 : d);
+  if (copy.size() == 10) return LocalMidnight(y, m, endOfDay ? d + 1 : d);
+  // "THH:MM" or "THH:MM:SS": digits where digits go, and nothing after.
+  const std::string clock = copy.substr(11);
+  const auto digits = [&](std::size_t at) {
+    return std::isdigit(static_cast<unsigned char>(clock[at])) &&
+           std::isdigit(static_cast<unsigned char>(clock[at + 1]));
+  };
+  if ((copy[10] != 'T' && copy[10] != ' ') || (clock.size() != 5 && clock.size() != 8) || clock[2] != ':' ||
+      !digits(0) || !digits(3) || (clock.size() == 8 && (clock[5] != ':' || !digits(6))))
+    return std::nullopt;
+  h = std::stoi(clock.substr(0, 2));
+  mi = std::stoi(clock.substr(3, 2));
+  sec = clock.size() == 8 ? std::stoi(clock.substr(6, 2)) : 0;
+  if (h > 23 || mi > 59 || sec > 59) return std::nullopt;
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = m - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = sec;
+  tm.tm_isdst = -1;
+  return static_cast<std::int64_t>(std::mktime(&tm));
 }
 
 int PrintEnergyReport(const ReportOptions& options, std::ostream& out, std::ostream& err, std::int64_t nowUnix) {

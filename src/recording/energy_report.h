@@ -27,7 +27,8 @@ struct ReportOptions {
 // "hour", "day" or "month".
 std::optional<ReportPeriod> ParseReportPeriod(std::string_view text);
 // "YYYY-MM-DD" as the local midnight that begins it (the process's time
-// zone), or with `end` the one that ends it.
+// zone), or with `end` the one that ends it; "YYYY-MM-DDTHH:MM[:SS]" (or a
+// blank for the T) as that local moment, whether `end` or not.
 std::optional<std::int64_t> ParseReportDate(std::string_view text, bool end = false);
 
 // Prints the report on `out` and returns 0; says on `err` and returns 1 when
