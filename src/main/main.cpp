@@ -17,8 +17,11 @@
 #include "device/printable_text.h"
 #ifdef KVX_HAVE_UI
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include "power/logind_sleep_watcher.h"
+#include "trend/render_command.h"
+#include "trend/trend_chart.h"
 #include "ui/run_window.h"
 #endif
 
@@ -78,6 +81,30 @@ int RunHeadlessProgram(int argc, char** argv, kvx::device::Driver& driver, const
 #endif
 }
 
+// --render: the chart drawn off-screen, whatever display there is.
+int RunRender(int argc, char** argv, const kvx::ProgramOptions& options) {
+#ifdef KVX_HAVE_UI
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QGuiApplication application(argc, argv);
+  kvx::trend::UseChartFont();
+  kvx::trend::RenderOptions render;
+  render.file = *options.render;
+  render.directory = kvx::ExpandHome(options.logDirectory);
+  render.serial = options.reportSerial;
+  if (options.reportFrom) render.fromMs = *options.reportFrom * 1000;
+  if (options.reportTo) render.toMs = *options.reportTo * 1000;
+  render.width = options.renderWidth;
+  render.height = options.renderHeight;
+  return kvx::trend::RenderHistory(render, std::cerr, isatty(STDERR_FILENO) == 1);
+#else
+  (void)argc;
+  (void)argv;
+  (void)options;
+  std::cerr << "kvxclient: this build has no chart (built without Qt)\n";
+  return kvx::EXIT_FAILURE_STATUS;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,12 +123,11 @@ int main(int argc, char** argv) {
     std::cout << kvx::VersionText();
     return kvx::EXIT_CLEAN_STOP;
   }
-  if (const std::string other = kvx::OptionOfReportOnly(options); !other.empty()) {
-    return Refused(other + " works with --energy-report only");
-  }
-  if (options.energyReport) {
+  if (const std::string misplaced = kvx::MisplacedOfflineOption(options); !misplaced.empty()) return Refused(misplaced);
+  if (options.energyReport || options.render) {
     if (!options.windowOptions.empty()) return Refused("unknown option " + options.windowOptions.front());
-    return kvx::RunEnergyReport(options, std::cout, std::cerr);
+    if (options.energyReport) return kvx::RunEnergyReport(options, std::cout, std::cerr);
+    return RunRender(argc, argv, options);
   }
   // The backend takes its own options; an option of another backend, or one
   // it cannot use, is a mistake on the command line like any other.

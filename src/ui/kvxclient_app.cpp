@@ -54,6 +54,7 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   std::string whyNot;
   if (!sleepWatcher.Start([&client] { client.OnSuspend(); }, whyNot) && isatty(STDERR_FILENO) == 1)
     std::cerr << "Note: " << whyNot << ".\n";
+  if (options.trend) dialog.ShowTrend();
   if (!options.screenshotFile.empty()) return RunScreenshot(dialog, options);
   StopSignals stopSignals([&dialog] { dialog.reject(); });
   dialog.exec();

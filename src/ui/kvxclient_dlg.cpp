@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
@@ -17,8 +18,10 @@
 
 #include "acquisition/control_ids.h"
 #include "graph/waveform_graph.h"
+#include "history/history_store.h"
 #include "recording/csv_recorder.h"
 #include "resources/dialog_templates.h"
+#include "trend/trend_window.h"
 #include "ui/about_dlg.h"
 #include "ui/accessibility.h"
 #include "ui/accessible_texts.h"
@@ -131,6 +134,9 @@ bool CKvxclient_01Dlg::OnInitDialog() {
   ApplyValueFieldColours();
   client_.SetInitialControlStates();
   client_.JournalProcessStarted(programOptions_, commandLineText_);
+  history_ = std::make_unique<history::HistoryStore>();
+  historySinceMs_ = QDateTime::currentMSecsSinceEpoch();
+  client_.AddListener(*history_);
   renderer_->Start();
   renderer_->RenderNow();
   client_.graph().SetInvalidateCallback([this] { RequestGraphUpdate(); });
@@ -180,6 +186,8 @@ void CKvxclient_01Dlg::CreateAboutEntry() {
   aboutText_ = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
   auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
   connect(help, &QShortcut::activated, this, &CKvxclient_01Dlg::ShowAboutBox);
+  auto* trend = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+  connect(trend, &QShortcut::activated, this, &CKvxclient_01Dlg::ShowTrend);
 }
 
 bool CKvxclient_01Dlg::ApplyCommandLine() {
@@ -312,7 +320,18 @@ void CKvxclient_01Dlg::contextMenuEvent(QContextMenuEvent* event) {
   if (aboutText_.isEmpty()) return;
   QMenu menu(this);
   connect(menu.addAction(aboutText_), &QAction::triggered, this, &CKvxclient_01Dlg::ShowAboutBox);
+  QAction* trend = menu.addAction(QStringLiteral("トレンド表示"));
+  trend->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+  connect(trend, &QAction::triggered, this, &CKvxclient_01Dlg::ShowTrend);
   menu.exec(event->globalPos());
+}
+
+void CKvxclient_01Dlg::ShowTrend() {
+  if (!history_ || shutDown_) return;
+  if (!trend_) trend_ = new trend::TrendWindow(*history_, client_.recorder().directory(), historySinceMs_, this);
+  trend_->ShowStrip(static_cast<std::uint32_t>(std::max(0, client_.state().selection.serial())));
+  trend_->show();
+  trend_->raise();
 }
 
 void CKvxclient_01Dlg::ShowAboutBox() {
@@ -331,6 +350,8 @@ void CKvxclient_01Dlg::ShutdownClient() {
   // The acquisition thread is stopped and joined first; after that nothing
   // but this thread writes the model or the graph.
   client_.Shutdown();
+  delete trend_;  // its loader uses the store
+  trend_ = nullptr;
   client_.graph().SetInvalidateCallback(nullptr);
   renderer_->Stop();
 }

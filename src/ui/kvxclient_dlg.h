@@ -25,6 +25,13 @@
 
 class QTreeWidget;
 
+namespace kvx::history {
+class HistoryStore;
+}
+namespace kvx::trend {
+class TrendWindow;
+}
+
 namespace kvx::ui {
 
 class ButtonWiring;
@@ -64,6 +71,9 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   ControlRenderer& renderer() { return *renderer_; }
 
   void ShowAboutBox();
+  // Opens (or raises) the trend window on the selected strip's history.
+  void ShowTrend();
+  trend::TrendWindow* trendWindow() const { return trend_; }
   // Stops the client (thread first) and everything that posts to the window.
   // Idempotent; runs when the dialog closes and at the latest in the destructor.
   void ShutdownClient();
@@ -106,6 +116,11 @@ class CKvxclient_01Dlg final : public QDialog, public WindowLink {
   ButtonWiring* buttons_ = nullptr;
   QWidget* graphStandIn_ = nullptr;  // the waveform graph for assistive technology
   QString aboutText_;
+  // Every accepted reading since the start, and the logs loaded when the
+  // trend window asks; the window is closed before the store goes.
+  std::unique_ptr<history::HistoryStore> history_;
+  std::int64_t historySinceMs_ = 0;
+  trend::TrendWindow* trend_ = nullptr;
   std::atomic<bool> notificationsRegistered_{false};
   std::atomic<bool> graphUpdateRequested_{false};
   bool shutDown_ = false;

@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "ui/control_renderer.h"
 #include "app/exit_status.h"
+#include "trend/trend_window.h"
+#include "ui/control_renderer.h"
 #include "ui/kvxclient_dlg.h"
 #include "ui/qt_tree_view.h"
 
@@ -54,7 +55,9 @@ class ScreenshotRun {
 
   void Capture() {
     dialog_.renderer().RenderNow();
-    const QPixmap picture = dialog_.grab();
+    // With --trend the picture is the trend window's.
+    QWidget* window = options_.trend && dialog_.trendWindow() ? static_cast<QWidget*>(dialog_.trendWindow()) : &dialog_;
+    const QPixmap picture = window->grab();
     if (!picture.save(QString::fromStdString(options_.screenshotFile), "PNG")) {
       return Finish("cannot write " + options_.screenshotFile);
     }

@@ -83,6 +83,10 @@ bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, st
     const std::string_view text = option;
     const std::size_t equals = text.find('=');
     const std::string_view name = text.substr(0, equals);
+    if (text == "--trend") {
+      out.trend = true;
+      continue;
+    }
     if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
       rest.push_back(std::move(option));
       continue;

@@ -31,6 +31,7 @@ struct WindowOptions {
   std::string screenshotFile;    // empty: the normal interactive run
   std::optional<NodeRef> select;  // node to select before the screenshot
   int waitMs = 2000;             // how long readings are awaited before the picture
+  bool trend = false;            // --trend: the trend window opens at start (and is the picture)
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
   metrics::WebConfig metricsWeb;                  // its TLS and users
   std::vector<std::string> programOptions;  // every option as given, for the journal
@@ -38,7 +39,7 @@ struct WindowOptions {
 
 // Takes the window's options out of the options the program left for the
 // window (ProgramOptions::windowOptions, each one argument of the form --name
-// or --name=value): "--screenshot=FILE", "--select=NODE", "--wait=MS".
+// or --name=value): "--screenshot=FILE", "--select=NODE", "--wait=MS", "--trend".
 // Everything else stays in `options`, in order. Returns false with `error` set
 // for a missing or malformed value.
 bool TakeWindowOptions(std::vector<std::string>& options, WindowOptions& out, std::string& error);
