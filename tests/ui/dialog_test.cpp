@@ -18,6 +18,7 @@
 #include "acquisition/control_ids.h"
 #include "dialog_fixture.h"
 #include "resources/dialog_templates.h"
+#include "trend/trend_window.h"
 #include "ui/about_dlg.h"
 
 namespace kvx::test {
@@ -228,10 +229,11 @@ TEST_F(MainDialogLifeTest, AboutBoxShowsTemplate100) {
   EXPECT_TRUE(seen);
 }
 
-TEST_F(MainDialogLifeTest, ContextMenuOffersTheAboutEntry) {
+TEST_F(MainDialogLifeTest, ContextMenuOffersTheAboutEntryAndTheTrendWindowWhichCtrlTOpens) {
   Start();
   dialog->show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
   QStringList entries;
   QTimer::singleShot(0, [&] {
     if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
@@ -241,7 +243,17 @@ TEST_F(MainDialogLifeTest, ContextMenuOffersTheAboutEntry) {
   });
   QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(400, 250), dialog->mapToGlobal(QPoint(400, 250)));
   QApplication::sendEvent(dialog.get(), &event);
-  EXPECT_EQ(entries, QStringList{QStringLiteral("KVXClient について(&A)...")});
+  EXPECT_EQ(entries, (QStringList{QStringLiteral("KVXClient について(&A)..."), QStringLiteral("トレンド表示")}));
+  dialog->activateWindow();  // the menu had it
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+  QTest::keyClick(dialog.get(), Qt::Key_T, Qt::ControlModifier);
+  trend::TrendWindow* trend = dialog->trendWindow();
+  ASSERT_NE(trend, nullptr);
+  EXPECT_TRUE(trend->isVisible());
+  // The chart is named, and described once painted.
+  trend->chartView().grab();
+  EXPECT_EQ(trend->chartView().accessibleName(), QStringLiteral("トレンドグラフ"));
+  EXPECT_TRUE(trend->chartView().accessibleDescription().contains(QStringLiteral("の履歴")));
 }
 
 TEST_F(MainDialogLifeTest, F1OpensTheAboutBox) {
