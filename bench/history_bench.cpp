@@ -17,9 +17,10 @@
 
 #include "history/history_store.h"
 #include "history/log_loader.h"
-#include "support/temp_dir.h"
 #include "listener_floor.h"
+#include "support/temp_dir.h"
 #include "verdict.h"
+#include "week_of_logs.h"
 
 namespace {
 
@@ -70,21 +71,7 @@ int main(int argc, char** argv) {
               Median(takes), Median(copies));
   // A week of 1 s power records in seven daily files, loaded back; against reading the same bytes.
   const test::TempDir logs{"kvx-history-bench"};
-  std::size_t bytes = 0;
-  for (int day = 0; day < 7; ++day) {
-    char name[64];
-    std::snprintf(name, sizeof name, "1A2B3_ALL_W_202612%02d_000000_000.csv", 1 + day);
-    std::ofstream out(logs.Path(name), std::ios::binary);
-    out << "hostname,LM-3827QD,,,,,\r\nMAC Address,00:00:00:00:00:00,,,,,\r\nIP Address,000.000.000.000,,,,,\r\n"
-           "unit,electric power[W],,,,,\r\n,01A2B3,V2.1L10,,,,\r\ndate,state,ch1,ch2,ch3,ch4,V,Hz,Temp\r\n";
-    for (int s = 0; s < 86400; ++s) {
-      char line[96];
-      const int n = std::snprintf(line, sizeof line, "2026/12/%02d %02d:%02d:%02d,on,%04d,0150,0000,0000,100,50.00,25.34\r\n",
-                                  1 + day, s / 3600, s / 60 % 60, s % 60, 1200 + s % 13);
-      out.write(line, n);
-      bytes += static_cast<std::size_t>(n);
-    }
-  }
+  const std::size_t bytes = bench::WriteDaysOfPowerLogs(logs.path(), 7);
   const auto r0 = SteadyClock::now();
   std::size_t read = 0;
   for (const auto& entry : std::filesystem::directory_iterator(logs.path())) {
