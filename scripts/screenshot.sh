@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Takes the three pictures of the window that docs/ shows, on the built-in
+# Takes the pictures of the window that docs/ shows, on the built-in
 # simulated strips under a virtual X server: the device information of strip
-# 1, its calculation view and the waveform of its outlet 2.
+# 1, its calculation view and the waveform of its outlet 2; then the trend
+# window after two logging runs of docs/history-demo.json (a stall, an unplug,
+# a pause; about a minute).
 #
 #   scripts/screenshot.sh [WAIT_MS]
 #
@@ -32,3 +34,15 @@ shoot() {
 shoot strip:1 window-device-information.png
 shoot calc:1 window-calculation.png
 shoot wave:1:2 window-waveform.png
+
+# The trend window: two headless logging runs with a pause, then the window with --trend.
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+run() { "$KVXCLIENT" --headless --log-dir="$logs" --scenario=docs/history-demo.json "$@" 1A2B3 1 0 1 1 >/dev/null; }
+run --duration=28
+sleep 6
+run --duration=14
+sleep 4
+xvfb-run -a "$KVXCLIENT" --log-dir="$logs" --scenario=docs/history-demo.json --trend --screenshot=docs/window-trend.png \
+  --select=calc:1 --wait=5000 1A2B3 1 0 1 1
+echo "docs/window-trend.png (--trend)"
