@@ -85,6 +85,11 @@ int RunHeadlessProgram(int argc, char** argv, kvx::device::Driver& driver, const
 int RunRender(int argc, char** argv, const kvx::ProgramOptions& options) {
 #ifdef KVX_HAVE_UI
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // A picture made by cron mails its stderr: Qt's note about a missing
+  // runtime directory (which drawing does not use) is left out of it.
+  qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+    if (!message.startsWith(QStringLiteral("QStandardPaths: "))) std::cerr << message.toStdString() << '\n';
+  });
   QGuiApplication application(argc, argv);
   kvx::trend::UseChartFont();
   kvx::trend::RenderOptions render;
