@@ -229,7 +229,7 @@ void AcquisitionThread::ReadIdentity() {
   // filed under 00000 or a serial made of a short reply's bytes.
   const std::uint32_t serial = whole ? DecodeSerialNumber(std::span<const std::uint8_t, 3>(reply.data(), 3))
                                      : static_cast<std::uint32_t>(connectionSelection_);
-  identity_ = ConnectionIdentity{serial, FormatSerialText(serial), firmwareText};
+  identity_ = ConnectionIdentity{serial, FormatSerialText(serial), firmwareText, state_.outletNames};
   UpdateStatus([serial, whole](AcquisitionStatus& s) {
     s.connectionSerial = serial;
     if (!whole) ++s.serialRequestFailures;

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "acquisition/control_model.h"
+#include "acquisition/outlet_names.h"
 #include "acquisition/selection.h"
 #include "device/clock.h"
 #include "device/device_access.h"
@@ -98,6 +99,9 @@ class AppState {
   // Written before the acquisition thread starts; only startup.log.logMode
   // changes later. The recorder is given startup.log alone.
   StartupValues startup;
+  // The outlets' names (--outlet-names): written before the acquisition
+  // thread starts, read-only after; every connection carries them.
+  OutletNames outletNames;
 
   MeasurementState measurement;
   ControlModel controls;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "acquisition/outlet_names.h"
+
 #include "device/clock.h"
 #include "device/protocol.h"
 
@@ -17,11 +19,13 @@ namespace kvx {
 inline constexpr int LOG_KIND_CURRENT = 1;
 inline constexpr int LOG_KIND_POWER = 2;
 
-// Identification of the strip of the current connection, for the CSV files.
+// Identification of the strip of the current connection, for the CSV files,
+// and the names its outlets are given.
 struct ConnectionIdentity {
   std::uint32_t connectionSerial = 0;  // as read from the strip at connection start
   std::string serialText;              // "%06X"
   std::string firmwareText;            // "V%X.%XL%02X"
+  OutletNames outletNames{};           // empty ones where none is given
 };
 
 // Why the open log files are closed; the event journal names it.

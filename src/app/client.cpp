@@ -47,6 +47,16 @@ CommandLineResult Client::ApplyCommandLine(std::string_view text) {
   return result;
 }
 
+void Client::SetOutletNames(const OutletNames& names) { state_->outletNames = names; }
+
+std::optional<std::array<double, 4>> Client::LedgerWattHours(std::uint32_t serial) const {
+  const auto figures = energy_->Figures(serial);
+  if (!figures) return std::nullopt;
+  std::array<double, 4> wattHours{};
+  for (std::size_t k = 0; k < 4; ++k) wattHours[k] = figures->joules[k] / 3600.0;
+  return wattHours;
+}
+
 void Client::RegisterNotifications(TreeRebuildTarget* tree, DeviceRecount::PostToOwner post) {
   if (recount_ || shutDown_) return;
   recount_ = std::make_unique<DeviceRecount>(state_->device, std::move(post),

@@ -5,8 +5,10 @@
 // removal and suspend. The Qt window and the headless mode both drive one.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +64,10 @@ class Client {
   // Reads and checks the command-line text; on success stores the start-up
   // values (logMode raised by 100 unless the text was empty).
   CommandLineResult ApplyCommandLine(std::string_view text);
+  // The outlets' names every connection carries (--outlet-names); before StartAcquisition.
+  void SetOutletNames(const OutletNames& names);
+  // Each outlet's energy in the strip's ledger (on disk), in Wh; none before a ledger. Any thread.
+  std::optional<std::array<double, 4>> LedgerWattHours(std::uint32_t serial) const;
   // Subscribes to arrival and removal of both interface classes. Each event
   // starts a recount on a worker, never on the caller's thread (bursts
   // coalesce); when the number of strips changed, `post` hands the new list

@@ -74,6 +74,24 @@ std::vector<JournalEvent> ReadJournalCauses(const std::string& directory, std::u
   return events;
 }
 
+OutletNames ReadJournalOutletNames(const std::string& directory, std::uint32_t serial) {
+  char serialText[16];
+  std::snprintf(serialText, sizeof serialText, "%05X", serial);
+  OutletNames names;
+  std::ifstream in(directory + "/kvx-events.jsonl");
+  for (std::string text; std::getline(in, text);) {
+    if (text.find("\"outlet_names\"") == std::string::npos) continue;
+    const nlohmann::json line = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!line.is_object() || line.value("event", "") != "connection_started" || !line.contains("serial") ||
+        line["serial"] != serialText || !line["outlet_names"].is_array())
+      continue;
+    const nlohmann::json& given = line["outlet_names"];
+    for (std::size_t k = 0; k < names.size(); ++k)
+      names[k] = k < given.size() && given[k].is_string() ? given[k].get<std::string>() : std::string();
+  }
+  return names;
+}
+
 std::string CauseBetween(const std::vector<JournalEvent>& events, std::int64_t fromMs, std::int64_t toMs) {
   std::string causes;
   for (const JournalEvent& event : events) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/outlet_names.h"
+
 namespace kvx::history {
 
 struct JournalEvent {
@@ -25,6 +27,10 @@ std::vector<JournalEvent> ReadJournalCauses(const std::string& directory, std::u
 // [fromMs, toMs] that tell one, in order, each once, joined by commas
 // ("stall,not_running": a stall, then the client stopped); else "unknown".
 std::string CauseBetween(const std::vector<JournalEvent>& events, std::int64_t fromMs, std::int64_t toMs);
+
+// The outlets' names of the strip's latest connection_started that has them
+// (none: all empty).
+OutletNames ReadJournalOutletNames(const std::string& directory, std::uint32_t serial);
 
 // "2026-12-08T11:07:03.096+01:00" as Unix milliseconds; -1 when malformed.
 std::int64_t ParseJournalTime(const std::string& text);

@@ -22,6 +22,7 @@ void MetricsCollector::OnConnectionOpened(const ConnectionOpenedEvent& event) {
     const ConnectionIdentity& identity = event.identity;
     identifiedSerial_ = identity.connectionSerial;
     working.strips[identifiedSerial_].firmware = identity.firmwareText;
+    working.strips[identifiedSerial_].outletNames = identity.outletNames;
     // A new connection: no value of the previous one is shown for this strip.
     working.live = LiveValues{};
     if (energy_)

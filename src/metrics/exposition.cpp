@@ -102,6 +102,7 @@ std::string FormatExposition(const MetricsSnapshot& s) {
   Family energyCreated("kvx_outlet_energy_joules_created", "gauge", "Unix time the energy ledger began.");
   Family measured("kvx_outlet_energy_measured_seconds_total", "counter",
                   "Time over which each outlet's energy was measured, as the energy ledger holds it.");
+  Family outletInfo("kvx_outlet_info", "gauge", "The name given to each outlet (--outlet-names); always 1.");
 
   AddLiveValues(s, current, power, rms, active, volts, hertz, celsius, on);
   for (const auto& [serial, strip] : s.strips) {
@@ -118,15 +119,18 @@ std::string FormatExposition(const MetricsSnapshot& s) {
       if (strip.energy.createdUnixSeconds > 0)
         energyCreated.Add(OutletLabel(serial, k + 1), strip.energy.createdUnixSeconds);
       measured.Add(OutletLabel(serial, k + 1), strip.energy.measuredSeconds[k]);
+      if (!strip.outletNames[k].empty())
+        outletInfo.Add(OutletLabel(serial, k + 1) + ",name=\"" + Escaped(strip.outletNames[k]) + "\"", 1);
     }
   }
   failing.Add("", s.loggingFailing ? 1 : 0);
   records.Add("", static_cast<double>(s.logRecords));
 
   std::string out;
-  for (const Family* family : {&current, &power, &rms, &active, &volts, &hertz, &celsius, &on, &connected, &info,
-                               &lastReading, &failing, &readings, &dropped, &timeouts, &connections, &records,
-                               &energy, &energyCreated, &measured}) {
+  for (const Family* family :
+       {&current,  &power,       &rms,     &active,      &volts,         &hertz,    &celsius,
+        &on,       &connected,   &info,    &lastReading, &failing,       &readings, &dropped,
+        &timeouts, &connections, &records, &energy,      &energyCreated, &measured, &outletInfo}) {
     family->WriteTo(out);
   }
   return out;

@@ -27,6 +27,7 @@ struct EnergyTotals {
 // Per strip seen since start; kept after it goes away so counters stay monotonic.
 struct StripMetrics {
   std::string firmware;  // "V%X.%XL%02X"
+  std::array<std::string, 4> outletNames;  // as given (--outlet-names); empty: none
   bool connected = false;
   std::uint64_t readings = 0;
   std::uint64_t readingsDropped = 0;

@@ -35,6 +35,7 @@ bool EnergyListener::LoggingOn() const { return controls_.IsChecked(ids::LOG_CHE
 void EnergyListener::OnConnectionOpened(const ConnectionOpenedEvent& event) {
   EndChain();
   if (event.identity.connectionSerial != serial_) OpenStrip(event.identity.connectionSerial);
+  names_ = event.identity.outletNames;
 }
 
 void EnergyListener::OpenStrip(std::uint32_t serial) {
@@ -169,6 +170,7 @@ std::string EnergyListener::HourRows(bool asIfStopped) const {
     row.utcOffsetSec = hour_->utcOffsetSec;
     row.serial = serial_;
     row.outlet = static_cast<int>(k + 1);
+    row.name = names_[k];
     row.energy = hour_->outlets[k];
     row.energy.microWh = RowMicroWh(runJoules_[k]) - hour_->baseMicroWh[k];
     row.energy.measuredMs = runMs_[k] - hour_->baseMs[k];

@@ -113,6 +113,7 @@ class EnergyListener final : public AcquisitionListener {
 
   // Acquisition thread only.
   std::uint32_t serial_ = 0;
+  OutletNames names_;  // the connection's, for the rows' name column
   std::optional<LedgerFiles> files_;
   std::optional<Hour> hour_;
   std::string pending_;                      // committed rows not yet in the file

@@ -111,6 +111,10 @@ std::string ComposeJournalLine(const std::string& isoTime, std::uint32_t tickMs,
       line += JsonString(*text);
     } else if (const auto* number = std::get_if<std::int64_t>(&value)) {
       line += std::to_string(*number);
+    } else if (const auto* texts = std::get_if<std::vector<std::string>>(&value)) {
+      line += '[';
+      for (std::size_t k = 0; k < texts->size(); ++k) line += (k == 0 ? "" : ",") + JsonString((*texts)[k]);
+      line += ']';
     } else {
       line += "null";
     }

@@ -45,7 +45,7 @@ inline constexpr const char* JOURNAL_FILE_NAME = "kvx-events.jsonl";
 inline constexpr std::size_t MAX_HELD_LINES = 256;
 
 // A field's value: text, a whole number or nothing (null).
-using JournalValue = std::variant<std::string, std::int64_t, std::nullptr_t>;
+using JournalValue = std::variant<std::string, std::int64_t, std::nullptr_t, std::vector<std::string>>;
 using JournalFields = std::vector<std::pair<std::string, JournalValue>>;
 
 // "2026-12-08T09:12:03.417+01:00"; `utcOffsetSec` east of UTC.

@@ -24,7 +24,10 @@ JournalListener::JournalListener(const LogSettings& settings, const ControlModel
 
 void JournalListener::OnConnectionOpened(const ConnectionOpenedEvent& event) {
   serial_.store(event.identity.connectionSerial);
-  Write("connection_started", {{"firmware", event.identity.firmwareText}});
+  JournalFields fields = {{"firmware", event.identity.firmwareText}};
+  const OutletNames& names = event.identity.outletNames;
+  if (names != OutletNames{}) fields.emplace_back("outlet_names", std::vector<std::string>(names.begin(), names.end()));
+  Write("connection_started", fields);
 }
 
 void JournalListener::OnReadTimeouts(const ReadTimeoutsEvent& event) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 
+#include "history/journal_causes.h"
 #include "history/log_loader.h"
 #include "trend/trend_chart.h"
 
@@ -97,6 +98,9 @@ int RenderHistory(const RenderOptions& options, std::ostream& err, bool progress
   }
   if (loaded.skippedLines != 0) err << "kvxclient: " << loaded.skippedLines << " torn or malformed lines skipped\n";
   TrendChart chart(store, serial);
+  chart.SetOutletNames(options.outletNames != OutletNames{}
+                           ? options.outletNames
+                           : history::ReadJournalOutletNames(options.directory, serial));
   const auto [first, end] = chart.Extent();
   const std::int64_t from = options.fromMs.value_or(first), to = options.toMs.value_or(end);
   if (loaded.records == 0 || end == 0 || to <= from || to <= first || from >= end) {

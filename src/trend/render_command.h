@@ -8,6 +8,8 @@
 #include <ostream>
 #include <string>
 
+#include "acquisition/outlet_names.h"
+
 namespace kvx::trend {
 
 struct RenderOptions {
@@ -17,6 +19,7 @@ struct RenderOptions {
   std::optional<std::int64_t> fromMs;   // default: the first record
   std::optional<std::int64_t> toMs;     // default: the last record
   int width = 1200, height = 600;
+  OutletNames outletNames;  // none given: the journal's latest for the strip
 };
 
 // Loads the strip's logs and journal, draws and writes the file. Returns 0

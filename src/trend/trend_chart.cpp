@@ -66,6 +66,11 @@ void UseChartFont() {
   QGuiApplication::setFont(font);
 }
 
+QString TrendChart::Label(int outlet) const {
+  const std::string name = OutletNameOr(names_, outlet, "");
+  return name.empty() ? OutletName(outlet) : OutletName(outlet) + QStringLiteral(" ") + QString::fromStdString(name);
+}
+
 void TrendChart::SetRange(std::int64_t fromMs, std::int64_t toMs) {
   fromMs_ = fromMs;
   toMs_ = std::max(toMs, fromMs + 1000);
@@ -163,7 +168,7 @@ void TrendChart::PaintHeader(QPainter& painter, const QRect& area) const {
   // The legend, right-aligned on the title's line.
   int x = area.right() - 6;
   for (int outlet = 4; outlet >= 1; --outlet) {
-    const QString name = OutletName(outlet);
+    const QString name = Label(outlet);
     x -= metrics.horizontalAdvance(name);
     painter.setPen(Qt::black);
     painter.drawText(QPoint(x, area.top() + 4 + metrics.ascent()), name);

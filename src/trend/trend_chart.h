@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "acquisition/outlet_names.h"
 #include "history/history_store.h"
 
 class QPainter;
@@ -40,6 +41,9 @@ class TrendChart {
   TrendChart(const history::HistoryStore& store, std::uint32_t serial) : store_(store), serial_(serial) {}
 
   std::uint32_t serial() const { return serial_; }
+  // The outlets' names for the legend and the texts ("１番 Freezer"); none: "１番".
+  void SetOutletNames(const OutletNames& names) { names_ = names; }
+  QString Label(int outlet) const;
   void SetRange(std::int64_t fromMs, std::int64_t toMs);
   std::int64_t fromMs() const { return fromMs_; }
   std::int64_t toMs() const { return toMs_; }
@@ -83,6 +87,7 @@ class TrendChart {
   std::vector<Panel> panels_;
   std::vector<history::Gap> gaps_;
   history::RangeEnergy energy_;
+  OutletNames names_;
 };
 
 }  // namespace kvx::trend

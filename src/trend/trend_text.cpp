@@ -33,7 +33,7 @@ QString TrendChart::EnergyLine() const {
   if (energy_.measuredS <= 0) return QStringLiteral("電力量: この範囲に電力の測定はありません");
   QString line = QStringLiteral("電力量");
   for (int outlet = 1; outlet <= 4; ++outlet)
-    line += QStringLiteral("  ") + OutletName(outlet) + QStringLiteral(" ") +
+    line += QStringLiteral("  ") + Label(outlet) + QStringLiteral(" ") +
             QString::number(energy_.wattHours[static_cast<std::size_t>(outlet - 1)], 'f', 2) + QStringLiteral(" Wh");
   const double share = 100.0 * energy_.measuredS * 1000.0 / static_cast<double>(toMs_ - fromMs_);
   return line + QStringLiteral("  (測定 %1 %)").arg(std::min(100.0, share), 0, 'f', 1);
@@ -64,7 +64,7 @@ QString TrendChart::ReadoutAt(int x) const {
     for (int outlet = 1; outlet <= 4; ++outlet) {
       const history::Slice& slice = panel.slices[static_cast<std::size_t>(outlet - 1)];
       const std::int64_t i = slice.widthMs > 0 ? (*t - slice.startMs) / slice.widthMs : -1;
-      text += QStringLiteral("  ") + OutletName(outlet) + QStringLiteral(" ");
+      text += QStringLiteral("  ") + Label(outlet) + QStringLiteral(" ");
       if (i < 0 || i >= static_cast<std::int64_t>(slice.buckets.size()) ||
           slice.buckets[static_cast<std::size_t>(i)].count == 0) {
         text += QStringLiteral("—");
@@ -86,7 +86,7 @@ QString TrendChart::Describe() const {
     text += panel.power ? QStringLiteral("電力 W:") : QStringLiteral("電流 mA:");
     for (int outlet = 1; outlet <= 4; ++outlet) {
       const OutletFigures& f = panel.figures[static_cast<std::size_t>(outlet - 1)];
-      text += QStringLiteral(" ") + OutletName(outlet) +
+      text += QStringLiteral(" ") + Label(outlet) +
               (f.any ? QStringLiteral(" 最小 %1 平均 %2 最大 %3、").arg(Value(f.min), Value(f.mean), Value(f.max))
                      : QStringLiteral(" 測定値なし、"));
     }

@@ -42,6 +42,12 @@ void ChartView::SetStrip(std::uint32_t serial) {
   const std::int64_t from = chart_->fromMs(), to = chart_->toMs();
   chart_ = std::make_unique<TrendChart>(store_, serial);
   chart_->SetRange(from, to);
+  chart_->SetOutletNames(names_);
+}
+
+void ChartView::SetOutletNames(const OutletNames& names) {
+  names_ = names;
+  chart_->SetOutletNames(names);
 }
 
 void ChartView::paintEvent(QPaintEvent*) {
@@ -111,7 +117,7 @@ bool ChartView::event(QEvent* event) {
 }
 
 TrendWindow::TrendWindow(history::HistoryStore& store, std::string logDirectory, std::int64_t liveSinceMs,
-                         QWidget* parent)
+                         const OutletNames& names, QWidget* parent)
     : QWidget(parent, Qt::Window), store_(store), logDirectory_(std::move(logDirectory)), liveSinceMs_(liveSinceMs) {
   setWindowTitle(QStringLiteral("トレンド表示"));
   setAccessibleName(QStringLiteral("トレンド表示"));
@@ -137,6 +143,7 @@ TrendWindow::TrendWindow(history::HistoryStore& store, std::string logDirectory,
   bar->addWidget(status_);
   layout->addLayout(bar);
   view_ = new ChartView(store_, this);
+  view_->SetOutletNames(names);
   layout->addWidget(view_, 1);
   readout_ = new QLabel(this);
   readout_->setAccessibleName(QStringLiteral("カーソル位置の値"));

@@ -35,7 +35,7 @@ class TrendWindow final : public QWidget {
   // `liveSinceMs`: when the store began to hear live readings; logged records
   // from then on are the live ones and are not loaded again.
   TrendWindow(history::HistoryStore& store, std::string logDirectory, std::int64_t liveSinceMs,
-              QWidget* parent = nullptr);
+              const OutletNames& names = {}, QWidget* parent = nullptr);
   ~TrendWindow() override;
 
   // Shows the strip's history (0: the first strip the store holds), loading
@@ -75,6 +75,7 @@ class ChartView final : public QWidget {
  public:
   ChartView(history::HistoryStore& store, QWidget* parent);
   void SetStrip(std::uint32_t serial);
+  void SetOutletNames(const OutletNames& names);
   TrendChart& chart() { return *chart_; }
 
  signals:
@@ -92,6 +93,7 @@ class ChartView final : public QWidget {
  private:
   history::HistoryStore& store_;
   std::unique_ptr<TrendChart> chart_;
+  OutletNames names_;
   std::optional<int> dragX_;
   std::int64_t dragFromMs_ = 0, dragToMs_ = 0;
   QString described_;

@@ -328,7 +328,9 @@ void CKvxclient_01Dlg::contextMenuEvent(QContextMenuEvent* event) {
 
 void CKvxclient_01Dlg::ShowTrend() {
   if (!history_ || shutDown_) return;
-  if (!trend_) trend_ = new trend::TrendWindow(*history_, client_.recorder().directory(), historySinceMs_, this);
+  if (!trend_)
+    trend_ = new trend::TrendWindow(*history_, client_.recorder().directory(), historySinceMs_,
+                                    client_.state().outletNames, this);
   trend_->ShowStrip(static_cast<std::uint32_t>(std::max(0, client_.state().selection.serial())));
   trend_->show();
   trend_->raise();
