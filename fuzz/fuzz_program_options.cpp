@@ -36,7 +36,10 @@ bool IsKnown(const std::string& option) {
          StartsWith(option, "--metrics-web-config=") || option == "--energy-report" ||
          StartsWith(option, "--energy-report=") || StartsWith(option, "--serial=") || StartsWith(option, "--from=") ||
          StartsWith(option, "--to=") || StartsWith(option, "--price=") || StartsWith(option, "--format=") ||
-         StartsWith(option, "--render=") || StartsWith(option, "--size=");
+         StartsWith(option, "--render=") || StartsWith(option, "--size=") || StartsWith(option, "--outlet-names=") ||
+         StartsWith(option, "--nut-file=") || StartsWith(option, "--mqtt=") || StartsWith(option, "--mqtt-user=") ||
+         StartsWith(option, "--mqtt-password-file=") || StartsWith(option, "--mqtt-ca=") ||
+         StartsWith(option, "--mqtt-interval=");
 }
 
 }  // namespace

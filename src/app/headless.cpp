@@ -314,6 +314,18 @@ bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& w
   return stopped;
 }
 
+// The publishers hear the acquisition from its start; one that cannot start
+// (a NUT file it cannot write) stops the run before it begins.
+std::optional<int> StartPublishers(publish::Publishers& publishers, Client& client, std::ostream& err) {
+  if (!publishers.any()) return std::nullopt;
+  client.AddListener(publishers.listener());
+  publishers.SetEnergySource([&client](std::uint32_t serial) { return client.LedgerWattHours(serial); });
+  std::string error;
+  if (publishers.Start(error)) return std::nullopt;
+  err << "kvxclient: " << PrintableText(error) << '\n';
+  return EXIT_COMMAND_LINE_ERROR;
+}
+
 }  // namespace
 
 int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& options, SuspendSource* suspend) {
@@ -321,7 +333,9 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   StatusOutput status(STDOUT_FILENO, std::cerr);
   std::ostream& out = status.stream();
   std::ostream& err = std::cerr;
+  publish::Publishers publishers(options.publish);  // outlives the client's thread
   Client client(driver, clock, options.logDirectory);
+  client.SetOutletNames(options.outletNames);
   const CommandLineResult command = client.ApplyCommandLine(options.commandLineText);
   if (!command.ok) {
     err << PrintableText(command.errorMessage) << '\n' << PrintableText(command.errorDetail) << '\n';
@@ -341,6 +355,7 @@ int RunHeadless(device::Driver& driver, Clock& clock, const HeadlessOptions& opt
   metrics::MetricsServer metricsServer(
       [&client] { return metrics::FormatExposition(*client.metricsBoard().Read()); }, options.metricsWeb);
   if (const std::optional<int> exit = StartMetrics(metricsServer, options, out, err)) return *exit;
+  if (const std::optional<int> exit = StartPublishers(publishers, client, err)) return *exit;
   if (!client.StartAcquisition(session)) {
     err << "kvxclient: the acquisition thread could not be started\n";
     client.Shutdown();  // before the session goes: the recount posts to it

@@ -21,6 +21,7 @@
 #include "device/driver.h"
 #include "metrics/address.h"
 #include "metrics/web_config.h"
+#include "publish/publishers.h"
 
 namespace kvx {
 
@@ -32,6 +33,8 @@ struct HeadlessOptions {
   std::optional<metrics::ListenAddress> metrics;  // the metrics endpoint, if any
   metrics::WebConfig metricsWeb;                  // its TLS and users
   std::vector<std::string> programOptions;  // as given, for the journal's process_started
+  OutletNames outletNames;                  // --outlet-names
+  publish::PublishOptions publish;          // --nut-file
   bool terminalNotes = true;  // say on stderr that there is no system bus (not for a service)
 };
 

@@ -110,6 +110,62 @@ std::vector<OptionRow> RenderRows() {
   };
 }
 
+// What the run tells other programs, and the outlets' names it tells them.
+std::vector<OptionRow> PublishRows() {
+  return {
+      {{"--outlet-names", "NAMES",
+        "the outlets' names, NAME1,NAME2,NAME3,NAME4 (\\, a comma in a name;\nUTF-8, at most 40 bytes each): journal, "
+        "ledger, metrics, charts"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         return ParseOutletNames(v, o.outletNames, error);
+       }},
+      {{"--nut-file", "FILE",
+        "keep FILE (FILE.dev) up to date for NUT's dummy-ups driver:\nthe strip as a PDU, at most once a second "
+        "(docs/nut.md)"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.publish.nutFile = v;
+         return NeedValue(v, "--nut-file", "a file: --nut-file=FILE.dev", error);
+       }},
+      {{"--mqtt", "URL",
+        "publish to Home Assistant over MQTT: mqtt://HOST[:PORT] or\nmqtts://HOST[:PORT] (docs/home-assistant.md)"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.publish.mqtt.url = v;
+         return NeedValue(v, "--mqtt", "a broker: --mqtt=mqtt://HOST[:PORT]", error);
+       }},
+      {{"--mqtt-user", "USER", "the broker's user name"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.publish.mqtt.user = v;
+         return NeedValue(v, "--mqtt-user", "a user name: --mqtt-user=USER", error);
+       }},
+      {{"--mqtt-password-file", "FILE", "the broker's password: the first line of FILE (never on\nthe command line)"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.publish.mqtt.passwordFile = v;
+         return NeedValue(v, "--mqtt-password-file", "a file: --mqtt-password-file=FILE", error);
+       }},
+      {{"--mqtt-ca", "FILE", "mqtts: the certificate authority of the broker's certificate"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         o.publish.mqtt.caFile = v;
+         return NeedValue(v, "--mqtt-ca", "a file: --mqtt-ca=FILE", error);
+       }},
+      {{"--mqtt-interval", "SEC", "seconds between two state messages (default 10)"},
+       "both",
+       [](ProgramOptions& o, const std::string& v, std::string& error) {
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), o.publish.mqtt.intervalS);
+         if (ec == std::errc() && end == v.data() + v.size() && o.publish.mqtt.intervalS >= 1 &&
+             o.publish.mqtt.intervalS <= 3600)
+           return true;
+         error = "--mqtt-interval needs 1 to 3600 seconds: --mqtt-interval=10";
+         return false;
+       }},
+  };
+}
+
 std::vector<OptionRow> CoreRows() {
   return {
       {{"--headless", "", "run without a window (for servers); prints a status line\nabout once a second; SIGINT/SIGTERM/SIGHUP stop it cleanly"}, "headless",
@@ -161,6 +217,9 @@ std::vector<OptionRow> CoreRows() {
 // The report's and the picture's rows come after the program's own, before the window's.
 std::vector<OptionRow> AllRows() {
   std::vector<OptionRow> all = CoreRows();
+  const std::vector<OptionRow> publish = PublishRows();
+  all.insert(std::find_if(all.begin(), all.end(), [](const OptionRow& r) { return r.option.name == "--list"; }),
+             publish.begin(), publish.end());
   std::vector<OptionRow> offline = ReportRows();
   const std::vector<OptionRow> render = RenderRows();
   offline.insert(offline.end(), render.begin(), render.end());

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "acquisition/outlet_names.h"
 #include "metrics/address.h"
+#include "publish/publishers.h"
 
 namespace kvx {
 
@@ -23,6 +25,8 @@ struct ProgramOptions {
   std::optional<std::uint32_t> durationMs;  // headless: stop after this long
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
   std::string metricsWebConfig;  // --metrics-web-config=FILE: TLS and users of the endpoint
+  OutletNames outletNames;       // --outlet-names=NAME1,NAME2,NAME3,NAME4
+  publish::PublishOptions publish;  // --nut-file=FILE
   // --energy-report[=hour|day|month]: print the energy ledgers' report and exit.
   std::optional<std::string> energyReport;
   // --render=FILE.png|FILE.svg: draw the log directory's history and exit.

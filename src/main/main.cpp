@@ -65,6 +65,8 @@ int RunHeadlessProgram(int argc, char** argv, kvx::device::Driver& driver, const
   headless.durationMs = options.durationMs;
   headless.metrics = options.metrics;
   headless.programOptions = arguments.options;
+  headless.outletNames = options.outletNames;
+  headless.publish = options.publish;
   headless.metricsWeb = metricsWeb;
   // A service's stderr goes to the system journal at every start: notes
   // about the machine are for a person at a terminal.
@@ -100,6 +102,7 @@ int RunRender(int argc, char** argv, const kvx::ProgramOptions& options) {
   if (options.reportTo) render.toMs = *options.reportTo * 1000;
   render.width = options.renderWidth;
   render.height = options.renderHeight;
+  render.outletNames = options.outletNames;
   return kvx::trend::RenderHistory(render, std::cerr, isatty(STDERR_FILENO) == 1);
 #else
   (void)argc;

@@ -39,8 +39,16 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   std::string error;
   if (!PrepareLogging(logDirectory, options.commandLineText, lock, error))
     return refuse(error, EXIT_COMMAND_LINE_ERROR);
-  // The client outlives the dialog; the dialog shuts it down when it closes.
+  // The publishers outlive the client's thread, the client the dialog (which
+  // shuts it down when it closes).
+  publish::Publishers publishers(options.publish);
   Client client(driver, clock, logDirectory);
+  client.SetOutletNames(options.outletNames);
+  if (publishers.any()) {
+    client.AddListener(publishers.listener());
+    publishers.SetEnergySource([&client](std::uint32_t serial) { return client.LedgerWattHours(serial); });
+    if (!publishers.Start(error)) return refuse(error, EXIT_COMMAND_LINE_ERROR);
+  }
   CKvxclient_01Dlg dialog(client, options.commandLineText, nullptr, options.programOptions);
   // Before the dialog starts acquisition, so a port in use ends the run at
   // once; declared after the client, so it stops before the client's records go.

@@ -37,6 +37,8 @@ int RunWindow(int& argc, char** argv, device::Driver& driver, const std::string&
   window.logDirectory = options.logDirectory;
   window.metrics = options.metrics;
   window.programOptions = options.given;
+  window.outletNames = options.outletNames;
+  window.publish = options.publish;
   window.metricsWeb = metricsWeb;
   CKvxclient_01App app(argc, argv);
   return app.InitInstance(driver, DefaultClock(), window);

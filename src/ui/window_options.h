@@ -9,8 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "acquisition/outlet_names.h"
 #include "metrics/address.h"
 #include "metrics/web_config.h"
+#include "publish/publishers.h"
 
 namespace kvx::ui {
 
@@ -35,6 +37,8 @@ struct WindowOptions {
   std::optional<metrics::ListenAddress> metrics;  // serve /metrics there; none: no endpoint
   metrics::WebConfig metricsWeb;                  // its TLS and users
   std::vector<std::string> programOptions;  // every option as given, for the journal
+  OutletNames outletNames;                  // --outlet-names
+  publish::PublishOptions publish;          // --nut-file
 };
 
 // Takes the window's options out of the options the program left for the

@@ -6,6 +6,7 @@ around both, then the report; and current mode, which measures nothing.
 Usage: energy_e2e.py --binary PATH [--usb EMULATOR] [unittest args]
 """
 import csv
+import json
 import os
 import re
 import subprocess
@@ -108,6 +109,33 @@ class EnergyTest(unittest.TestCase):
         empty = self.program("--energy-report", "--log-dir=" + self.logs, "--serial=2C4D5")
         self.assertEqual(empty.returncode, 1)
         self.assertIn("no energy ledger", empty.stderr)
+
+    def test_outlet_names_reach_the_journal_the_ledger_the_metrics_and_the_picture_but_not_the_csv(self):
+        port = kvx_e2e.free_port()
+        names = "--outlet-names=Freezer, Kettle\\,big ,Desk PC"
+        run = HeadlessRun(self, [names, "--metrics=127.0.0.1:%d" % port, "1A2B3", "1", "0", "1", "1"],
+                          scenario=SCENARIO, logs=self.logs)
+        run.wait_for_records(2)
+        metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5).read().decode()
+        self.assertEqual(run.stop(), 0)
+        self.assertIn('kvx_outlet_info{serial="01A2B3",outlet="2",name="Kettle,big"} 1', metrics)
+        self.assertNotIn('outlet="4",name=', metrics)
+        journal = [json.loads(line) for line in open(os.path.join(self.logs, "kvx-events.jsonl"))]
+        started = [e for e in journal if e["event"] == "connection_started"]
+        self.assertEqual(started[0]["outlet_names"], ["Freezer", "Kettle,big", "Desk PC", ""])
+        self.assertEqual({r["outlet"]: r["name"] for r in ledger_rows(self.logs)},
+                         {"1": "Freezer", "2": "Kettle,big", "3": "Desk PC", "4": ""})
+        self.assertTrue(run.files())
+        for name in run.files():
+            self.assertNotIn(b"Freezer", run.read(name))
+        svg = os.path.join(self.logs, "named.svg")
+        self.assertEqual(self.program("--render=" + svg, "--log-dir=" + self.logs).returncode, 0)
+        with open(svg) as f:
+            self.assertIn("Freezer", f.read())  # the legend, from the journal
+        for bad in ("--outlet-names=a,b,c,d,e", "--outlet-names=\x01", "--outlet-names=" + "x" * 41):
+            refused = self.program(bad, "--headless", "--duration=1")
+            self.assertEqual(refused.returncode, 2, bad)
+            self.assertIn("--outlet-names", refused.stderr)
 
 
 if __name__ == "__main__":
