@@ -34,6 +34,7 @@ run "$bench/kvx_metrics_bench" 10 300
 run "$bench/kvx_energy_bench" 1000000
 run "$bench/kvx_history_bench" 7
 [ -x "$bench/kvx_trend_bench" ] && run "$bench/kvx_trend_bench"
+run "$bench/kvx_publish_bench" 2000 "$build/src/main/kvxclient"
 # Over the emulated USB bus, when the tests (and so the emulator) were built.
 emulator=$build/tests/tools/usb_emulator/kvx-usb-emulator
 if [ -x "$emulator" ]; then

@@ -96,9 +96,8 @@ std::uint64_t NutFileWriter::rewrites() const {
   return rewrites_;
 }
 
-bool NutFileWriter::Write(const std::string& text, std::string& error) {
-  if (text == written_) return true;
-  const std::string temporary = path_ + ".new";
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+  const std::string temporary = path + ".new";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   bool ok = fd >= 0;
   if (ok) {
@@ -111,12 +110,17 @@ bool NutFileWriter::Write(const std::string& text, std::string& error) {
     }
     ok = ::close(fd) == 0 && ok;
   }
-  ok = ok && ::rename(temporary.c_str(), path_.c_str()) == 0;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {
-    error = "NUT data file " + path_ + ": " + std::strerror(errno);
+    error = "NUT data file " + path + ": " + std::strerror(errno);
     ::unlink(temporary.c_str());
-    return false;
   }
+  return ok;
+}
+
+bool NutFileWriter::Write(const std::string& text, std::string& error) {
+  if (text == written_) return true;
+  if (!WriteFileAtomically(path_, text, error)) return false;
   written_ = text;
   std::lock_guard lock(mutex_);
   ++rewrites_;

@@ -27,6 +27,10 @@ namespace kvx::publish {
 std::string ComposeNutFile(const LiveState& state, std::chrono::steady_clock::time_point now,
                            const std::string& stoppedBecause = {});
 
+// Writes `text` to `path` + ".new" and renames it over `path`; false with
+// `error` (the temporary file removed) when it cannot.
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+
 class NutFileWriter {
  public:
   NutFileWriter(std::string path, const LiveValues& live);
