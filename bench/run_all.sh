@@ -27,7 +27,7 @@ run() {
 }
 run "$bench/kvx_acquisition_bench" --seconds=1 --rounds=3
 run "$bench/kvx_stop_latency_bench" 30
-run "$bench/kvx_headless_idle_bench" 5 "$build/src/main/kvxclient"
+run "$bench/kvx_headless_idle_bench" 3 "$build/src/main/kvxclient"
 run "$bench/kvx_scenario_bench"
 run "$bench/kvx_device_events_bench" 100
 run "$bench/kvx_metrics_bench" 10 300
@@ -39,7 +39,7 @@ run "$bench/kvx_publish_bench" 2000 "$build/src/main/kvxclient"
 emulator=$build/tests/tools/usb_emulator/kvx-usb-emulator
 if [ -x "$emulator" ]; then
   run "$bench/kvx_usb_open_bench" "$emulator" 1 16
-  run python3 bench/usb_cpu_bench.py --binary "$build/src/main/kvxclient" --emulator "$emulator" --seconds 5 --rounds 2
+  run python3 bench/usb_cpu_bench.py --binary "$build/src/main/kvxclient" --emulator "$emulator" --seconds 3 --rounds 2
 fi
 
 echo

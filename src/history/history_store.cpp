@@ -78,11 +78,7 @@ RangeEnergy HistoryStore::Energy(std::uint32_t serial, std::int64_t fromMs, std:
   });
   RangeEnergy energy;
   if (readings == 0) return energy;
-  std::int64_t usualMs = Pyramid::BASE_MS;
-  if (!spacing.empty()) {
-    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
-    usualMs = std::max(usualMs, spacing[spacing.size() / 2]);
-  }
+  const std::int64_t usualMs = UsualSpacing(std::move(spacing), Pyramid::BASE_MS);
   const double secondsPerReading =
       static_cast<double>(usualMs) / 1000.0 * static_cast<double>(secondsWithReadings) / static_cast<double>(readings);
   for (std::size_t k = 0; k < 4; ++k) {

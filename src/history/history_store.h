@@ -37,8 +37,8 @@ struct Gap {
 
 // The energy of a strip's four outlets over a stretch, from its power
 // readings: each reading counts for the usual time per reading (the usual
-// spacing of the seconds with readings over their usual count, learnt from
-// the stretch's first hour of readings), so a gap counts nothing and a
+// spacing (UsualSpacing) of the seconds with readings over their mean count,
+// learnt from the stretch's first hour of readings), so a gap counts nothing and a
 // stretch of any length costs a few thousand buckets. Nothing is estimated
 // from current.
 struct RangeEnergy {

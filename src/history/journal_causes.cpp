@@ -1,5 +1,7 @@
 #include "history/journal_causes.h"
 
+#include "device/clock.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -9,16 +11,6 @@
 namespace kvx::history {
 
 namespace {
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
 
 // The cause an event tells, from its name and reason.
 std::string CauseOf(const nlohmann::json& line) {
@@ -53,10 +45,8 @@ std::int64_t ParseJournalTime(const std::string& text) {
                   &om) != 10 ||
       (sign != '+' && sign != '-') || mo < 1 || mo > 12 || d < 1 || d > 31)
     return -1;
-  const std::int64_t offset = (sign == '-' ? -1 : 1) * (oh * 3600 + om * 60);
-  const std::int64_t seconds =
-      DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s - offset;
-  return seconds * 1000 + ms;
+  const LocalTime time{y, mo, d, h, mi, s, ms, (sign == '-' ? -1 : 1) * static_cast<long>(oh * 3600 + om * 60)};
+  return CalendarSeconds(time) * 1000 - time.utcOffsetSec * 1000 + ms;
 }
 
 std::vector<JournalEvent> ReadJournalCauses(const std::string& directory, std::uint32_t serial) {

@@ -102,11 +102,7 @@ std::vector<Gap> FindGaps(std::vector<std::int64_t>& times, const std::vector<Jo
   std::vector<std::int64_t> spacing;
   for (std::size_t i = 1; i < times.size(); ++i)
     if (times[i] > times[i - 1]) spacing.push_back(times[i] - times[i - 1]);
-  std::int64_t usual = 1000;
-  if (!spacing.empty()) {
-    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
-    usual = std::max<std::int64_t>(usual, spacing[spacing.size() / 2]);
-  }
+  const std::int64_t usual = UsualSpacing(std::move(spacing), Pyramid::BASE_MS);
   const std::int64_t limit = 2 * usual + 1000;
   const auto add = [&](std::int64_t from, std::int64_t to) {
     // Record times are whole seconds: the next record came up to 999 ms after its text.

@@ -32,8 +32,8 @@ using LoadProgress = std::function<void(std::size_t done, std::size_t total)>;
 // only (a running client passes its first live reading, so nothing counts
 // twice). Record times are local time without an offset: they are taken in
 // the process's time zone. Two records further apart than twice the usual
-// spacing (and a second) are a gap; one from the last record to `beforeMs`
-// too.
+// spacing (UsualSpacing) and a second are a gap; so is the stretch from the
+// last record to `beforeMs`.
 LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, std::uint32_t serial,
                             const LoadProgress& progress = {}, std::int64_t beforeMs = INT64_MAX);
 

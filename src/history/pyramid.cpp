@@ -11,6 +11,13 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b !
 
 }  // namespace
 
+std::int64_t UsualSpacing(std::vector<std::int64_t> spacing, std::int64_t least) {
+  if (spacing.empty()) return least;
+  const auto quartile = spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 4);
+  std::nth_element(spacing.begin(), quartile, spacing.end());
+  return std::max(least, *quartile);
+}
+
 void Bucket::Add(float value) {
   min = count == 0 ? value : std::min(min, value);
   max = count == 0 ? value : std::max(max, value);

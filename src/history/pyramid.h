@@ -39,6 +39,12 @@ struct Slice {
   std::vector<Bucket> buckets;
 };
 
+// The usual time between two readings of a series, from the spacings seen:
+// their lower quartile, at least `least`. The quartile, not the median, so
+// that a short stretch cut by several gaps (fewer spacings of the record
+// interval than gaps) still finds the interval.
+std::int64_t UsualSpacing(std::vector<std::int64_t> spacing, std::int64_t least);
+
 class Pyramid {
  public:
   static constexpr int LEVELS = 8;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <nlohmann/json.hpp>
 
 #include "acquisition/outlet_names.h"
 
@@ -14,7 +13,6 @@ namespace kvx::publish {
 
 namespace {
 
-using Json = nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
 
 std::string Hex(std::uint32_t serial) {
@@ -23,30 +21,72 @@ std::string Hex(std::uint32_t serial) {
   return text;
 }
 
-double Rounded(double value, int decimals) {
-  const double scale = std::pow(10.0, decimals);
-  return std::round(value * scale) / scale;
+// A JSON string: quotes, backslashes and control characters escaped (the
+// names are checked UTF-8 already).
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
 }
 
+// A number as JSON, with at most `decimals` decimals and no trailing zeros.
+std::string Number(double value, int decimals) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, std::isfinite(value) ? value : 0.0);
+  std::string out = text;
+  if (out.find('.') != std::string::npos) {
+    while (out.back() == '0') out.pop_back();
+    if (out.back() == '.') out.pop_back();
+  }
+  return out == "-0" ? "0" : out;
+}
+
+// The members of a JSON object, each "\"key\":value", in order.
+class Object {
+ public:
+  Object& Text(const std::string& key, const std::string& value) { return Raw(key, Quoted(value)); }
+  Object& Value(const std::string& key, double value, int decimals) { return Raw(key, Number(value, decimals)); }
+  Object& Raw(const std::string& key, const std::string& json) {
+    text_ += (text_.empty() ? "" : ",") + Quoted(key) + ":" + json;
+    return *this;
+  }
+  std::string Json() const { return "{" + text_ + "}"; }
+
+ private:
+  std::string text_;
+};
+
 // One sensor's discovery config.
-Json Sensor(const LiveState& state, const std::string& key, const std::string& name, const char* deviceClass,
-            const char* stateClass, const char* unit) {
+Object Sensor(const LiveState& state, const std::string& key, const std::string& name, const char* deviceClass,
+              const char* stateClass, const char* unit) {
   const std::string node = "kvx_" + Hex(state.identity.connectionSerial);
-  Json config = {{"name", name},
-                 {"unique_id", node + "_" + key},
-                 {"state_topic", TopicOf(state.identity.connectionSerial, "state")},
-                 {"availability_topic", TopicOf(state.identity.connectionSerial, "availability")},
-                 {"value_template", "{{ value_json." + key + " }}"},
-                 {"device",
-                  {{"identifiers", Json::array({node})},
-                   {"name", "KVX strip " + Hex(state.identity.connectionSerial)},
-                   {"manufacturer", "KVX"},
-                   {"model", "KVX metering power strip"},
-                   {"serial_number", Hex(state.identity.connectionSerial)},
-                   {"sw_version", state.identity.firmwareText}}}};
-  if (deviceClass) config["device_class"] = deviceClass;
-  if (stateClass) config["state_class"] = stateClass;
-  if (unit) config["unit_of_measurement"] = unit;
+  Object device;
+  device.Raw("identifiers", "[" + Quoted(node) + "]")
+      .Text("manufacturer", "KVX")
+      .Text("model", "KVX metering power strip")
+      .Text("name", "KVX strip " + Hex(state.identity.connectionSerial))
+      .Text("serial_number", Hex(state.identity.connectionSerial))
+      .Text("sw_version", state.identity.firmwareText);
+  Object config;
+  config.Text("availability_topic", TopicOf(state.identity.connectionSerial, "availability"))
+      .Raw("device", device.Json());
+  if (deviceClass) config.Text("device_class", deviceClass);
+  config.Text("name", name);
+  if (stateClass) config.Text("state_class", stateClass);
+  config.Text("state_topic", TopicOf(state.identity.connectionSerial, "state")).Text("unique_id", node + "_" + key);
+  if (unit) config.Text("unit_of_measurement", unit);
+  config.Text("value_template", "{{ value_json." + key + " }}");
   return config;
 }
 
@@ -61,41 +101,39 @@ std::vector<std::pair<std::string, std::string>> DiscoveryMessages(const LiveSta
   for (int outlet = 1; outlet <= 4; ++outlet) {
     const std::string n = std::to_string(outlet);
     const std::string label = OutletNameOr(state.identity.outletNames, outlet, "Outlet " + n);
-    Json power = Sensor(state, "power_" + n, label + " power", "power", "measurement", "W");
-    Json current = Sensor(state, "current_" + n, label + " current", "current", "measurement", "mA");
     // The quantity measured is announced; the other one's config is emptied (removed).
-    messages.emplace_back(sensors + "power_" + n + "/config", state.power ? power.dump() : "");
-    messages.emplace_back(sensors + "current_" + n + "/config", state.power ? "" : current.dump());
+    messages.emplace_back(
+        sensors + "power_" + n + "/config",
+        state.power ? Sensor(state, "power_" + n, label + " power", "power", "measurement", "W").Json() : "");
+    messages.emplace_back(
+        sensors + "current_" + n + "/config",
+        state.power ? "" : Sensor(state, "current_" + n, label + " current", "current", "measurement", "mA").Json());
     messages.emplace_back(sensors + "energy_" + n + "/config",
-                          Sensor(state, "energy_" + n, label + " energy", "energy", "total_increasing", "Wh").dump());
+                          Sensor(state, "energy_" + n, label + " energy", "energy", "total_increasing", "Wh").Json());
   }
   messages.emplace_back(sensors + "voltage/config",
-                        Sensor(state, "voltage", "Supply voltage", "voltage", "measurement", "V").dump());
+                        Sensor(state, "voltage", "Supply voltage", "voltage", "measurement", "V").Json());
   messages.emplace_back(sensors + "frequency/config",
-                        Sensor(state, "frequency", "Mains frequency", "frequency", "measurement", "Hz").dump());
+                        Sensor(state, "frequency", "Mains frequency", "frequency", "measurement", "Hz").Json());
   messages.emplace_back(
       sensors + "temperature/config",
-      Sensor(state, "temperature", "Internal temperature", "temperature", "measurement", "\u00B0C").dump());
-  Json on = Sensor(state, "on", "Outlets on", "power", nullptr, nullptr);
-  on["payload_on"] = "ON";
-  on["payload_off"] = "OFF";
-  messages.emplace_back("homeassistant/binary_sensor/" + node + "/on/config", on.dump());
+      Sensor(state, "temperature", "Internal temperature", "temperature", "measurement", "\u00B0C").Json());
+  Object on = Sensor(state, "on", "Outlets on", "power", nullptr, nullptr);
+  on.Text("payload_off", "OFF").Text("payload_on", "ON");
+  messages.emplace_back("homeassistant/binary_sensor/" + node + "/on/config", on.Json());
   return messages;
 }
 
 std::string StateMessage(const LiveState& state, const std::optional<std::array<double, 4>>& energyWh) {
-  Json message;
-  for (std::size_t k = 0; k < 4; ++k) {
-    const std::string n = std::to_string(k + 1);
-    // As the CSV records hold them: whole W, or whole mA.
-    message[(state.power ? "power_" : "current_") + n] = Rounded(state.values[k], 0);
-    if (energyWh) message["energy_" + n] = Rounded((*energyWh)[k], 3);
-  }
-  message["voltage"] = Rounded(state.line.supplyVolts, 0);
-  message["frequency"] = Rounded(state.line.lineFrequencyHz, 2);
-  message["temperature"] = Rounded(state.line.temperatureC, 2);
-  message["on"] = state.isOn ? "ON" : "OFF";
-  return message.dump();
+  Object message;
+  if (energyWh)
+    for (std::size_t k = 0; k < 4; ++k) message.Value("energy_" + std::to_string(k + 1), (*energyWh)[k], 3);
+  message.Value("frequency", state.line.lineFrequencyHz, 2).Text("on", state.isOn ? "ON" : "OFF");
+  // As the CSV records hold them: whole W, or whole mA.
+  for (std::size_t k = 0; k < 4; ++k)
+    message.Value((state.power ? "power_" : "current_") + std::to_string(k + 1), state.values[k], 0);
+  message.Value("temperature", state.line.temperatureC, 2).Value("voltage", state.line.supplyVolts, 0);
+  return message.Json();
 }
 
 MqttPublisher::MqttPublisher(MqttOptions options, const LiveValues& live, EnergySource energy)

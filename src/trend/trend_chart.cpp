@@ -21,15 +21,6 @@ constexpr int kPanelSpacing = 10;
 const QColor kGapShade(120, 120, 120, 70);
 const QColor kGridColour(225, 225, 225);
 
-QString LocalText(std::int64_t ms, const char* format) {
-  const std::time_t t = static_cast<std::time_t>(std::floor(static_cast<double>(ms) / 1000.0));
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[40];
-  std::strftime(text, sizeof text, format, &tm);
-  return QString::fromUtf8(text);
-}
-
 QString Number(double value) {
   const double magnitude = std::fabs(value);
   return QString::number(value, 'f', magnitude >= 100 || value == 0 ? 0 : magnitude >= 10 ? 1 : 2);
@@ -47,6 +38,15 @@ double NiceStep(double span, int count) {
 QString QuantityTitle(bool power) { return power ? QStringLiteral("電力 (W)") : QStringLiteral("電流 (mA)"); }
 
 }  // namespace
+
+QString LocalTimeText(std::int64_t ms, const char* format) {
+  const std::time_t t = static_cast<std::time_t>(std::floor(static_cast<double>(ms) / 1000.0));
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[40];
+  std::strftime(text, sizeof text, format, &tm);
+  return QString::fromUtf8(text);
+}
 
 QColor OutletColour(int outlet) {
   static const QColor kColours[] = {QColor(31, 119, 180), QColor(255, 127, 14), QColor(44, 160, 44),
@@ -219,11 +219,7 @@ void TrendChart::PaintSeries(QPainter& painter, const Panel& panel, int outlet) 
     if (previous >= 0) spacing.push_back((static_cast<std::int64_t>(i) - previous) * slice.widthMs);
     previous = static_cast<std::int64_t>(i);
   }
-  std::int64_t usual = slice.widthMs;
-  if (!spacing.empty()) {
-    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
-    usual = std::max(usual, spacing[spacing.size() / 2]);
-  }
+  const std::int64_t usual = history::UsualSpacing(std::move(spacing), slice.widthMs);
   const std::int64_t joinMs = 2 * usual + 1000;
   QPolygonF line;
   const auto flush = [&] {
@@ -302,7 +298,7 @@ void TrendChart::PaintTimeAxis(QPainter& painter, const QRect& plot) const {
     const int x = static_cast<int>(std::lround(X(plot, t * 1000)));
     painter.setPen(Qt::black);
     painter.drawLine(x, plot.bottom(), x, plot.bottom() + 4);
-    const QString text = LocalText(t * 1000, format);
+    const QString text = LocalTimeText(t * 1000, format);
     painter.drawText(QPointF(x - metrics.horizontalAdvance(text) / 2.0, plot.bottom() + 6 + metrics.ascent()), text);
   }
 }

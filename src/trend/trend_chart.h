@@ -26,6 +26,8 @@ namespace kvx::trend {
 QColor OutletColour(int outlet);
 // "１番" .. "４番".
 QString OutletName(int outlet);
+// A moment (Unix milliseconds) as local time in a strftime format.
+QString LocalTimeText(std::int64_t ms, const char* format = "%Y-%m-%d %H:%M:%S");
 // Makes the application's font one that has the chart's Japanese texts (the
 // off-screen platform's default may not).
 void UseChartFont();

@@ -10,15 +10,6 @@ namespace kvx::trend {
 
 namespace {
 
-QString LocalTime(std::int64_t ms, const char* format = "%Y-%m-%d %H:%M:%S") {
-  const std::time_t t = static_cast<std::time_t>(std::floor(static_cast<double>(ms) / 1000.0));
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[40];
-  std::strftime(text, sizeof text, format, &tm);
-  return QString::fromUtf8(text);
-}
-
 QString SerialText(std::uint32_t serial) { return QStringLiteral("%1").arg(serial, 5, 16, QLatin1Char('0')).toUpper(); }
 
 QString Value(double v) { return QString::number(v, 'f', std::fabs(v) >= 100 ? 0 : 1); }
@@ -26,7 +17,7 @@ QString Value(double v) { return QString::number(v, 'f', std::fabs(v) >= 100 ? 0
 }  // namespace
 
 QString TrendChart::Title() const {
-  return SerialText(serial_) + QStringLiteral("  ") + LocalTime(fromMs_) + QStringLiteral(" – ") + LocalTime(toMs_);
+  return SerialText(serial_) + QStringLiteral("  ") + LocalTimeText(fromMs_) + QStringLiteral(" – ") + LocalTimeText(toMs_);
 }
 
 QString TrendChart::EnergyLine() const {
@@ -58,7 +49,7 @@ std::optional<history::Gap> TrendChart::GapAt(int x) const {
 QString TrendChart::ReadoutAt(int x) const {
   const std::optional<std::int64_t> t = TimeAt(x);
   if (!t) return {};
-  QString text = LocalTime(*t);
+  QString text = LocalTimeText(*t);
   for (const Panel& panel : panels_) {
     text += panel.power ? QStringLiteral("   W") : QStringLiteral("   mA");
     for (int outlet = 1; outlet <= 4; ++outlet) {
@@ -80,8 +71,8 @@ QString TrendChart::ReadoutAt(int x) const {
 }
 
 QString TrendChart::Describe() const {
-  QString text = SerialText(serial_) + QStringLiteral(" の履歴、") + LocalTime(fromMs_) + QStringLiteral(" から ") +
-                 LocalTime(toMs_) + QStringLiteral(" まで。");
+  QString text = SerialText(serial_) + QStringLiteral(" の履歴、") + LocalTimeText(fromMs_) + QStringLiteral(" から ") +
+                 LocalTimeText(toMs_) + QStringLiteral(" まで。");
   for (const Panel& panel : panels_) {
     text += panel.power ? QStringLiteral("電力 W:") : QStringLiteral("電流 mA:");
     for (int outlet = 1; outlet <= 4; ++outlet) {
@@ -96,7 +87,7 @@ QString TrendChart::Describe() const {
   if (!gaps_.empty()) text += QStringLiteral("記録の途切れ %1 か所:").arg(gaps_.size());
   for (const history::Gap& gap : gaps_)
     text += QStringLiteral(" ") + QString::fromStdString(history::GapCauseText(gap.cause)) + QStringLiteral(" ") +
-            LocalTime(gap.startMs, "%H:%M:%S") + QStringLiteral("–") + LocalTime(gap.endMs, "%H:%M:%S") +
+            LocalTimeText(gap.startMs, "%H:%M:%S") + QStringLiteral("–") + LocalTimeText(gap.endMs, "%H:%M:%S") +
             QStringLiteral("、");
   return text;
 }
