@@ -133,6 +133,11 @@ std::vector<OptionRow> PublishRows() {
        "both",
        [](ProgramOptions& o, const std::string& v, std::string& error) {
          o.publish.mqtt.url = v;
+         // Refused here, before anything (the journal's list of options) could keep a password.
+         if (v.find('@') != std::string::npos) {
+           error = "--mqtt takes no user or password in its URL: use --mqtt-user and --mqtt-password-file";
+           return false;
+         }
          return NeedValue(v, "--mqtt", "a broker: --mqtt=mqtt://HOST[:PORT]", error);
        }},
       {{"--mqtt-user", "USER", "the broker's user name"},
