@@ -101,7 +101,8 @@ LogFiles CountLogFiles(const std::string& directory) {
   LogFiles files;
   std::error_code error;
   for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-    if (it->path().extension() != ".csv") continue;
+    // The CSV logs only: the energy ledger beside them is a CSV file of its own layout (LF lines).
+    if (it->path().extension() != ".csv" || it->path().filename().string().find("_ALL_") == std::string::npos) continue;
     std::ifstream in(it->path(), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ++files.files;
