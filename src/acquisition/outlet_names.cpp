@@ -1,32 +1,24 @@
 #include "acquisition/outlet_names.h"
 
-#include <cstdint>
+#include "device/printable_text.h"
 
 namespace kvx {
 
 namespace {
 
-// Whether `text` is valid UTF-8 (no overlong forms, no surrogates) without C0
-// or C1 control characters and without DEL.
+// Whether `text` is well-formed UTF-8 without C0 or C1 control characters
+// and without DEL.
 bool CleanUtf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
-    const auto b = static_cast<std::uint8_t>(text[i]);
+    const auto b = static_cast<unsigned char>(text[i]);
     if (b < 0x80) {
       if (b < 0x20 || b == 0x7F) return false;
       ++i;
       continue;
     }
-    const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
-    if (length == 0 || b > 0xF4 || i + length > text.size()) return false;
-    std::uint32_t code = b & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto c = static_cast<std::uint8_t>(text[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      code = (code << 6) | (c & 0x3F);
-    }
-    const std::uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || (code >= 0x80 && code <= 0x9F))
-      return false;
+    const std::size_t length = Utf8SequenceLength(text.substr(i));
+    // The C1 controls U+0080..U+009F are C2 80..C2 9F.
+    if (length == 0 || (b == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F)) return false;
     i += length;
   }
   return true;

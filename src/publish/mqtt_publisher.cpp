@@ -8,37 +8,14 @@
 #include <iostream>
 
 #include "acquisition/outlet_names.h"
+#include "device/printable_text.h"
+#include "device/protocol.h"
 
 namespace kvx::publish {
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-std::string Hex(std::uint32_t serial) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%06X", serial);
-  return text;
-}
-
-// A JSON string: quotes, backslashes and control characters escaped (the
-// names are checked UTF-8 already).
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 // A number as JSON, with at most `decimals` decimals and no trailing zeros.
 std::string Number(double value, int decimals) {
@@ -55,10 +32,10 @@ std::string Number(double value, int decimals) {
 // The members of a JSON object, each "\"key\":value", in order.
 class Object {
  public:
-  Object& Text(const std::string& key, const std::string& value) { return Raw(key, Quoted(value)); }
+  Object& Text(const std::string& key, const std::string& value) { return Raw(key, JsonString(value)); }
   Object& Value(const std::string& key, double value, int decimals) { return Raw(key, Number(value, decimals)); }
   Object& Raw(const std::string& key, const std::string& json) {
-    text_ += (text_.empty() ? "" : ",") + Quoted(key) + ":" + json;
+    text_ += (text_.empty() ? "" : ",") + JsonString(key) + ":" + json;
     return *this;
   }
   std::string Json() const { return "{" + text_ + "}"; }
@@ -70,13 +47,13 @@ class Object {
 // One sensor's discovery config.
 Object Sensor(const LiveState& state, const std::string& key, const std::string& name, const char* deviceClass,
               const char* stateClass, const char* unit) {
-  const std::string node = "kvx_" + Hex(state.identity.connectionSerial);
+  const std::string node = "kvx_" + protocol::FormatSerialText(state.identity.connectionSerial);
   Object device;
-  device.Raw("identifiers", "[" + Quoted(node) + "]")
+  device.Raw("identifiers", "[" + JsonString(node) + "]")
       .Text("manufacturer", "KVX")
       .Text("model", "KVX metering power strip")
-      .Text("name", "KVX strip " + Hex(state.identity.connectionSerial))
-      .Text("serial_number", Hex(state.identity.connectionSerial))
+      .Text("name", "KVX strip " + protocol::FormatSerialText(state.identity.connectionSerial))
+      .Text("serial_number", protocol::FormatSerialText(state.identity.connectionSerial))
       .Text("sw_version", state.identity.firmwareText);
   Object config;
   config.Text("availability_topic", TopicOf(state.identity.connectionSerial, "availability"))
@@ -92,10 +69,12 @@ Object Sensor(const LiveState& state, const std::string& key, const std::string&
 
 }  // namespace
 
-std::string TopicOf(std::uint32_t serial, const std::string& leaf) { return "kvx/" + Hex(serial) + "/" + leaf; }
+std::string TopicOf(std::uint32_t serial, const std::string& leaf) {
+  return "kvx/" + protocol::FormatSerialText(serial) + "/" + leaf;
+}
 
 std::vector<std::pair<std::string, std::string>> DiscoveryMessages(const LiveState& state) {
-  const std::string node = "kvx_" + Hex(state.identity.connectionSerial);
+  const std::string node = "kvx_" + protocol::FormatSerialText(state.identity.connectionSerial);
   const std::string sensors = "homeassistant/sensor/" + node + "/";
   std::vector<std::pair<std::string, std::string>> messages;
   for (int outlet = 1; outlet <= 4; ++outlet) {
@@ -195,7 +174,7 @@ bool MqttPublisher::Start(std::string& error) {
 
 void MqttPublisher::Connect(const LiveState& state) {
   serial_ = state.identity.connectionSerial;
-  client_ = mosquitto_new(("kvxclient-" + Hex(serial_)).c_str(), true, this);
+  client_ = mosquitto_new(("kvxclient-" + protocol::FormatSerialText(serial_)).c_str(), true, this);
   if (!client_) return;
   mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
     if (rc == 0)

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "acquisition/outlet_names.h"
+#include "device/protocol.h"
 
 namespace kvx::publish {
 
@@ -31,8 +32,7 @@ std::string Clean(std::string text) {
 
 std::string ComposeNutFile(const LiveState& state, std::chrono::steady_clock::time_point now,
                            const std::string& stoppedBecause) {
-  char serial[16];
-  std::snprintf(serial, sizeof serial, "%06X", state.identity.connectionSerial);
+  const std::string serial = protocol::FormatSerialText(state.identity.connectionSerial);
   const bool fresh = stoppedBecause.empty() && state.Fresh(now);
   std::string text =
       "device.type: pdu\n"

@@ -54,8 +54,6 @@ std::string FormatIsoTime(const LocalTime& time, long utcOffsetSec);
 // The same with the time's own UTC offset (that of the moment it names).
 std::string LocalIsoTime(const LocalTime& time);
 
-// A JSON string literal of `text`, quotes and escapes included.
-std::string JsonString(std::string_view text);
 
 // One whole journal line (ending in "\n"). `serial` nullopt gives null.
 std::string ComposeJournalLine(const std::string& isoTime, std::uint32_t tickMs,

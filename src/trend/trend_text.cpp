@@ -3,6 +3,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "device/protocol.h"
 #include "history/journal_causes.h"
 #include "trend/trend_chart.h"
 
@@ -10,7 +11,7 @@ namespace kvx::trend {
 
 namespace {
 
-QString SerialText(std::uint32_t serial) { return QStringLiteral("%1").arg(serial, 5, 16, QLatin1Char('0')).toUpper(); }
+QString SerialText(std::uint32_t serial) { return QString::fromStdString(protocol::FormatSerialName(serial)); }
 
 QString Value(double v) { return QString::number(v, 'f', std::fabs(v) >= 100 ? 0 : 1); }
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "device/protocol.h"
 #include "history/journal_causes.h"
 #include "history/log_loader.h"
 
@@ -170,7 +171,7 @@ void TrendWindow::ShowStrip(std::uint32_t serial) {
   }
   view_->SetStrip(serial);
   if (serial != 0) {
-    setWindowTitle(QStringLiteral("トレンド表示 — %1").arg(serial, 5, 16, QLatin1Char('0')).toUpper());
+    setWindowTitle(QStringLiteral("トレンド表示 — ") + QString::fromStdString(protocol::FormatSerialName(serial)));
     LoadLogs(serial);
   }
   SetSpan(spanMs_);
