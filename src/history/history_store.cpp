@@ -37,7 +37,7 @@ void HistoryStore::Add(std::uint32_t serial, bool power, std::int64_t unixMs, co
     // The gap the connection's end opened closes with this reading.
     if (!gaps.empty() && gaps.back().endMs == 0) gaps.back().endMs = unixMs;
     strip.endedBecause.reset();
-  } else if (stalls && strip.lastMs != 0 && unixMs - strip.lastMs > STALL_MS) {
+  } else if (strip.lastMs != 0 && unixMs - strip.lastMs > STALL_MS) {
     gaps.push_back(Gap{strip.lastMs, unixMs, "stall"});
   }
   strip.lastMs = std::max(strip.lastMs, unixMs);

@@ -1,6 +1,7 @@
 #include "history/journal_causes.h"
 
 #include "device/clock.h"
+#include "device/protocol.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,8 +37,7 @@ std::string CauseOf(const nlohmann::json& line) {
   return {};
 }
 
-}  // namespace
-
+// "2026-12-08T11:07:03.096+01:00" as Unix milliseconds; -1 when malformed.
 std::int64_t ParseJournalTime(const std::string& text) {
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0, oh = 0, om = 0;
   char sign = 0;
@@ -49,37 +49,26 @@ std::int64_t ParseJournalTime(const std::string& text) {
   return CalendarSeconds(time) * 1000 - time.utcOffsetSec * 1000 + ms;
 }
 
-std::vector<JournalEvent> ReadJournalCauses(const std::string& directory, std::uint32_t serial) {
-  char serialText[16];
-  std::snprintf(serialText, sizeof serialText, "%05X", serial);
-  std::vector<JournalEvent> events;
+}  // namespace
+
+JournalFacts ReadJournal(const std::string& directory, std::uint32_t serial) {
+  const std::string serialText = protocol::FormatSerialName(serial);
+  JournalFacts facts;
   std::ifstream in(directory + "/kvx-events.jsonl");
   for (std::string text; std::getline(in, text);) {
     const nlohmann::json line = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!line.is_object() || !line.contains("time") || !line["time"].is_string()) continue;
     if (!line.contains("serial") || !(line["serial"].is_null() || line["serial"] == serialText)) continue;
     const std::int64_t ms = ParseJournalTime(line["time"].get<std::string>());
-    if (ms >= 0) events.push_back(JournalEvent{ms, CauseOf(line)});
+    if (ms >= 0) facts.events.push_back(JournalEvent{ms, CauseOf(line)});
+    if (line.value("event", "") == "connection_started" && line["serial"] == serialText &&
+        line.contains("outlet_names") && line["outlet_names"].is_array()) {
+      const nlohmann::json& given = line["outlet_names"];
+      for (std::size_t k = 0; k < facts.outletNames.size(); ++k)
+        facts.outletNames[k] = k < given.size() && given[k].is_string() ? given[k].get<std::string>() : std::string();
+    }
   }
-  return events;
-}
-
-OutletNames ReadJournalOutletNames(const std::string& directory, std::uint32_t serial) {
-  char serialText[16];
-  std::snprintf(serialText, sizeof serialText, "%05X", serial);
-  OutletNames names;
-  std::ifstream in(directory + "/kvx-events.jsonl");
-  for (std::string text; std::getline(in, text);) {
-    if (text.find("\"outlet_names\"") == std::string::npos) continue;
-    const nlohmann::json line = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!line.is_object() || line.value("event", "") != "connection_started" || !line.contains("serial") ||
-        line["serial"] != serialText || !line["outlet_names"].is_array())
-      continue;
-    const nlohmann::json& given = line["outlet_names"];
-    for (std::size_t k = 0; k < names.size(); ++k)
-      names[k] = k < given.size() && given[k].is_string() ? given[k].get<std::string>() : std::string();
-  }
-  return names;
+  return facts;
 }
 
 std::string CauseBetween(const std::vector<JournalEvent>& events, std::int64_t fromMs, std::int64_t toMs) {

@@ -1,5 +1,6 @@
 #include "history/log_loader.h"
 
+#include "device/protocol.h"
 #include "history/journal_causes.h"
 
 #include <algorithm>
@@ -116,37 +117,47 @@ std::vector<Gap> FindGaps(std::vector<std::int64_t>& times, const std::vector<Jo
 
 }  // namespace
 
+std::optional<LogFileName> ParseLogFileName(const std::string& name) {
+  unsigned serial = 0;
+  char kind = 0;
+  if (!name.ends_with(".csv") || std::sscanf(name.c_str(), "%X_ALL_%c_", &serial, &kind) != 2 ||
+      (kind != 'A' && kind != 'W'))
+    return std::nullopt;
+  // The recorder's own spelling of the serial only ("1A2B3", not "01a2b3"),
+  // and "_ALL_A_" / "_ALL_W_" whole.
+  const std::string prefix = protocol::FormatSerialName(serial) + "_ALL_";
+  if (name.rfind(prefix, 0) != 0 || name.size() <= prefix.size() + 1 || name[prefix.size() + 1] != '_')
+    return std::nullopt;
+  return LogFileName{serial, kind == 'W'};
+}
+
 LoadResult LoadLogDirectory(HistoryStore& store, const std::string& directory, std::uint32_t serial,
                             const LoadProgress& progress, std::int64_t beforeMs) {
   LoadResult result;
-  char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "%05X_ALL_", serial);
   std::vector<std::filesystem::path> files;
   std::error_code error;
   for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (name.rfind(prefix, 0) == 0 && name.size() > std::strlen(prefix) + 1 && name.ends_with(".csv") &&
-        (name[std::strlen(prefix)] == 'A' || name[std::strlen(prefix)] == 'W') && name[std::strlen(prefix) + 1] == '_')
-      files.push_back(it->path());
+    const auto log = ParseLogFileName(it->path().filename().string());
+    if (log && log->serial == serial) files.push_back(it->path());
   }
   if (error) {
     result.error = directory + ": " + error.message();
     return result;
   }
   // In time order: the stamp after "_ALL_A_" / "_ALL_W_", so the two kinds interleave.
-  const std::size_t stamp = std::strlen(prefix) + 2;
+  const std::size_t stamp = protocol::FormatSerialName(serial).size() + 7;
   std::sort(files.begin(), files.end(), [stamp](const std::filesystem::path& a, const std::filesystem::path& b) {
     return a.filename().string().substr(stamp) < b.filename().string().substr(stamp);
   });
   std::vector<std::int64_t> times;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    const bool power = files[i].filename().string()[std::strlen(prefix)] == 'W';
-    LoadFile(store, files[i], serial, power, beforeMs, times, result);
+    LoadFile(store, files[i], serial, ParseLogFileName(files[i].filename().string())->power, beforeMs, times, result);
     if (progress) progress(i + 1, files.size());
   }
-  const std::vector<Gap> gaps = FindGaps(times, ReadJournalCauses(directory, serial), beforeMs);
+  JournalFacts journal = ReadJournal(directory, serial);
+  const std::vector<Gap> gaps = FindGaps(times, journal.events, beforeMs);
   result.gaps = gaps.size();
-  result.lastMs = times.empty() ? 0 : times.back();
+  result.outletNames = std::move(journal.outletNames);
   store.AddGaps(serial, gaps);
   return result;
 }

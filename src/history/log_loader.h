@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "acquisition/outlet_names.h"
 #include "history/history_store.h"
 
 namespace kvx::history {
@@ -20,9 +22,17 @@ struct LoadResult {
   std::size_t records = 0;
   std::size_t skippedLines = 0;  // torn or malformed
   std::size_t gaps = 0;
-  std::int64_t lastMs = 0;       // the latest record taken (0: none)
+  OutletNames outletNames;       // the journal's latest for the strip (none: all empty)
   std::string error;             // the directory cannot be read
 };
+
+// A CSV log's file name as the recorder gives it ("1A2B3_ALL_W_20261208_...csv"):
+// its strip and whether it holds power; nullopt for any other name.
+struct LogFileName {
+  std::uint32_t serial = 0;
+  bool power = false;
+};
+std::optional<LogFileName> ParseLogFileName(const std::string& name);
 
 // Files done of files to do, after each file.
 using LoadProgress = std::function<void(std::size_t done, std::size_t total)>;

@@ -25,14 +25,6 @@ void Bucket::Add(float value) {
   ++count;
 }
 
-void Bucket::Merge(const Bucket& other) {
-  if (other.count == 0) return;
-  min = count == 0 ? other.min : std::min(min, other.min);
-  max = count == 0 ? other.max : std::max(max, other.max);
-  sum += other.sum;
-  count += other.count;
-}
-
 std::int64_t Pyramid::WidthMs(int level) {
   std::int64_t width = BASE_MS;
   for (int k = 0; k < level; ++k) width *= FANOUT;

@@ -29,7 +29,6 @@ struct Bucket {
 
   double Mean() const { return count != 0 ? static_cast<double>(sum) / count : 0.0; }
   void Add(float value);
-  void Merge(const Bucket& other);
 };
 
 // Buckets of one width over a stretch of time, the first starting at `startMs`.

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <set>
 
-#include "history/journal_causes.h"
+#include "device/protocol.h"
 #include "history/log_loader.h"
 #include "trend/trend_chart.h"
 
@@ -22,21 +22,9 @@ namespace {
 std::set<std::uint32_t> StripsWithLogs(const std::string& directory) {
   std::set<std::uint32_t> serials;
   std::error_code error;
-  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    unsigned serial = 0;
-    char kind = 0;
-    if (name.ends_with(".csv") && std::sscanf(name.c_str(), "%X_ALL_%c_", &serial, &kind) == 2 &&
-        (kind == 'A' || kind == 'W'))
-      serials.insert(serial);
-  }
+  for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
+    if (const auto log = history::ParseLogFileName(it->path().filename().string())) serials.insert(log->serial);
   return serials;
-}
-
-std::string Hex(std::uint32_t serial) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%05X", serial);
-  return text;
 }
 
 bool Draw(TrendChart& chart, const RenderOptions& options, bool svg) {
@@ -80,7 +68,7 @@ int RenderHistory(const RenderOptions& options, std::ostream& err, bool progress
     }
     if (strips.size() > 1) {
       err << "kvxclient: " << options.directory << " holds the logs of several strips; choose one with --serial:";
-      for (const std::uint32_t s : strips) err << " " << Hex(s);
+      for (const std::uint32_t s : strips) err << " " << protocol::FormatSerialName(s);
       err << "\n";
       return 2;
     }
@@ -98,14 +86,12 @@ int RenderHistory(const RenderOptions& options, std::ostream& err, bool progress
   }
   if (loaded.skippedLines != 0) err << "kvxclient: " << loaded.skippedLines << " torn or malformed lines skipped\n";
   TrendChart chart(store, serial);
-  chart.SetOutletNames(options.outletNames != OutletNames{}
-                           ? options.outletNames
-                           : history::ReadJournalOutletNames(options.directory, serial));
+  chart.SetOutletNames(options.outletNames != OutletNames{} ? options.outletNames : loaded.outletNames);
   const auto [first, end] = chart.Extent();
   const std::int64_t from = options.fromMs.value_or(first), to = options.toMs.value_or(end);
   if (loaded.records == 0 || end == 0 || to <= from || to <= first || from >= end) {
-    err << "kvxclient: nothing to draw: no records of " << Hex(serial) << " in " << options.directory
-        << (options.fromMs || options.toMs ? " in that range" : "") << "\n";
+    err << "kvxclient: nothing to draw: no records of " << protocol::FormatSerialName(serial) << " in "
+        << options.directory << (options.fromMs || options.toMs ? " in that range" : "") << "\n";
     return 1;
   }
   chart.SetRange(from, to);
