@@ -13,6 +13,7 @@
 #include "graph/waveform_graph.h"
 #include "metrics/collector.h"
 #include "recording/csv_recorder.h"
+#include "publish/publishers.h"
 #include "recording/energy_listener.h"
 #include "recording/journal_listener.h"
 
@@ -48,6 +49,13 @@ CommandLineResult Client::ApplyCommandLine(std::string_view text) {
 }
 
 void Client::SetOutletNames(const OutletNames& names) { state_->outletNames = names; }
+
+bool Client::StartPublishers(publish::Publishers& publishers, std::string& error) {
+  if (!publishers.any()) return true;
+  AddListener(publishers.listener());
+  publishers.SetEnergySource([this](std::uint32_t serial) { return LedgerWattHours(serial); });
+  return publishers.Start(error);
+}
 
 std::optional<std::array<double, 4>> Client::LedgerWattHours(std::uint32_t serial) const {
   const auto figures = energy_->Figures(serial);

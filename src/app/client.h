@@ -31,6 +31,9 @@ class WaveformGraph;
 namespace metrics {
 class MetricsCollector;
 }
+namespace publish {
+class Publishers;
+}
 namespace recording {
 class JournalListener;
 class EnergyListener;
@@ -68,6 +71,11 @@ class Client {
   void SetOutletNames(const OutletNames& names);
   // Each outlet's energy in the strip's ledger (on disk), in Wh; none before a ledger. Any thread.
   std::optional<std::array<double, 4>> LedgerWattHours(std::uint32_t serial) const;
+  // The publishers a run asked for hear the acquisition from its start and
+  // take their energy from the ledgers; before StartAcquisition. False with
+  // `error` when one cannot start (a NUT file it cannot write): the run
+  // should not begin then. Nothing to do when none was asked for.
+  bool StartPublishers(publish::Publishers& publishers, std::string& error);
   // Subscribes to arrival and removal of both interface classes. Each event
   // starts a recount on a worker, never on the caller's thread (bursts
   // coalesce); when the number of strips changed, `post` hands the new list

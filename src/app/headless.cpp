@@ -317,11 +317,8 @@ bool RunUntilStopped(HeadlessSession& session, Client& client, HeadlessWaiter& w
 // The publishers hear the acquisition from its start; one that cannot start
 // (a NUT file it cannot write) stops the run before it begins.
 std::optional<int> StartPublishers(publish::Publishers& publishers, Client& client, std::ostream& err) {
-  if (!publishers.any()) return std::nullopt;
-  client.AddListener(publishers.listener());
-  publishers.SetEnergySource([&client](std::uint32_t serial) { return client.LedgerWattHours(serial); });
   std::string error;
-  if (publishers.Start(error)) return std::nullopt;
+  if (client.StartPublishers(publishers, error)) return std::nullopt;
   err << "kvxclient: " << PrintableText(error) << '\n';
   return EXIT_COMMAND_LINE_ERROR;
 }

@@ -44,11 +44,7 @@ int CKvxclient_01App::InitInstance(device::Driver& driver, Clock& clock, const W
   publish::Publishers publishers(options.publish);
   Client client(driver, clock, logDirectory);
   client.SetOutletNames(options.outletNames);
-  if (publishers.any()) {
-    client.AddListener(publishers.listener());
-    publishers.SetEnergySource([&client](std::uint32_t serial) { return client.LedgerWattHours(serial); });
-    if (!publishers.Start(error)) return refuse(error, EXIT_COMMAND_LINE_ERROR);
-  }
+  if (!client.StartPublishers(publishers, error)) return refuse(error, EXIT_COMMAND_LINE_ERROR);
   CKvxclient_01Dlg dialog(client, options.commandLineText, nullptr, options.programOptions);
   // Before the dialog starts acquisition, so a port in use ends the run at
   // once; declared after the client, so it stops before the client's records go.
